@@ -1,0 +1,148 @@
+// The file-system layer. Tenants can write the directories the program works
+// in (their log directories, document roots), so nothing here follows a
+// symbolic link: entries are examined with lstat semantics, files are opened
+// with O_NOFOLLOW | O_NONBLOCK and checked to be regular through the
+// descriptor, new files are made with O_EXCL and renamed into place, and work
+// on a directory's entries goes through an open descriptor of the directory.
+// Failures raise the vosexception family with the Windows code of the errno.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vfs {
+
+// 100-nanosecond intervals since 1601-01-01 UTC, as Windows file times.
+using FileTime = int64_t;
+
+enum class EntryType { File, Directory, Symlink, Other };
+
+struct DirEntry {
+  std::wstring name;
+  EntryType type = EntryType::Other;
+  uint64_t size = 0;       // logical size; the link's own size for a link
+  FileTime lastWrite = 0;  // UTC
+  uint32_t uid = 0;
+  uint32_t gid = 0;
+  uint64_t links = 1;      // hard link count
+};
+
+// An open regular file.
+class File {
+ public:
+  File() = default;
+  explicit File(int fd) : fd_(fd) {}
+  File(File&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  File& operator=(File&& o) noexcept;
+  ~File();
+
+  bool valid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  // Reads up to n bytes; 0 at end of file.
+  size_t read(void* buf, size_t n);
+  // Writes all bytes or raises ("Can't write to file. Disk full?" on a short write).
+  void writeAll(const void* buf, size_t n);
+  uint64_t size() const;
+  FileTime lastWrite() const;
+  void sync();
+  void close();
+
+ private:
+  int fd_ = -1;
+};
+
+// An open directory: entries are worked on relative to its descriptor, so a
+// directory swapped for a link after opening cannot redirect the work.
+class Directory {
+ public:
+  // Opens a directory; a link in its place is refused (code 1921, path in text).
+  static Directory open(const std::wstring& path);
+  Directory(Directory&& o) noexcept;
+  Directory& operator=(Directory&& o) noexcept;
+  ~Directory();
+
+  const std::wstring& path() const { return path_; }
+
+  // Every entry except "." and "..", in the order the file system returns them.
+  std::vector<DirEntry> list() const;
+  // Whether an entry of that name exists (any type, links included).
+  bool exists(const std::wstring& name) const;
+  // lstat of one entry; raises when it does not exist.
+  DirEntry stat(const std::wstring& name) const;
+
+  // Opens a regular file for reading; a link, FIFO, device or directory is
+  // refused without blocking.
+  File openRead(const std::wstring& name) const;
+  // Creates a new file (O_EXCL, never through a link), mode 0640, owned by the
+  // directory's owner and group.
+  File createExclusive(const std::wstring& name) const;
+  // Creates a uniquely named new file beginning with `prefix`; returns its name.
+  std::wstring createUnique(const std::wstring& prefix, File& out) const;
+  // renameat within the directory; the target is replaced. Neither name is
+  // followed if it is a link (a link is renamed as the link itself).
+  void rename(const std::wstring& from, const std::wstring& to) const;
+  // Same as rename, but fails when the target exists.
+  void renameNoReplace(const std::wstring& from, const std::wstring& to) const;
+  void unlink(const std::wstring& name) const;
+  // Writes `data` to `name` atomically: a new exclusive file, then renamed over.
+  void writeFileAtomically(const std::wstring& name, std::string_view data) const;
+  Directory openSubdirectory(const std::wstring& name) const;
+
+ private:
+  Directory(int fd, std::wstring path) : fd_(fd), path_(std::move(path)) {}
+  int fd_ = -1;
+  std::wstring path_;
+};
+
+// Path helpers ("/" separated).
+std::wstring join(const std::wstring& a, const std::wstring& b);
+std::wstring fileName(const std::wstring& path);
+std::wstring parentDirectory(const std::wstring& path);
+// From the last dot of the file name, dot included; empty when there is none.
+std::wstring extension(const std::wstring& path);
+
+// lstat-based tests: a link is never taken for what it points to.
+bool exists(const std::wstring& path);
+bool isDirectory(const std::wstring& path);
+bool isRegularFile(const std::wstring& path);
+// lstat of a path; raises when missing.
+DirEntry statPath(const std::wstring& path);
+
+// Lists a directory (Directory::open + list).
+std::vector<DirEntry> listDirectory(const std::wstring& path);
+
+// Opens a regular file for reading by path (parent opened, then openRead).
+File openRead(const std::wstring& path);
+
+// Copies a regular file onto `destination` (which is replaced through a new
+// exclusive file and a rename). Raises "copy file " + source + " to " + destination.
+void copyFile(const std::wstring& source, const std::wstring& destination);
+
+// Moves a file; across file systems it is copied and the source removed.
+void moveFile(const std::wstring& source, const std::wstring& destination);
+
+// Another process holds the file open (F_SETLEASE answers it on local file
+// systems). A missing file is not in use.
+bool isFileInUse(const std::wstring& path);
+// Names of the processes that hold the file open (from /proc).
+std::vector<std::wstring> processesUsingFile(const std::wstring& path);
+
+// Deletes a file; a missing file counts as removed. When unlink is refused
+// with EACCES or EPERM, the immutable and append-only attributes are cleared
+// and the unlink tried once more; a second failure raises.
+void forcedRemove(const std::wstring& path);
+
+// Creates a directory and its missing parents with the mode (umask applies).
+void createDirectories(const std::wstring& path, unsigned mode = 0755);
+// Removes a directory tree without following links; errors are ignored.
+void removeTree(const std::wstring& path) noexcept;
+
+// Reads a whole regular file / writes a file of the program's own (not in a
+// tenant's directory) through a temporary file and rename.
+std::string readFile(const std::wstring& path);
+void writeFile(const std::wstring& path, std::string_view data);
+
+}  // namespace vfs

@@ -1,0 +1,122 @@
+// The process-wide log dispatch: a message goes, by level, to the debug log
+// file, the event log and the console. Also the standard catch set, the one
+// mechanism by which every unit of work isolates its failures.
+#pragma once
+
+#include <array>
+#include <cstdio>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "support/exceptions.h"
+#include "support/vaformat.h"
+
+enum class LogLevel : int { Info = 0, Warning = 1, Result = 2, Error = 3, Unexpected = 4, Crash = 5 };
+
+// "Info" ... "Crash", "Unknown level" for any other value.
+const char* logLevelName(int level);
+
+// Console flags 0-5, event log flags 6-11 (6 + level), flag 12: the console
+// has been written to.
+struct OutputFlags {
+  std::array<bool, 13> flag{};
+};
+
+// Shared by every module of the process that logs, so that a plugin follows
+// the program's output flags.
+struct ExecuteContext {
+  void* runtimeState = nullptr;
+  OutputFlags* outputFlags = nullptr;
+  long referenceCount = 0;
+};
+
+// The context of this process: the exported pointer of this module when set,
+// else the first one set in another loaded module, else a new one.
+ExecuteContext& executeContext();
+
+class LogManager {
+ public:
+  static LogManager& instance();
+
+  // Neither throws: a failing output is skipped for that message.
+  void logText(int level, const std::wstring& text) noexcept;
+  void logException(int level, const vexception& e) noexcept;
+
+  // Console on for Result, Error, Unexpected, Crash; event log on for Error,
+  // Unexpected, Crash, and for Info, Warning, Result when the debug log is on.
+  void applyInteractivePreset();
+  // As the interactive preset, but nothing on the console.
+  void applyServicePreset();
+
+  OutputFlags& flags();
+
+  // Redirects console output (tests); nullptr restores standard output.
+  void setConsoleStream(FILE* stream) { console_ = stream; }
+
+ private:
+  LogManager();
+  void writeConsole(const std::wstring& text);
+  FILE* console_ = nullptr;
+};
+
+// Formats with vaformat and dispatches. Never throws.
+template <class... A>
+void logMessage(LogLevel level, std::wstring_view format, const A&... args) noexcept {
+  try {
+    LogManager::instance().logText(static_cast<int>(level), vaformat(format, args...));
+  } catch (...) {
+  }
+}
+
+void applyInteractivePreset();
+void applyServicePreset();
+
+// ---- The standard catch set ----------------------------------------------
+//
+// Inside a catch (...) handler, these apply the catch set to the exception in
+// flight: a vexception gets the location added to itself; std::exception,
+// cwrpexception and anything else become a new vexception with their text
+// ("Unexpected error" for an unknown type) and the location.
+
+// Throws the result on (a vexception keeps its own class).
+[[noreturn]] void rethrowStandard(ExceptionLocation where);
+// Logs the result at the level; never throws.
+void logStandard(LogLevel level, ExceptionLocation where) noexcept;
+// Returns the result as a vexception value.
+vexception currentAsVexception(ExceptionLocation where);
+
+namespace detail {
+template <class W>
+ExceptionLocation resolveWhere(W&& where) {
+  if constexpr (std::is_invocable_v<W>)
+    return where();
+  else
+    return ExceptionLocation(std::forward<W>(where));
+}
+}  // namespace detail
+
+// Runs a unit of work; a failure is logged at `level` with `where` and the
+// caller goes on. `where` is an ExceptionLocation or a callable that makes one
+// (so that a costly context text is built only on failure). Returns whether
+// the body completed.
+template <class W, class F>
+bool guarded(LogLevel level, W&& where, F&& body) noexcept {
+  try {
+    body();
+    return true;
+  } catch (...) {
+    logStandard(level, detail::resolveWhere(std::forward<W>(where)));
+    return false;
+  }
+}
+
+// Runs a body; a failure gets `where` added and is thrown on.
+template <class W, class F>
+decltype(auto) rethrowing(W&& where, F&& body) {
+  try {
+    return body();
+  } catch (...) {
+    rethrowStandard(detail::resolveWhere(std::forward<W>(where)));
+  }
+}

@@ -1,0 +1,41 @@
+// Processes: the current one, liveness of another, and running a child with
+// its output captured.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace process {
+
+uint32_t currentId();
+// Whether a process with that id exists (kill(pid, 0) does not fail with ESRCH).
+bool exists(uint32_t pid);
+// The program path and arguments, each quoted with quoteArgument, joined by blanks.
+std::wstring commandLine();
+// The full path of the running executable.
+std::wstring executablePath();
+
+struct RunResult {
+  int exitCode = 0;
+  std::string output;  // standard output and standard error, in order
+};
+
+// Starts `path` directly (no shell) with argv, standard output and error on
+// one pipe, reads the output to its end, then waits. Raises the Windows error
+// when the child cannot be started.
+RunResult run(const std::wstring& path, const std::vector<std::wstring>& args);
+
+// Environment.
+std::wstring getEnv(const std::wstring& name);  // empty when unset
+bool setEnv(const std::wstring& name, const std::wstring& value);
+// TMPDIR, else TMP, else TEMP, else /tmp.
+std::wstring systemTempDirectory();
+
+// Milliseconds of CLOCK_MONOTONIC.
+uint64_t tickCount();
+
+// A new random GUID in its 36-character form.
+std::wstring newGuid();
+
+}  // namespace process

@@ -1,0 +1,190 @@
+#include "support/vaformat.h"
+
+#include <cwchar>
+#include <vector>
+
+namespace {
+
+// The formatter grows its buffer from 100 characters by doubling and gives up
+// once an attempt of more than 10485759 bytes (two per character) failed: a
+// text of 6553600 characters or more is never produced.
+constexpr size_t kMaxChars = 6553600 - 1;
+
+struct Spec {
+  std::wstring flags;
+  int width = -1;
+  int precision = -1;
+  bool is64 = false;  // "ll", "I64", "j", "z", "t": the argument is 64 bits wide
+  wchar_t conversion = 0;
+};
+
+std::wstring formatOne(const Spec& spec, const FormatArg* arg) {
+  std::wstring pattern = L"%" + spec.flags;
+  if (spec.width >= 0) pattern += std::to_wstring(spec.width);
+  if (spec.precision >= 0) pattern += L"." + std::to_wstring(spec.precision);
+
+  std::vector<wchar_t> buf(128);
+  auto print = [&](auto value) {
+    for (;;) {
+      int n = swprintf(buf.data(), buf.size(), pattern.c_str(), value);
+      if (n >= 0 && static_cast<size_t>(n) < buf.size()) return std::wstring(buf.data(), n);
+      if (buf.size() > kMaxChars) return std::wstring();
+      buf.resize(buf.size() * 2);
+    }
+  };
+
+  switch (spec.conversion) {
+    case L'd':
+    case L'i':
+      pattern += L"lld";
+      return print(arg ? arg->asSigned() : 0LL);
+    case L'u':
+    case L'x':
+    case L'X':
+    case L'o':
+      pattern += L"ll";
+      pattern += spec.conversion;
+      return print(arg ? arg->asUnsigned(spec.is64) : 0ULL);
+    case L'c': {
+      pattern += L"lc";
+      return print(static_cast<wint_t>(arg ? arg->asSigned() : 0));
+    }
+    case L'f':
+    case L'F':
+    case L'e':
+    case L'E':
+    case L'g':
+    case L'G':
+      pattern += spec.conversion;
+      return print(arg ? arg->asDouble() : 0.0);
+    case L'p':
+      pattern += L"p";
+      return print(reinterpret_cast<void*>(arg ? arg->asUnsigned(true) : 0));
+    case L's':
+    case L'S':
+    default: {
+      std::wstring text = arg ? arg->asText() : std::wstring();
+      pattern += L"ls";
+      if (spec.width < 0 && spec.precision < 0) return text;
+      return print(text.c_str());
+    }
+  }
+}
+
+}  // namespace
+
+long long FormatArg::asSigned() const {
+  switch (kind_) {
+    case Kind::Signed: return signed_;
+    case Kind::Unsigned:
+    case Kind::Pointer: return static_cast<long long>(unsigned_);
+    case Kind::Double: return static_cast<long long>(double_);
+    case Kind::Text: return 0;
+  }
+  return 0;
+}
+
+unsigned long long FormatArg::asUnsigned(bool widthFromFormat64) const {
+  unsigned long long v = 0;
+  switch (kind_) {
+    case Kind::Signed: v = static_cast<unsigned long long>(signed_); break;
+    case Kind::Unsigned:
+    case Kind::Pointer: v = unsigned_; break;
+    case Kind::Double: v = static_cast<unsigned long long>(double_); break;
+    case Kind::Text: v = 0; break;
+  }
+  // A negative 32-bit value printed with "%X" shows its 32 bits, as C would.
+  if (!widthFromFormat64 && bits_ < 64) v &= (1ULL << bits_) - 1;
+  return v;
+}
+
+double FormatArg::asDouble() const {
+  switch (kind_) {
+    case Kind::Double: return double_;
+    case Kind::Signed: return static_cast<double>(signed_);
+    case Kind::Unsigned:
+    case Kind::Pointer: return static_cast<double>(unsigned_);
+    case Kind::Text: return 0;
+  }
+  return 0;
+}
+
+std::wstring FormatArg::asText() const {
+  switch (kind_) {
+    case Kind::Text: return std::wstring(text_);
+    case Kind::Signed: return std::to_wstring(signed_);
+    case Kind::Unsigned:
+    case Kind::Pointer: return std::to_wstring(unsigned_);
+    case Kind::Double: return std::to_wstring(double_);
+  }
+  return {};
+}
+
+std::wstring vaformatArgs(std::wstring_view format, std::span<const FormatArg> args) {
+  std::wstring out;
+  size_t next = 0;
+  size_t i = 0;
+  const size_t n = format.size();
+  while (i < n) {
+    wchar_t c = format[i];
+    if (c != L'%') {
+      out += c;
+      ++i;
+      continue;
+    }
+    ++i;
+    if (i < n && format[i] == L'%') {
+      out += L'%';
+      ++i;
+      continue;
+    }
+    Spec spec;
+    while (i < n && std::wstring_view(L"-+ #0").find(format[i]) != std::wstring_view::npos) spec.flags += format[i++];
+    if (i < n && format[i] == L'*') {
+      spec.width = next < args.size() ? static_cast<int>(args[next++].asSigned()) : 0;
+      ++i;
+    } else {
+      while (i < n && format[i] >= L'0' && format[i] <= L'9') spec.width = (spec.width < 0 ? 0 : spec.width * 10) + (format[i++] - L'0');
+    }
+    if (i < n && format[i] == L'.') {
+      ++i;
+      spec.precision = 0;
+      if (i < n && format[i] == L'*') {
+        spec.precision = next < args.size() ? static_cast<int>(args[next++].asSigned()) : 0;
+        ++i;
+      } else {
+        while (i < n && format[i] >= L'0' && format[i] <= L'9') spec.precision = spec.precision * 10 + (format[i++] - L'0');
+      }
+    }
+    // Length modifiers, the Windows "I64"/"I32" among them.
+    for (;;) {
+      if (i + 2 < n && format.substr(i, 3) == L"I64") {
+        spec.is64 = true;
+        i += 3;
+      } else if (i + 2 < n && format.substr(i, 3) == L"I32") {
+        i += 3;
+      } else if (i < n && (format[i] == L'j' || format[i] == L'z' || format[i] == L't' || format[i] == L'q')) {
+        spec.is64 = true;
+        ++i;
+      } else if (i < n && format[i] == L'l') {
+        if (i + 1 < n && format[i + 1] == L'l') {
+          spec.is64 = true;
+          ++i;
+        }
+        ++i;
+      } else if (i < n && (format[i] == L'h' || format[i] == L'L' || format[i] == L'w')) {
+        ++i;
+      } else {
+        break;
+      }
+    }
+    if (i >= n) break;
+    spec.conversion = format[i++];
+    const FormatArg* arg = next < args.size() ? &args[next] : nullptr;
+    ++next;
+    out += formatOne(spec, arg);
+    if (out.size() > kMaxChars) return kVaformatOverflow;
+  }
+  if (out.size() > kMaxChars) return kVaformatOverflow;
+  return out;
+}

@@ -1,0 +1,32 @@
+#include "support/vaformat.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+TEST(VaformatTest, TakesTheProgramsFormatTextsAsTheyStand) {
+  EXPECT_EQ(vaformat(L"start %s", std::wstring(L"a b")), L"start a b");
+  EXPECT_EQ(vaformat(L"%I64d", int64_t{-9000000000}), L"-9000000000");
+  EXPECT_EQ(vaformat(L"%04d/%02d/%02d", 7, 3, 1), L"0007/03/01");
+  EXPECT_EQ(vaformat(L"(Error code %lu)", uint32_t{5}), L"(Error code 5)");
+  EXPECT_EQ(vaformat(L"%08X", uint32_t{0x80004005}), L"80004005");
+  EXPECT_EQ(vaformat(L"%08X", int32_t{-2147467259}), L"80004005");
+  EXPECT_EQ(vaformat(L"%0lX", 255), L"FF");
+  EXPECT_EQ(vaformat(L"%s(%d): Collect log", L"/x", 2), L"/x(2): Collect log");
+  EXPECT_EQ(vaformat(L"100%% done"), L"100% done");
+  EXPECT_EQ(vaformat(L"%04d%02d%02d%02d%02d%02d%03d", 2016, 12, 5, 3, 15, 0, 123), L"20161205031500123");
+}
+
+TEST(VaformatTest, MissingArgumentsAndWrongKindsNeverCrash) {
+  EXPECT_EQ(vaformat(L"%s and %d"), L" and 0");
+  EXPECT_EQ(vaformat(L"%d", std::wstring(L"x")), L"0");
+  EXPECT_EQ(vaformat(L"%s", 12), L"12");
+  EXPECT_EQ(vaformat(L"trailing %"), L"trailing ");
+}
+
+TEST(VaformatTest, TooLargeAResultGivesTheOverflowText) {
+  std::wstring big(6553600, L'x');
+  EXPECT_EQ(vaformat(L"%s", big), kVaformatOverflow);
+  std::wstring fits(6553599, L'x');
+  EXPECT_EQ(vaformat(L"%s", fits).size(), fits.size());
+}

@@ -1,0 +1,139 @@
+// Business locks: a registry value holding the owner's process id, tested and
+// set under the machine-wide mutex "Global\HalvexStatisticsBusinessLock". A
+// lock is only ever tried: when another live process owns it, the caller
+// skips the work. A lock left by a process that has ended is taken over.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "support/exceptions.h"
+#include "support/mutex.h"
+
+namespace BusinessLock {
+
+// The normal "busy" outcome: another live process holds the lock.
+class LockException : public vexception {
+ public:
+  using vexception::vexception;
+};
+
+// The registry and this object disagree about who holds the lock.
+class SyncronizationException : public vexception {
+ public:
+  using vexception::vexception;
+};
+
+inline constexpr const wchar_t* kBusinessMutexName = L"Global\\HalvexStatisticsBusinessLock";
+
+template <class T>
+class OfflineLockStatus {
+ public:
+  virtual ~OfflineLockStatus() = default;
+  virtual T status() = 0;
+  virtual T currentOwner() = 0;
+  virtual void setStatus(T id) = 0;
+  virtual T freeStatus() = 0;
+  // True when the stored owner cannot be holding the lock any more.
+  virtual bool isStale() = 0;
+};
+
+// A lock's status in one registry DWORD, read and written in the 32-bit view.
+class RegistryOfflineLockStatus : public OfflineLockStatus<unsigned long> {
+ public:
+  RegistryOfflineLockStatus(std::wstring subKey, std::wstring valueName) : subKey_(std::move(subKey)), valueName_(std::move(valueName)) {}
+
+  // A missing key or value reads as free; a value of another type raises.
+  unsigned long status() override;
+  unsigned long currentOwner() override;
+  // Creates the key when missing; a failure to write is ignored.
+  void setStatus(unsigned long id) override;
+  unsigned long freeStatus() override { return 0; }
+  bool isStale() override;
+
+  const std::wstring& subKey() const { return subKey_; }
+  const std::wstring& valueName() const { return valueName_; }
+
+ private:
+  std::wstring subKey_;
+  std::wstring valueName_;
+};
+
+// The machine-wide mutex, opened once per process and shared by every lock
+// object: one descriptor for the process rather than one per domain, so ten
+// thousand domains do not exhaust the descriptor table.
+std::shared_ptr<VMutex> businessMutex();
+
+template <class T, class Status>
+class PessimisticOfflinelLock {
+ public:
+  explicit PessimisticOfflinelLock(Status status) : status_(std::move(status)), mutex_(businessMutex()) {}
+  ~PessimisticOfflinelLock() {
+    try {
+      if (held_) unlock();
+    } catch (...) {
+    }
+  }
+  PessimisticOfflinelLock(const PessimisticOfflinelLock&) = delete;
+  PessimisticOfflinelLock& operator=(const PessimisticOfflinelLock&) = delete;
+
+  // Takes the lock (a no-op when this object holds it already); raises
+  // LockException when another live process holds it, and
+  // SyncronizationException when the registry names this process while this
+  // object does not hold it.
+  void lock() {
+    std::lock_guard<std::recursive_mutex> section(section_);
+    if (held_) return;
+    MutexHold hold(*mutex_);
+    const T s = status_.status();
+    if (s != status_.freeStatus() && !status_.isStale()) {
+      if (s == status_.currentOwner())
+        throw SyncronizationException(L"Concurrency syncronization error", VLOC(L"", lockFunction()));
+      throw LockException(L"Object has been already locked", VLOC(L"", lockFunction()));
+    }
+    status_.setStatus(status_.currentOwner());
+    held_ = true;
+  }
+
+  void unlock() {
+    std::lock_guard<std::recursive_mutex> section(section_);
+    if (!held_) throw SyncronizationException(L"Object has not been locked", VLOC(L"", unlockFunction()));
+    MutexHold hold(*mutex_);
+    status_.setStatus(status_.freeStatus());
+    held_ = false;
+  }
+
+  bool held() const { return held_; }
+  Status& status() { return status_; }
+
+ private:
+  struct MutexHold {
+    explicit MutexHold(VMutex& m) : m_(m) { m_.lock(); }
+    ~MutexHold() { m_.unlock(); }
+    VMutex& m_;
+  };
+  static const char* lockFunction() {
+    return "BusinessLock::PessimisticOfflinelLock<unsigned long,class BusinessLock::RegistryOfflineLockStatus>::lock";
+  }
+  static const char* unlockFunction() {
+    return "BusinessLock::PessimisticOfflinelLock<unsigned long,class BusinessLock::RegistryOfflineLockStatus>::unlock";
+  }
+
+  bool held_ = false;
+  std::recursive_mutex section_;
+  Status status_;
+  std::shared_ptr<VMutex> mutex_;
+};
+
+using RegistryLock = PessimisticOfflinelLock<unsigned long, RegistryOfflineLockStatus>;
+
+}  // namespace BusinessLock
+
+// Registry keys of the run control.
+inline constexpr const wchar_t* kStatisticsKey = L"SOFTWARE\\Halvex\\QMX Config\\Config\\Statistics";
+inline constexpr const wchar_t* kDomainIdsKey = L"SOFTWARE\\Halvex\\QMX Config\\Config\\Statistics\\DomainIds";
+
+// The registry key of one domain's locks and markers.
+std::wstring domainKey(const std::wstring& domainId);

@@ -1,0 +1,177 @@
+#include "app/business_lock.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/run_markers.h"
+#include "config/domain.h"
+#include "support/registry.h"
+#include "tests/testkit.h"
+
+extern char** environ;
+
+namespace {
+
+using BusinessLock::LockException;
+using BusinessLock::RegistryLock;
+using BusinessLock::RegistryOfflineLockStatus;
+using BusinessLock::SyncronizationException;
+
+// A real process that lives until killed.
+struct LiveProcess {
+  pid_t pid = 0;
+  LiveProcess() {
+    char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("300"), nullptr};
+    posix_spawnp(&pid, "sleep", nullptr, nullptr, argv, environ);
+  }
+  ~LiveProcess() {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+};
+
+// The id of a process that has ended and been reaped.
+pid_t deadPid() {
+  pid_t pid = 0;
+  char* argv[] = {const_cast<char*>("true"), nullptr};
+  posix_spawnp(&pid, "true", nullptr, nullptr, argv, environ);
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+uint32_t stored(const std::wstring& key, const std::wstring& value) {
+  uint32_t v = 0xFFFFFFFF;
+  registry::lookup(HKEY_LOCAL_MACHINE, key, value, v, RegView32);
+  return v;
+}
+
+class BusinessLockTest : public ::testing::Test {
+ protected:
+  testkit::Installation install;
+  const std::wstring key = domainKey(L"7");
+};
+
+}  // namespace
+
+TEST_F(BusinessLockTest, TakesFreeAndStaleLocksAndRefusesLiveOnes) {
+  {
+    RegistryLock lock(RegistryOfflineLockStatus(key, L"OfflineLockStatus"));
+    lock.lock();
+    EXPECT_TRUE(lock.held());
+    EXPECT_EQ(stored(key, L"OfflineLockStatus"), static_cast<uint32_t>(getpid()));
+    lock.lock();  // a second lock of a held object is a no-op
+    lock.unlock();
+    EXPECT_EQ(stored(key, L"OfflineLockStatus"), 0u);
+  }
+  {
+    LiveProcess other;
+    registry::setDword(HKEY_LOCAL_MACHINE, key, L"OfflineLockStatus", static_cast<uint32_t>(other.pid), RegView32);
+    RegistryLock lock(RegistryOfflineLockStatus(key, L"OfflineLockStatus"));
+    try {
+      lock.lock();
+      FAIL() << "a live owner's lock was taken";
+    } catch (const LockException& e) {
+      EXPECT_EQ(e.message(), L"Object has been already locked");
+    }
+    EXPECT_FALSE(lock.held());
+    EXPECT_EQ(stored(key, L"OfflineLockStatus"), static_cast<uint32_t>(other.pid));
+  }
+  {
+    registry::setDword(HKEY_LOCAL_MACHINE, key, L"OfflineLockStatus", static_cast<uint32_t>(deadPid()), RegView32);
+    RegistryLock lock(RegistryOfflineLockStatus(key, L"OfflineLockStatus"));
+    lock.lock();
+    EXPECT_TRUE(lock.held()) << "a dead owner's lock is taken over";
+  }
+  // The destructor released it.
+  EXPECT_EQ(stored(key, L"OfflineLockStatus"), 0u);
+}
+
+TEST_F(BusinessLockTest, DisagreementsAreSynchronisationErrors) {
+  registry::setDword(HKEY_LOCAL_MACHINE, key, L"MailBoxUsageStatus", static_cast<uint32_t>(getpid()), RegView32);
+  RegistryLock lock(RegistryOfflineLockStatus(key, L"MailBoxUsageStatus"));
+  try {
+    lock.lock();
+    FAIL();
+  } catch (const SyncronizationException& e) {
+    EXPECT_EQ(e.message(), L"Concurrency syncronization error");
+    EXPECT_EQ(e.trace().front().function,
+              "BusinessLock::PessimisticOfflinelLock<unsigned long,class BusinessLock::RegistryOfflineLockStatus>::lock");
+  }
+  RegistryLock other(RegistryOfflineLockStatus(key, L"DiskUsageStatus"));
+  try {
+    other.unlock();
+    FAIL();
+  } catch (const SyncronizationException& e) {
+    EXPECT_EQ(e.message(), L"Object has not been locked");
+  }
+  // A lock value of the wrong type is a registry error, not "free".
+  registry::setString(HKEY_LOCAL_MACHINE, key, L"DiskUsageStatus", L"12");
+  EXPECT_THROW(other.lock(), vexception);
+}
+
+TEST_F(BusinessLockTest, MaximizeConcurrencyDecidesWhetherABusyDomainIsTriedAgain) {
+  LiveProcess other;
+  DomainInfo domain(L"7", L"seven.example");
+  registry::setDword(HKEY_LOCAL_MACHINE, key, L"OfflineLockStatus", static_cast<uint32_t>(other.pid), RegView32);
+
+  readMaximizeConcurrency();  // missing value: give up after the first try
+  EXPECT_FALSE(tryLockDomain(domain));
+  EXPECT_FALSE(domain.lockAllowed);
+  registry::setDword(HKEY_LOCAL_MACHINE, key, L"OfflineLockStatus", 0, RegView32);
+  EXPECT_FALSE(tryLockDomain(domain)) << "not tried again in this run";
+
+  DomainInfo again(L"7", L"seven.example");
+  registry::setDword(HKEY_LOCAL_MACHINE, kConfigKey, L"StatisticsMaximizeConcurrency", 1);
+  readMaximizeConcurrency();
+  registry::setDword(HKEY_LOCAL_MACHINE, key, L"OfflineLockStatus", static_cast<uint32_t>(other.pid), RegView32);
+  EXPECT_FALSE(tryLockDomain(again));
+  EXPECT_TRUE(again.lockAllowed);
+  registry::setDword(HKEY_LOCAL_MACHINE, key, L"OfflineLockStatus", 0, RegView32);
+  EXPECT_TRUE(tryLockDomain(again)) << "tried again at the next attempt";
+  registry::setDword(HKEY_LOCAL_MACHINE, kConfigKey, L"StatisticsMaximizeConcurrency", 0);
+  readMaximizeConcurrency();
+}
+
+TEST_F(BusinessLockTest, WindowsStartAtTheMarkerAndMarkersMoveOnlyForLoadedWindows) {
+  DomainInfo domain(L"7", L"seven.example");
+  EXPECT_THROW(domain.getStartLogTime(0), vexception);
+  registry::setString(HKEY_LOCAL_MACHINE, key, L"LastHttpStatisticsRun", L"2016/03/01 10:20:30");
+  registry::setString(HKEY_LOCAL_MACHINE, kConfigKey, L"LastStatisticsRun", L"15/01/01 00:00:00");
+  initLogWindows(domain, true, true, L"");
+  EXPECT_EQ(domain.getStartLogTime(0).formatMarker(), L"2016/03/01 10:20:30");
+  EXPECT_EQ(domain.getStartLogTime(2).formatMarker(), L"2015/01/01 00:00:00") << "no FTP marker: the global fallback";
+  EXPECT_EQ(domain.getEndLogTime(1).millisecond, 0);
+  EXPECT_THROW(domain.getStartLogTime(3), vexception);
+
+  // --from-date wins over every marker, and a loaded window stays as it is.
+  DomainInfo forced(L"8", L"eight.example");
+  initLogWindows(forced, true, false, L"2007/04/06 18:02:32");
+  initLogWindows(forced, true, false, L"");
+  EXPECT_EQ(forced.getStartLogTime(0).formatMarker(), L"2007/04/06 18:02:32");
+
+  registry::deleteValue(HKEY_LOCAL_MACHINE, kConfigKey, L"LastStatisticsRun");
+  DomainInfo fresh(L"9", L"nine.example");
+  initLogWindows(fresh, false, true, L"");
+  EXPECT_EQ(fresh.getStartLogTime(2), VDateTime{}) << "no marker at all: the zero date-time";
+
+  saveDomainStatus(forced);
+  std::wstring http, ftp;
+  EXPECT_EQ(registry::lookup(HKEY_LOCAL_MACHINE, domainKey(L"8"), L"LastHttpStatisticsRun", http), 0u);
+  EXPECT_EQ(http, forced.getEndLogTime(0).formatMarker());
+  EXPECT_NE(registry::lookup(HKEY_LOCAL_MACHINE, domainKey(L"8"), L"LastFtpStatisticsRun", ftp), 0u) << "the FTP window was never loaded";
+}
+
+TEST_F(BusinessLockTest, ExpirationCutoffDefaultsToThreeDays) {
+  const VDateTime now = VDateTime::nowUtc();
+  const VDateTime cutoff = readLogExpirationCutoff();
+  const int64_t seconds = (now.toFileTime() - cutoff.toFileTime()) / 10000000;
+  EXPECT_GE(seconds, 259200 - 2);
+  EXPECT_LE(seconds, 259200 + 2);
+  EXPECT_EQ(cutoff.millisecond, 0);
+  registry::setDword(HKEY_LOCAL_MACHINE, kConfigKey, L"StatisticsLogExpirationTime", 60);
+  const int64_t short_ = (VDateTime::nowUtc().toFileTime() - readLogExpirationCutoff().toFileTime()) / 10000000;
+  EXPECT_LE(short_, 62);
+}

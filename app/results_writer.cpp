@@ -1,0 +1,169 @@
+#include "app/results_writer.h"
+
+#include <fcntl.h>
+#include <libxml/xmlwriter.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "config/domain.h"
+#include "support/exceptions.h"
+#include "support/text.h"
+#include "support/vaformat.h"
+
+struct ResultsWriter::Impl {
+  int fd = -1;
+  bool ownsFd = false;
+  int writeErrno = 0;
+  xmlTextWriterPtr writer = nullptr;
+  std::wstring path;  // empty for standard output
+
+  ~Impl() {
+    if (writer) xmlFreeTextWriter(writer);  // also frees the output buffer
+    if (ownsFd && fd >= 0) ::close(fd);
+  }
+
+  static int writeCallback(void* context, const char* buffer, int len) {
+    auto* self = static_cast<Impl*>(context);
+    int done = 0;
+    while (done < len) {
+      ssize_t n = ::write(self->fd, buffer + done, static_cast<size_t>(len - done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        self->writeErrno = errno;
+        return -1;
+      }
+      done += static_cast<int>(n);
+    }
+    return len;
+  }
+
+  [[noreturn]] void fail(const char* function) {
+    const std::wstring target = path.empty() ? std::wstring(L"standard output") : path;
+    if (writeErrno) raiseErrno(writeErrno, L"Write results document " + target, VLOC(L"", function));
+    throw vexception(L"Unable to write the results document " + target, VLOC(L"", function));
+  }
+
+  void check(int rc, const char* function) {
+    if (rc < 0) fail(function);
+  }
+
+  void attribute(const char* name, const std::wstring& value) {
+    check(xmlTextWriterWriteAttribute(writer, reinterpret_cast<const xmlChar*>(name), reinterpret_cast<const xmlChar*>(text::toUtf8(value).c_str())),
+          "ResultsWriter::writeAttribute");
+  }
+  void attribute(const char* name, int64_t value) { attribute(name, vaformat(L"%I64d", value)); }
+
+  void start(const char* element) {
+    if (!writer) throw vexception(L"The results document has not been begun", VLOC(L"", "ResultsWriter::startElement"));
+    check(xmlTextWriterStartElement(writer, reinterpret_cast<const xmlChar*>(element)), "ResultsWriter::startElement");
+  }
+  void end() { check(xmlTextWriterEndElement(writer), "ResultsWriter::endElement"); }
+};
+
+ResultsWriter::ResultsWriter() : impl_(std::make_unique<Impl>()) {}
+ResultsWriter::~ResultsWriter() = default;
+
+void ResultsWriter::setOutputFile(const std::wstring& path) {
+  const std::string p = text::toAnsi(path);
+  int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) raiseErrno(L"Unable to create results file " + path, VLOC(L"", "ResultsWriter::setOutputFile"), errno == ENOENT);
+  impl_->fd = fd;
+  impl_->ownsFd = true;
+  impl_->path = path;
+}
+
+void ResultsWriter::setOutputStdout() {
+  impl_->fd = STDOUT_FILENO;
+  impl_->ownsFd = false;
+  impl_->path.clear();
+}
+
+void ResultsWriter::beginDocument() {
+  if (impl_->fd < 0) setOutputStdout();
+  xmlOutputBufferPtr out = xmlOutputBufferCreateIO(&Impl::writeCallback, nullptr, impl_.get(), nullptr);
+  if (!out) throw vexception(L"Unable to create the XML writer", VLOC(L"", "ResultsWriter::beginDocument"));
+  impl_->writer = xmlNewTextWriter(out);
+  if (!impl_->writer) {
+    xmlOutputBufferClose(out);
+    throw vexception(L"Unable to create the XML writer", VLOC(L"", "ResultsWriter::beginDocument"));
+  }
+  impl_->check(xmlTextWriterStartDocument(impl_->writer, nullptr, "UTF-8", nullptr), "ResultsWriter::beginDocument");
+  impl_->start("data");
+}
+
+void ResultsWriter::endDocument() {
+  if (!impl_->writer) throw vexception(L"The results document has not been begun", VLOC(L"", "ResultsWriter::endDocument"));
+  impl_->check(xmlTextWriterEndElement(impl_->writer), "ResultsWriter::endDocument");
+  impl_->check(xmlTextWriterEndDocument(impl_->writer), "ResultsWriter::endDocument");
+  impl_->check(xmlTextWriterFlush(impl_->writer), "ResultsWriter::endDocument");
+  // The document counts as delivered only once it is on disk: the commit
+  // actions of the run (markers, retirements) depend on it.
+  if (impl_->ownsFd) {
+    if (::fsync(impl_->fd) != 0) raiseErrno(L"Flush results document " + impl_->path, VLOC(L"", "ResultsWriter::endDocument"));
+    const int fd = impl_->fd;
+    impl_->fd = -1;
+    if (::close(fd) != 0) raiseErrno(L"Close results document " + impl_->path, VLOC(L"", "ResultsWriter::endDocument"));
+  }
+}
+
+void ResultsWriter::writeTraffic(const DomainInfo& domain, const VDateTime& date, const std::wstring& resultsType, int64_t inBytes,
+                                 int64_t outBytes) {
+  impl_->start("traffic");
+  impl_->attribute("dom-id", domain.id);
+  impl_->attribute("date", date.formatDate());
+  impl_->attribute("type", resultsType);
+  impl_->attribute("in", inBytes);
+  impl_->attribute("out", outBytes);
+  impl_->end();
+}
+
+void ResultsWriter::writeSitePages(const VDateTime& date, int64_t count) {
+  impl_->start("sitepages");
+  impl_->attribute("date", date.formatDate());
+  impl_->attribute("value", count);
+  impl_->end();
+}
+
+void ResultsWriter::writeMailMessages(const VDateTime& date, int64_t count) {
+  impl_->start("mailmessages");
+  impl_->attribute("date", date.formatDate());
+  impl_->attribute("value", count);
+  impl_->end();
+}
+
+void ResultsWriter::writeMailbox(const DomainInfo& domain, const std::wstring& mailboxName, int64_t bytes) {
+  impl_->start("mail");
+  impl_->attribute("dom-id", domain.id);
+  impl_->attribute("name", mailboxName);
+  impl_->attribute("value", bytes);
+  impl_->end();
+}
+
+void ResultsWriter::writeDiskUsage(const DomainInfo& domain, uint64_t httpdocs, uint64_t anonftp, uint64_t logs, uint64_t mysql, uint64_t mssql,
+                                   uint64_t mailboxes, uint64_t webapps, uint64_t domaindumps, uint64_t webusers, uint64_t wwwRoot,
+                                   uint64_t total) {
+  impl_->start("du");
+  impl_->attribute("dom-id", domain.id);
+  impl_->attribute("httpdocs", static_cast<int64_t>(httpdocs));
+  impl_->attribute("anonftp", static_cast<int64_t>(anonftp));
+  impl_->attribute("logs", static_cast<int64_t>(logs));
+  impl_->attribute("mysqlDbases", static_cast<int64_t>(mysql));
+  impl_->attribute("mssqlDbases", static_cast<int64_t>(mssql));
+  impl_->attribute("mailboxes", static_cast<int64_t>(mailboxes));
+  impl_->attribute("webapps", static_cast<int64_t>(webapps));
+  impl_->attribute("webusers", static_cast<int64_t>(webusers));
+  impl_->attribute("dumpSize", static_cast<int64_t>(domaindumps));
+  impl_->attribute("wwwRoot", static_cast<int64_t>(wwwRoot));
+  impl_->attribute("totalSpace", static_cast<int64_t>(total));
+  impl_->end();
+}
+
+void ResultsWriter::writeAntivirus(const std::wstring& type, const std::wstring& date, const std::wstring& name, uint64_t count) {
+  impl_->start("av");
+  impl_->attribute("type", type);
+  impl_->attribute("date", date);
+  impl_->attribute("name", name);
+  impl_->attribute("value", static_cast<int64_t>(count));
+  impl_->end();
+}

@@ -1,0 +1,102 @@
+#include "app/results_writer.h"
+
+#include <gtest/gtest.h>
+
+#include "app/results_data.h"
+#include "config/domain.h"
+#include "support/text.h"
+#include "tests/testkit.h"
+
+namespace {
+
+VDateTime day(const wchar_t* text) { return VDateTime::parsed(text, L"YMD"); }
+
+}  // namespace
+
+TEST(ResultsWriterTest, WritesEveryElementKindWithAttributesInOrder) {
+  testkit::Installation install;
+  const std::string path = install.path("results.xml");
+  DomainInfo d(L"42", L"example.com");
+  {
+    ResultsWriter w;
+    w.setOutputFile(text::fromAnsi(path));
+    w.beginDocument();
+    w.writeTraffic(d, day(L"2016-03-01"), L"http", 5, 0);
+    w.writeSitePages(day(L"2016-03-07"), 3);
+    w.writeMailMessages(day(L"2016-03-07"), 4);
+    w.writeMailbox(d, L"info<&>\"", 1024);
+    w.writeDiskUsage(d, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11);
+    w.writeAntivirus(L"summary", L"2016-03-07", L"infected", 2);
+    w.endDocument();
+  }
+  const std::string doc = testkit::readFile(path);
+  EXPECT_EQ(doc.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>", 0), 0u) << doc;
+  EXPECT_NE(doc.find("<traffic dom-id=\"42\" date=\"2016-03-01\" type=\"http\" in=\"5\" out=\"0\"/>"), std::string::npos) << doc;
+  EXPECT_NE(doc.find("<sitepages date=\"2016-03-07\" value=\"3\"/>"), std::string::npos);
+  EXPECT_NE(doc.find("<mailmessages date=\"2016-03-07\" value=\"4\"/>"), std::string::npos);
+  EXPECT_NE(doc.find("<mail dom-id=\"42\" name=\"info&lt;&amp;&gt;&quot;\" value=\"1024\"/>"), std::string::npos) << doc;
+  // "webusers" comes before "dumpSize" although the dumps are passed first.
+  EXPECT_NE(doc.find("<du dom-id=\"42\" httpdocs=\"1\" anonftp=\"2\" logs=\"3\" mysqlDbases=\"4\" mssqlDbases=\"5\" mailboxes=\"6\" "
+                     "webapps=\"7\" webusers=\"9\" dumpSize=\"8\" wwwRoot=\"10\" totalSpace=\"11\"/>"),
+            std::string::npos)
+      << doc;
+  EXPECT_NE(doc.find("<av type=\"summary\" date=\"2016-03-07\" name=\"infected\" value=\"2\"/>"), std::string::npos);
+  EXPECT_NE(doc.find("</data>"), std::string::npos);
+}
+
+TEST(ResultsWriterTest, SavesTablesOldestFirstAndOnlyLockedDomainsWhenAsked) {
+  testkit::Installation install;
+  const std::string path = install.path("results.xml");
+  DomainsById domains;
+  auto locked = std::make_shared<DomainInfo>(L"1", L"locked.example");
+  auto other = std::make_shared<DomainInfo>(L"2", L"other.example");
+  locked->traffic[LogHttp][day(L"2016-03-02")] = DayTraffic{10, 20};
+  locked->traffic[LogHttp][day(L"2016-03-01")] = DayTraffic{1, 2};
+  locked->traffic[LogFtp][day(L"2016-03-01")] = DayTraffic{7, 0};
+  locked->traffic[LogSmtpIn][day(L"2016-03-01")] = DayTraffic{100, 200};
+  other->traffic[LogHttp][day(L"2016-03-01")] = DayTraffic{3, 4};
+  domains[L"1"] = locked;
+  domains[L"2"] = other;
+  locked->businessLock.lock();
+  SitesHits hits{{day(L"2016-03-02"), 9}, {day(L"2016-03-01"), 8}};
+  {
+    ResultsWriter w;
+    w.setOutputFile(text::fromAnsi(path));
+    w.beginDocument();
+    saveTrafficData(w, domains, 0, 2, true);
+    saveSitesHitsData(w, hits);
+    saveTrafficData(w, domains, 3, 5, false);
+    w.endDocument();
+  }
+  const std::string doc = testkit::readFile(path);
+  const size_t first = doc.find("dom-id=\"1\" date=\"2016-03-01\" type=\"http\" in=\"2\" out=\"1\"");
+  const size_t second = doc.find("dom-id=\"1\" date=\"2016-03-02\" type=\"http\" in=\"20\" out=\"10\"");
+  const size_t ftp = doc.find("dom-id=\"1\" date=\"2016-03-01\" type=\"ftp\" in=\"0\" out=\"7\"");
+  ASSERT_NE(first, std::string::npos) << doc;
+  ASSERT_NE(second, std::string::npos);
+  ASSERT_NE(ftp, std::string::npos);
+  EXPECT_LT(first, second);
+  EXPECT_LT(second, ftp);
+  EXPECT_EQ(doc.find("dom-id=\"2\" date=\"2016-03-01\" type=\"http\""), std::string::npos) << "an unlocked domain is skipped";
+  EXPECT_LT(doc.find("<sitepages date=\"2016-03-01\" value=\"8\"/>"), doc.find("<sitepages date=\"2016-03-02\" value=\"9\"/>"));
+  EXPECT_NE(doc.find("type=\"smtpin\" in=\"200\" out=\"100\""), std::string::npos);
+  locked->businessLock.unlock();
+}
+
+TEST(ResultsWriterTest, UnwritableTargetsFailLoudly) {
+  testkit::Installation install;
+  ResultsWriter missingDir;
+  EXPECT_THROW(missingDir.setOutputFile(text::fromAnsi(install.path("no/such/dir/r.xml"))), vosexception);
+
+  // A full disk surfaces when the document is ended, never as success.
+  ResultsWriter full;
+  full.setOutputFile(L"/dev/full");
+  full.beginDocument();
+  DomainInfo d(L"1", L"a");
+  EXPECT_THROW(
+      {
+        for (int i = 0; i < 1000; ++i) full.writeAntivirus(L"summary", L"2016-01-01", L"x", 1);
+        full.endDocument();
+      },
+      vexception);
+}

@@ -1,0 +1,36 @@
+// Run settings read at start, the per-domain collection windows and the run
+// markers that say up to which moment a domain's logs have been counted.
+#pragma once
+
+#include <string>
+
+#include "config/domain.h"
+#include "support/datetime.h"
+
+// "StatisticsMaximizeConcurrency": 0 or missing means a busy domain is given
+// up after its first failed attempt in a run.
+void readMaximizeConcurrency();
+bool minimizeConcurrency();
+
+// Creates the statistics key and its "DomainIds" subkey when missing.
+void ensureStatisticsKeys();
+
+// Now (UTC, milliseconds 0) minus "StatisticsLogExpirationTime" seconds
+// (default 259200).
+VDateTime readLogExpirationCutoff();
+
+// Takes the domain's traffic lock without waiting; false when busy (and then,
+// unless concurrency is maximized, the domain is not tried again this run).
+bool tryLockDomain(DomainInfo& domain);
+
+// Loads the HTTP and/or FTP window once per run: from the marker (or
+// fromDate, or "LastStatisticsRun", or the zero date-time) to now.
+void initLogWindows(DomainInfo& domain, bool http, bool ftp, const std::wstring& fromDate);
+
+// fromDate, else the domain's marker value, else "LastStatisticsRun", parsed
+// with "YMDhms"; the zero date-time when there is none.
+VDateTime readStartTime(const DomainInfo& domain, const std::wstring& valueName, const std::wstring& fromDate);
+
+// Writes "LastHttpStatisticsRun" / "LastFtpStatisticsRun" for the loaded
+// windows; write failures are ignored.
+void saveDomainStatus(const DomainInfo& domain);

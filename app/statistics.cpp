@@ -1,0 +1,97 @@
+#include "app/statistics.h"
+
+#include <cstdio>
+
+#include "app/run_markers.h"
+#include "app/temp_directory.h"
+#include "config/configuration.h"
+#include "support/logging.h"
+#include "support/registry.h"
+#include "support/text.h"
+
+namespace {
+
+std::wstring readSaveDirectory(const wchar_t* name) {
+  std::wstring value;
+  registry::lookup(HKEY_LOCAL_MACHINE, kConfigKey, name, value);
+  return value;
+}
+
+}  // namespace
+
+statistics::statistics()
+    : ftpLogStorage(std::make_shared<halvex::logging::LogStorage>()),
+      httpLogStorage(std::make_shared<halvex::logging::LogStorage>()),
+      mailLogStorage(std::make_shared<halvex::logging::LogStorage>()) {}
+
+statistics::~statistics() = default;
+
+int statistics::start(int argc, const wchar_t* const* argv) {
+  TempDirectory tempDirectory(L"stat");
+  LogManager::instance().applyServicePreset();
+  readMaximizeConcurrency();
+  ensureStatisticsKeys();
+
+  const Params options(argc > 0 ? argc - 1 : 0, argv + (argc > 0 ? 1 : 0));
+  options.check();
+  Run run;
+  run.modeFlags = getModeFlags(options);
+  if (run.modeFlags == ShowHelp) return 0;
+
+  prepare(run, options);
+  finish(run);
+  return 0;
+}
+
+// Steps 6 to 13: everything that must succeed before any domain is touched.
+void statistics::prepare(Run& run, const Params& options) {
+  verbose = options.has(L"--verbose");
+  run.fromDate = options.get(L"--from-date");
+
+  ftpLogStorage->setDirectory(readSaveDirectory(L"SaveFTPLogsDirectory"));
+  httpLogStorage->setDirectory(readSaveDirectory(L"SaveHTTPLogsDirectory"));
+  mailLogStorage->setDirectory(readSaveDirectory(L"SaveMailLogsDirectory"));
+  if (verbose) {
+    std::fputs(text::toAnsi(vaformat(L"Save FTP logs 2: '%s' HTTP logs 2: '%s' mail logs 2: '%s'\n", ftpLogStorage->directory(),
+                                     httpLogStorage->directory(), mailLogStorage->directory()))
+                   .c_str(),
+               stdout);
+    std::fflush(stdout);
+  }
+
+  if (!options.has(L"--config")) throw vexception(L"Required parameter --config is not specified", VLOC(L"", "statistics::start"));
+  loadConfiguration(model, options.get(L"--config"));
+
+  if (options.has(L"--save-results-to"))
+    run.results.setOutputFile(options.get(L"--save-results-to"));
+  else
+    run.results.setOutputStdout();
+  run.results.beginDocument();
+
+  model.iisFtp7 = text::lowerAscii(registry::getstr(HKEY_LOCAL_MACHINE, std::wstring(kConfigKey) + L"\\Packages\\ftpserver", L"")) == L"iisftp7";
+  run.logExpirationCutoff = readLogExpirationCutoff();
+}
+
+// The work steps, then the document is ended and only then is anything
+// recorded as done.
+void statistics::finish(Run& run) {
+  // The consumed logs are retired only once the figures counted from them
+  // have been delivered.
+  run.commit.add(VLOC(L"Unable to cleanup unused data", "statistics::start"), LogLevel::Warning, [this] {
+    mailLogStorage->processAll();
+    httpLogStorage->processAll();
+    ftpLogStorage->processAll();
+  });
+
+  run.results.endDocument();
+  run.commit.commit();
+  unlockDomains();
+  logMessage(LogLevel::Info, L"Done");
+}
+
+void statistics::unlockDomains() {
+  guarded(LogLevel::Error, VLOC(L"Unlock domain(s)", "statistics::start"), [this] {
+    for (auto& [id, domain] : model.domainsById)
+      if (domain->businessLock.held()) domain->businessLock.unlock();
+  });
+}

@@ -1,0 +1,108 @@
+// The domain model: everything the run knows about the hosted domains, built
+// once from the configuration document.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/business_lock.h"
+#include "support/datetime.h"
+
+// Kinds of traffic; the index of DomainInfo::traffic.
+enum LogKind : int { LogHttp = 0, LogAnonFtp = 1, LogFtp = 2, LogSmtpIn = 3, LogSmtpOut = 4, LogPop = 5 };
+inline constexpr int kLogKinds = 6;
+
+// Display name ("HTTP", "Anonymous FTP", ...) and results type ("http", ...).
+const wchar_t* logKindDisplayName(int kind);
+const wchar_t* logKindResultsType(int kind);
+
+// Bytes of one day: direction 0 sent by the server, direction 1 received.
+struct DayTraffic {
+  int64_t sent = 0;
+  int64_t received = 0;
+};
+// Calendar date (time of day zero) to the day's bytes, oldest first.
+using DailyTraffic = std::map<VDateTime, DayTraffic>;
+
+// A collection window: lines from start (inclusive) to end (exclusive).
+struct LogWindow {
+  VDateTime start;
+  VDateTime end;
+  bool notLoaded = true;
+};
+
+struct DatabaseServer {
+  int32_t id = 0;
+  std::wstring type, host, login, password;
+  int32_t port = 0;
+  // As a map key a server is its id alone.
+  bool operator<(const DatabaseServer& o) const { return id < o.id; }
+};
+
+struct LogRotationSettings {
+  bool enabled = false;
+  int32_t maxNumberOfFiles = 0;
+  bool rotateBySize = false;
+  std::wstring period;
+  bool compress = true;
+  std::wstring email;
+};
+
+struct DomainInfo {
+  DomainInfo(std::wstring id, std::wstring name);
+
+  std::wstring id;
+  std::wstring name;
+  LogWindow httpLogWindow;
+  LogWindow ftpLogWindow;
+  std::vector<std::wstring> logDirectories;
+  std::wstring guid;
+  std::wstring defaultDocuments;
+  std::vector<std::wstring> aliases;
+  std::wstring wwwRoot, webspaceName, webStatType;
+  std::vector<std::wstring> mailNames;
+  std::map<DatabaseServer, std::vector<std::wstring>> mysqlDatabases;
+  std::map<DatabaseServer, std::vector<std::wstring>> mssqlDatabases;
+  bool hosting = false, calculateMail = false, tomcatService = false;
+  LogRotationSettings logRotation;
+  std::map<std::wstring, uint64_t> mailboxUsage;
+  // Held while this process changes the domain's traffic statistics.
+  BusinessLock::RegistryLock businessLock;
+  // Cleared when taking businessLock failed and concurrency is not maximized.
+  bool lockAllowed = true;
+  std::array<DailyTraffic, kLogKinds> traffic;
+
+  // The window's start / end for a kind (0: HTTP window; 1, 2: FTP window);
+  // raises "Unable to return start log type for %d" when not loaded.
+  VDateTime getStartLogTime(int kind) const;
+  VDateTime getEndLogTime(int kind) const;
+  const LogWindow* windowFor(int kind) const;
+  LogWindow* windowFor(int kind);
+};
+
+using DomainsById = std::map<std::wstring, std::shared_ptr<DomainInfo>>;
+
+// The model's tables, shared by every step of a run.
+struct DomainModel {
+  DomainsById domainsById;
+  std::map<std::wstring, std::wstring> domainIdsByName;
+  std::map<std::wstring, std::wstring> ftpLoginDomains;  // login -> domain name
+  std::vector<std::wstring> ftpServerAddresses;
+  std::map<std::wstring, std::wstring> anonFtpDomains;  // address -> domain name
+  std::map<std::wstring, std::wstring> params;
+  // Filled from the web host utility's report.
+  std::map<std::wstring, std::wstring> webLogDirectories;
+  std::map<std::wstring, std::wstring> defaultDocumentsByDomain;
+  // The FTP server package is "iisftp7".
+  bool iisFtp7 = false;
+
+  DomainInfo* findDomainById(const std::wstring& id) const;
+  // Case-sensitive.
+  DomainInfo* findDomainByName(const std::wstring& name) const;
+  // The parameter's value, empty when absent.
+  std::wstring param(const std::wstring& name) const;
+};

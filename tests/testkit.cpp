@@ -1,0 +1,156 @@
+#include "tests/testkit.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "support/registry.h"
+#include "support/text.h"
+
+extern char** environ;
+
+namespace testkit {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/halvex-test-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  if (std::getenv("HALVEX_KEEP_TEST_DIRS")) return;
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::wstring TempDir::wpath() const { return text::fromAnsi(path_); }
+
+namespace {
+const char* const kVariables[] = {"HALVEX_REGISTRY", "HALVEX_LOCK_DIR", "HALVEX_EVENT_LOG"};
+}
+
+Installation::Installation() {
+  for (const char* v : kVariables) {
+    const char* old = std::getenv(v);
+    saved_[v] = old ? old : std::string("\x01");
+  }
+  for (const auto& [k, v] : environment()) ::setenv(k.c_str(), v.c_str(), 1);
+  for (const std::string& d : {productRoot() + "/admin/bin", logsDir(), dataRoot(), vhostsRoot()}) std::filesystem::create_directories(d);
+  registry::setString(HKEY_LOCAL_MACHINE, kConfigKey, L"PRODUCT_ROOT_D", text::fromAnsi(productRoot()));
+  registry::setString(HKEY_LOCAL_MACHINE, kConfigKey, L"PRODUCT_DATA_D", text::fromAnsi(dataRoot()));
+  registry::setString(HKEY_LOCAL_MACHINE, kConfigKey, L"HTTPD_VHOSTS_D", text::fromAnsi(vhostsRoot()));
+  registry::setString(HKEY_LOCAL_MACHINE, kConfigKey, L"HalvexService", L"halvex-service");
+  registry::setString(HKEY_LOCAL_MACHINE, std::wstring(kConfigKey) + L"\\Packages\\ftpserver", L"", L"ftpserver");
+}
+
+Installation::~Installation() {
+  for (const auto& [k, v] : saved_) {
+    if (v == "\x01")
+      ::unsetenv(k.c_str());
+    else
+      ::setenv(k.c_str(), v.c_str(), 1);
+  }
+}
+
+std::map<std::string, std::string> Installation::environment() const {
+  return {{"HALVEX_REGISTRY", registryPath()}, {"HALVEX_LOCK_DIR", dir_.path() + "/locks"}, {"HALVEX_EVENT_LOG", eventLogPath()}};
+}
+
+std::string programPath(const std::string& name) {
+  const char* dir = std::getenv("HALVEX_TEST_BIN_DIR");
+  if (dir && *dir) return std::string(dir) + "/" + name;
+  // Beside the running test binary.
+  std::error_code ec;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return (self.parent_path() / name).string();
+}
+
+ProgramResult runProgram(const std::string& path, const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
+  int pipefd[2];
+  if (pipe2(pipefd, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, pipefd[1], 2);
+
+  std::map<std::string, std::string> merged;
+  for (char** e = environ; *e; ++e) {
+    std::string kv = *e;
+    auto eq = kv.find('=');
+    if (eq != std::string::npos) merged[kv.substr(0, eq)] = kv.substr(eq + 1);
+  }
+  for (const auto& [k, v] : env) merged[k] = v;
+  std::vector<std::string> envStrings;
+  for (const auto& [k, v] : merged) envStrings.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (auto& s : envStrings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argStrings{path};
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& s : argStrings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipefd[1]);
+  ProgramResult result;
+  if (rc != 0) {
+    close(pipefd[0]);
+    result.output = "spawn failed: " + path;
+    return result;
+  }
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(pipefd[0], buf, sizeof(buf));
+    if (n > 0) {
+      result.output.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    break;
+  }
+  close(pipefd[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string readUtf16File(const std::string& path) {
+  std::string raw = readFile(path);
+  if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF && static_cast<unsigned char>(raw[1]) == 0xFE) raw = raw.substr(2);
+  return text::toUtf8(text::fromUtf16le(raw));
+}
+
+}  // namespace testkit

@@ -1,0 +1,74 @@
+// Shared test fixtures: a private installation per test (registry store,
+// lock directory, event log file, product root) and helpers to run the
+// built programs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testkit {
+
+// A fresh directory under the system temporary directory, removed with the
+// object unless HALVEX_KEEP_TEST_DIRS is set.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::wstring wpath() const;
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Points HALVEX_REGISTRY, HALVEX_LOCK_DIR and HALVEX_EVENT_LOG at a private
+// temporary place and lays out a product root (admin/bin, admin/logs) whose
+// path is stored as "PRODUCT_ROOT_D" (with "PRODUCT_DATA_D", "HTTPD_VHOSTS_D"
+// and the "Packages\ftpserver" key). Restores the environment when destroyed.
+class Installation {
+ public:
+  Installation();
+  ~Installation();
+
+  const std::string& root() const { return dir_.path(); }
+  std::string productRoot() const { return dir_.path() + "/product"; }
+  std::string dataRoot() const { return dir_.path() + "/data"; }
+  std::string vhostsRoot() const { return dir_.path() + "/vhosts"; }
+  std::string logsDir() const { return productRoot() + "/admin/logs"; }
+  std::string registryPath() const { return dir_.path() + "/registry.db"; }
+  std::string eventLogPath() const { return dir_.path() + "/events.log"; }
+  std::string path(const std::string& name) const { return dir_.file(name); }
+
+  // Environment for a child process (name -> value) reflecting this installation.
+  std::map<std::string, std::string> environment() const;
+
+ private:
+  TempDir dir_;
+  std::map<std::string, std::string> saved_;
+};
+
+struct ProgramResult {
+  int exitCode = -1;
+  std::string output;  // standard output and standard error together
+};
+
+// The built program of that name (build/bin/<name>).
+std::string programPath(const std::string& name);
+
+// Runs a program with arguments and extra environment, capturing its output.
+ProgramResult runProgram(const std::string& path, const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& env = {});
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+bool fileExists(const std::string& path);
+// A debug log file's entries decoded from UTF-16LE.
+std::string readUtf16File(const std::string& path);
+
+}  // namespace testkit

@@ -1,0 +1,361 @@
+#include "traffic/w3c.h"
+
+#include <atomic>
+#include <utility>
+
+#include "support/exceptions.h"
+#include "support/fs.h"
+#include "support/text.h"
+
+namespace {
+
+constexpr size_t kBufferSize = 256 * 1024;
+
+// A buffer grown by an exceptionally long line is given back before a short
+// one is read, so that one hostile line does not pin its memory for the rest
+// of the file.
+constexpr size_t kKeepCapacity = 1 << 20;
+
+// Blocks and hand-built records of the whole process share one numbering, so
+// that columns cached for one file are never taken for another file's.
+std::atomic<uint64_t> g_generation{0};
+
+uint64_t nextGeneration() { return g_generation.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+// Skipped between a directive's colon and its value; CR and LF end the line.
+bool isBlank(int c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
+bool endsLine(unsigned char c) { return c == '\n' || c == '\r' || c == 0; }
+
+// Separators of columns and of field names: the ASCII white space. The server
+// escapes every other blank it writes, so separating on ASCII white space
+// only also keeps the columns independent of the locale.
+bool isSeparator(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
+
+template <class String>
+void releaseIfHuge(String& s, size_t needed) {
+  if (s.capacity() > kKeepCapacity && needed <= kKeepCapacity) String().swap(s);
+}
+
+}  // namespace
+
+// ---- W3CRecord ----------------------------------------------------------
+
+W3CRecord::W3CRecord(std::vector<std::wstring> fields, std::wstring_view line)
+    : fields_(std::make_shared<const std::vector<std::wstring>>(std::move(fields))),
+      generation_(nextGeneration()),
+      line_(line) {
+  split();
+}
+
+const std::vector<std::wstring>& W3CRecord::noFields() {
+  static const std::vector<std::wstring> none;
+  return none;
+}
+
+int W3CRecord::column(std::wstring_view name) const {
+  const std::vector<std::wstring>& list = fields();
+  for (size_t i = list.size(); i-- > 0;)
+    if (list[i] == name) return static_cast<int>(i);
+  return -1;
+}
+
+std::wstring_view W3CRecord::operator()(std::wstring_view name) const {
+  if (overrideCount_ != 0) {
+    if (const Override* o = findOverride(name)) return o->value;
+  }
+  return splitValue(column(name));
+}
+
+const W3CRecord::Override* W3CRecord::findOverride(std::wstring_view name) const {
+  for (size_t i = 0; i < overrideCount_; ++i)
+    if (overrides_[i].name == name) return &overrides_[i];
+  return nullptr;
+}
+
+std::wstring_view W3CRecord::overriddenValue(int column) const {
+  if (column >= 0) {
+    for (size_t i = 0; i < overrideCount_; ++i)
+      if (overrides_[i].column == column) return overrides_[i].value;
+  }
+  return splitValue(column);
+}
+
+void W3CRecord::set(std::wstring_view name, std::wstring_view value) {
+  Override* o = const_cast<Override*>(findOverride(name));
+  if (o == nullptr) {
+    // Entries past overrideCount_ are reused, so their buffers are too.
+    if (overrideCount_ == overrides_.size()) overrides_.emplace_back();
+    o = &overrides_[overrideCount_++];
+    o->name.assign(name);
+    o->column = column(name);
+  }
+  o->value.assign(value);
+}
+
+// The first separator after a value ends it and every further one adds an
+// empty value: "a  b" is a, "", b; a leading separator gives an empty first
+// value; one trailing separator adds nothing, two add one empty value.
+void W3CRecord::split() {
+  overrideCount_ = 0;
+  spans_.clear();
+  const size_t wanted = fields().size();
+  if (wanted == 0) return;
+  const wchar_t* text = line_.data();
+  const size_t n = line_.size();
+  size_t start = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (!isSeparator(text[i])) continue;
+    spans_.push_back(Span{start, i - start});
+    // Values beyond the field list are dropped, so they are not even split.
+    if (spans_.size() == wanted) return;
+    start = i + 1;
+  }
+  if (start < n) spans_.push_back(Span{start, n - start});
+}
+
+// ---- W3CReader ----------------------------------------------------------
+
+// The state shared by a section cursor and its record cursors: the file, its
+// read buffer, the current block, and the record of the current line.
+class W3CReader {
+ public:
+  explicit W3CReader(const std::wstring& path);
+
+  bool atEnd() const { return atEnd_; }
+  // Skips to the next directive block and reads it, or reaches the end.
+  void nextBlock();
+  // Reads the next data line of the section into record(); false when the
+  // section has no more.
+  bool nextRecord();
+
+  W3CRecord& record() { return record_; }
+  const std::map<std::wstring, std::wstring>& directives() const { return directives_; }
+  const std::vector<std::wstring>& fields() const { return record_.fields(); }
+  const std::wstring& path() const { return path_; }
+
+ private:
+  // The next byte without consuming it, -1 at end of file.
+  int peek() {
+    if (pos_ == end_ && !refill()) return -1;
+    return static_cast<unsigned char>(buffer_[pos_]);
+  }
+  bool refill();
+  void finish();
+  // Consumes bytes up to the first for which stop() holds (not consumed) or
+  // the end of file, appending them to *out when out is given.
+  template <class Stop>
+  void consumeUntil(std::string* out, Stop stop);
+  void skipLineEnds();
+  void readDirective();
+  void readLine();
+
+  std::wstring path_;
+  vfs::File file_;
+  std::unique_ptr<char[]> buffer_;
+  size_t pos_ = 0;
+  size_t end_ = 0;
+  bool atEnd_ = false;
+  std::map<std::wstring, std::wstring> directives_;
+  std::string bytes_;  // a line that straddles two buffer fills; directive text
+  std::string value_;
+  W3CRecord record_;
+};
+
+W3CReader::W3CReader(const std::wstring& path)
+    : path_(path), buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)) {
+  try {
+    file_ = vfs::openRead(path);
+  } catch (const vexception& e) {
+    throw vexception(L"Can't open file " + path, VLOC(e.message(), "W3CFile::iterator"));
+  }
+  nextBlock();
+}
+
+bool W3CReader::refill() {
+  pos_ = end_ = 0;
+  if (!file_.valid()) return false;
+  end_ = file_.read(buffer_.get(), kBufferSize);
+  if (end_ != 0) return true;
+  file_.close();
+  return false;
+}
+
+void W3CReader::finish() {
+  file_.close();
+  pos_ = end_ = 0;
+  atEnd_ = true;
+}
+
+template <class Stop>
+void W3CReader::consumeUntil(std::string* out, Stop stop) {
+  while (pos_ != end_ || refill()) {
+    const char* begin = buffer_.get() + pos_;
+    const char* end = buffer_.get() + end_;
+    const char* p = begin;
+    while (p != end && !stop(static_cast<unsigned char>(*p))) ++p;
+    if (out != nullptr) out->append(begin, p);
+    pos_ = static_cast<size_t>(p - buffer_.get());
+    if (p != end) return;
+  }
+}
+
+void W3CReader::skipLineEnds() {
+  for (int c = peek(); c == '\r' || c == '\n'; c = peek()) ++pos_;
+}
+
+void W3CReader::nextBlock() {
+  if (atEnd_) return;
+  for (;;) {
+    int c = peek();
+    if (c < 0) return finish();
+    if (c == '#') break;
+    // NUL padding is what a crash leaves in a log that the server had
+    // extended; after a restart the server appends a new block behind it, so
+    // the padding is skipped rather than taken for the end of the file.
+    if (c == 0) {
+      ++pos_;
+      continue;
+    }
+    // A data line outside any section (before the first block, or left over
+    // from a section the caller did not read to its end).
+    consumeUntil(nullptr, endsLine);
+    skipLineEnds();
+  }
+  directives_.clear();
+  while (peek() == '#') {
+    ++pos_;
+    readDirective();
+  }
+  auto fields = std::make_shared<std::vector<std::wstring>>();
+  if (auto it = directives_.find(L"Fields"); it != directives_.end()) {
+    const std::wstring& list = it->second;
+    size_t i = 0;
+    while (i < list.size()) {
+      while (i < list.size() && isSeparator(list[i])) ++i;
+      size_t start = i;
+      while (i < list.size() && !isSeparator(list[i])) ++i;
+      if (i > start) fields->emplace_back(list, start, i - start);
+    }
+  }
+  record_.fields_ = std::move(fields);
+  record_.generation_ = nextGeneration();
+}
+
+// One "#name: value" line, the "#" already consumed. A line without a colon
+// is all name with an empty value; later colons belong to the value.
+void W3CReader::readDirective() {
+  bytes_.clear();
+  value_.clear();
+  consumeUntil(&bytes_, [](unsigned char c) { return c == ':' || endsLine(c); });
+  if (peek() == ':') {
+    ++pos_;
+    for (int c = peek(); isBlank(c); c = peek()) ++pos_;
+    consumeUntil(&value_, endsLine);
+  }
+  if (!bytes_.empty()) directives_[text::fromAnsi(bytes_)] = text::fromAnsi(value_);
+  // A NUL or the end of file ends the block here: the loop sees no "#".
+  skipLineEnds();
+}
+
+bool W3CReader::nextRecord() {
+  const int c = peek();
+  if (c < 0) return false;
+  if (c == 0) {
+    ++pos_;
+    return false;
+  }
+  if (c == '#') return false;
+  readLine();
+  // A NUL that ended the line is consumed with it; a NUL after the line end
+  // stays, so that the next read ends the section.
+  if (peek() == 0) ++pos_;
+  skipLineEnds();
+  return true;
+}
+
+// Reads the bytes up to CR, LF, NUL or end of file (the terminator stays)
+// into the record's wide line and splits it. A line that lies wholly in the
+// buffer is converted from there; only one straddling two fills is copied.
+void W3CReader::readLine() {
+  std::wstring& line = record_.line_;
+  unsigned char high = 0;
+  bool straddles = false;
+  std::string_view bytes;
+  for (;;) {
+    const char* begin = buffer_.get() + pos_;
+    const char* end = buffer_.get() + end_;
+    const char* p = begin;
+    for (; p != end; ++p) {
+      const unsigned char b = static_cast<unsigned char>(*p);
+      if (b <= '\r' && endsLine(b)) break;
+      high |= b;
+    }
+    pos_ = static_cast<size_t>(p - buffer_.get());
+    if (p != end && !straddles) {
+      bytes = std::string_view(begin, static_cast<size_t>(p - begin));
+      break;
+    }
+    if (!straddles) {
+      releaseIfHuge(bytes_, 0);
+      bytes_.clear();
+      straddles = true;
+    }
+    bytes_.append(begin, p);
+    if (p != end || !refill()) {
+      bytes = bytes_;
+      break;
+    }
+  }
+  releaseIfHuge(line, bytes.size());
+  if (high < 0x80) {
+    // ASCII widens one to one; resize reuses the buffer (no allocation).
+    line.resize(bytes.size());
+    wchar_t* out = line.data();
+    for (size_t i = 0; i < bytes.size(); ++i) out[i] = static_cast<unsigned char>(bytes[i]);
+  } else {
+    line.clear();
+    text::fromAnsi(bytes, line);
+  }
+  record_.split();
+}
+
+// ---- cursors ------------------------------------------------------------
+
+W3CFile::iterator::iterator(const std::wstring& path) : reader_(std::make_unique<W3CReader>(path)) {}
+W3CFile::iterator::iterator(iterator&&) noexcept = default;
+W3CFile::iterator& W3CFile::iterator::operator=(iterator&&) noexcept = default;
+W3CFile::iterator::~iterator() = default;
+
+bool W3CFile::iterator::atEnd() const { return !reader_ || reader_->atEnd(); }
+
+W3CFile::iterator& W3CFile::iterator::operator++() {
+  if (reader_) reader_->nextBlock();
+  return *this;
+}
+
+const std::map<std::wstring, std::wstring>& W3CFile::iterator::directives() const {
+  static const std::map<std::wstring, std::wstring> none;
+  return reader_ ? reader_->directives() : none;
+}
+
+const std::vector<std::wstring>& W3CFile::iterator::fields() const {
+  static const std::vector<std::wstring> none;
+  return reader_ ? reader_->fields() : none;
+}
+
+const std::wstring& W3CFile::iterator::path() const {
+  static const std::wstring none;
+  return reader_ ? reader_->path() : none;
+}
+
+W3CFile::record_iterator::record_iterator(iterator& section) : reader_(section.reader_.get()) {
+  atEnd_ = reader_ == nullptr || reader_->atEnd() || !reader_->nextRecord();
+}
+
+W3CFile::record_iterator& W3CFile::record_iterator::operator++() {
+  if (!atEnd_) atEnd_ = !reader_->nextRecord();
+  return *this;
+}
+
+W3CRecord& W3CFile::record_iterator::operator*() const { return reader_->record(); }

@@ -1,0 +1,33 @@
+// Where the domains' web and FTP logs lie, as the panel's utilities report it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "config/domain.h"
+
+// A directory of W3C logs to scan: its kind, its owner (the domain name for a
+// web directory, the FTP server address for an FTP one) and its domain.
+struct LogDirectory {
+  int kind = LogHttp;
+  std::wstring ownerName;
+  DomainInfo* domain = nullptr;
+};
+// Directory path -> entry, in ascending path order.
+using LogDirectoryMap = std::map<std::wstring, LogDirectory>;
+
+// Asks webhostctl for the hosting domains' log directories and default
+// documents; fills webLogDirectories (always), defaultDocumentsByDomain and
+// the map (with HTTP traffic or HTTP web statistics requested), and each
+// domain's logDirectories (IIS, ModSecurity, PHP errors). Failures are
+// logged; what was stored before a failure stays.
+void getWebDomainLogs(DomainModel& model, uint32_t modeFlags, LogDirectoryMap& logDirectoryMap);
+
+// With FTP traffic or FTP web statistics requested, adds the log directory
+// of every FTP server address (kind FTP, no domain).
+void getFtpLogDirectories(const DomainModel& model, uint32_t modeFlags, LogDirectoryMap& logDirectoryMap);
+
+// ftphostctl's answer for the address, asked at most once per process;
+// empty when unknown or on error.
+std::wstring getFtpLogDirectory(const std::wstring& ipAddress);

@@ -115,11 +115,31 @@ void LogManager::writeConsole(const std::wstring& text) {
   std::fflush(out);
 }
 
-void LogManager::logText(int level, const std::wstring& text) noexcept {
-  // Levels outside the table use the flags of Error, as they are reported as errors.
-  const int flagLevel = level >= 0 && level <= 5 ? level : 3;
+bool isDebugLogOn() noexcept {
   try {
-    if (halvex::logging::isDebugEnabled()) halvex::logging::writeDebugLog(logLevelName(level), text);
+    return halvex::logging::isDebugEnabled();
+  } catch (...) {
+    return false;
+  }
+}
+
+namespace {
+// Levels outside the table use the flags of Error, as they are reported as errors.
+int flagLevelOf(int level) { return level >= 0 && level <= 5 ? level : 3; }
+}  // namespace
+
+bool LogManager::wantsOutput(int level) {
+  const OutputFlags& f = flags();
+  const int l = flagLevelOf(level);
+  return f.flag[l] || f.flag[6 + l];
+}
+
+void LogManager::logText(int level, const std::wstring& text) noexcept { logTextDecided(level, text, isDebugLogOn()); }
+
+void LogManager::logTextDecided(int level, const std::wstring& text, bool toDebugLog) noexcept {
+  const int flagLevel = flagLevelOf(level);
+  try {
+    if (toDebugLog) halvex::logging::writeDebugLog(logLevelName(level), text);
   } catch (...) {
   }
   try {

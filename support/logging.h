@@ -41,6 +41,11 @@ class LogManager {
 
   // Neither throws: a failing output is skipped for that message.
   void logText(int level, const std::wstring& text) noexcept;
+  // Dispatches a text whose debug-log decision was already taken (see
+  // logMessage, which asks once and formats only when some output wants it).
+  void logTextDecided(int level, const std::wstring& text, bool toDebugLog) noexcept;
+  // Whether the event log or the console takes messages of this level.
+  bool wantsOutput(int level);
   void logException(int level, const vexception& e) noexcept;
 
   // Console on for Result, Error, Unexpected, Crash; event log on for Error,
@@ -61,10 +66,18 @@ class LogManager {
 };
 
 // Formats with vaformat and dispatches. Never throws.
+bool isDebugLogOn() noexcept;
+
+// Formats with vaformat and dispatches. Never throws. Formats only when some
+// output takes the message, so progress messages cost little when nobody reads them.
 template <class... A>
 void logMessage(LogLevel level, std::wstring_view format, const A&... args) noexcept {
   try {
-    LogManager::instance().logText(static_cast<int>(level), vaformat(format, args...));
+    LogManager& manager = LogManager::instance();
+    const int l = static_cast<int>(level);
+    const bool debug = isDebugLogOn();
+    if (!debug && !manager.wantsOutput(l)) return;
+    manager.logTextDecided(l, vaformat(format, args...), debug);
   } catch (...) {
   }
 }

@@ -43,8 +43,9 @@ class W3CRecord {
   std::wstring_view operator()(std::wstring_view name) const;
 
   // The index of the name in the current block's field list, -1 when it is not
-  // listed. A name listed twice resolves to its last column. Resolve once per
-  // block: the index holds while generation() stays the same.
+  // listed. A name listed twice resolves to its last column (operator() also
+  // falls back to an earlier one when the line is too short for the last).
+  // Resolve once per block: the index holds while generation() is unchanged.
   int column(std::wstring_view name) const;
 
   // The value of a column from `column`; empty for -1, for a column the line
@@ -92,8 +93,11 @@ class W3CRecord {
   }
   std::wstring_view overriddenValue(int column) const;
   const Override* findOverride(std::wstring_view name) const;
-  // Splits line_ into spans_ and forgets the overrides.
-  void split();
+  // Splits line_ into spans_ and forgets the overrides; `ascii`, when given,
+  // is the line's bytes, all ASCII, which are faster to split.
+  void split(const char* ascii);
+  template <class Char>
+  void splitColumns(const Char* text);
   static const std::vector<std::wstring>& noFields();
 
   // Shared with the reader's current block; a record keeps its list alive.
@@ -128,7 +132,9 @@ class W3CFile {
     // The file is exhausted (and closed): there is no further block.
     bool atEnd() const;
     // Skips what is left of the current block's data lines and reads the next
-    // directive block; at end the file is closed.
+    // directive block; at end the file is closed. NUL bytes before a block
+    // (the padding a crash leaves in a log the server had extended) are
+    // skipped, so a block the server appended after its restart is read.
     iterator& operator++();
 
     // The current block's directives, name to value ("Fields", "Software",

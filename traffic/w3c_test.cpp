@@ -5,6 +5,7 @@
 // The test makes a FIFO itself; the product never creates one.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,19 @@
 
 #include "support/exceptions.h"
 #include "support/text.h"
+
+// Counts the allocations of the whole binary, so that a test can show that
+// reading a line in the steady state allocates nothing.
+std::atomic<long> g_allocations{0};
+
+__attribute__((noinline)) void* operator new(std::size_t n) {
+  ++g_allocations;
+  if (void* p = std::malloc(n != 0 ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+// Not inlined, so that the compiler does not pair malloc with delete.
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -319,4 +333,26 @@ TEST_F(W3CTest, ReadsLinesAcrossBufferBoundaries) {
   });
   EXPECT_TRUE(inOrder);
   EXPECT_EQ(expected, count);
+}
+
+TEST_F(W3CTest, ReadsLinesWithoutAllocating) {
+  std::string content = "#Fields: date time cs-username cs-method sc-bytes\r\n";
+  for (int i = 0; i < 20000; ++i)
+    content += "2016-12-07 10:00:" + std::to_string(i % 60) + " user" + std::string(i % 50, 'u') + " GET " +
+               std::to_string(i) + "\r\n";
+  content += "#Fields: sc-bytes date\r\n";
+  for (int i = 0; i < 20000; ++i) content += std::to_string(i) + " 2016-12-08\r\n";
+  long line = 0, allocations = 0, before = 0;
+  size_t chars = 0;
+  W3CFile::forEachRecord(write("a.log", content), [&](W3CRecord& r) {
+    // Past the first lines of a block, every buffer has reached its size.
+    if (line % 20000 == 100) before = g_allocations;
+    if (line % 20000 == 19999) allocations += g_allocations - before;
+    ++line;
+    r.set(L"cs-username", L"a-name-too-long-for-the-small-string-buffer");
+    chars += r(L"date").size() + r(L"sc-bytes").size() + r(L"cs-username").size();
+  });
+  EXPECT_EQ(line, 40000);
+  EXPECT_GT(chars, 0u);
+  EXPECT_EQ(allocations, 0);
 }

@@ -28,7 +28,8 @@
 #include <string_view>
 #include <vector>
 
-// One data line of a W3C log. Valid until its cursor reads the next line.
+// One data line of a W3C log. The record a cursor hands out is rewritten when
+// the cursor reads the next line; a copy keeps its own line and values.
 class W3CRecord {
  public:
   // An empty record: no fields, no line.

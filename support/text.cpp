@@ -139,7 +139,11 @@ const std::string& ansiCharset() { return g_charset; }
 
 void fromAnsi(std::string_view bytes, std::wstring& out) {
   if (isAscii(bytes)) {
-    out.append(bytes.begin(), bytes.end());
+    // Widened in place: append(first, last) of another character type would
+    // build a temporary string on every call.
+    const size_t start = out.size();
+    out.resize(start + bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i) out[start + i] = static_cast<unsigned char>(bytes[i]);
     return;
   }
   decode(bytes, out, g_utf8 ? std::string("UTF-8") : g_charset);

@@ -1,18 +1,25 @@
 // Feeds for the web statistics analysers: while traffic is counted, every
 // accepted entry of a domain whose analyser is Webalizer or AWStats is also
 // rewritten into that domain's feed file of the entry's kind. Feeds are
-// written to temporary files and copied into the domain's logs directory
-// ("web", "ano" or "ftp" + 17-digit UTC stamp + ".log") when their writer is
-// destroyed at the end of the run.
+// written to scratch files during the run and copied into the domain's logs
+// directory ("web", "ano" or "ftp" + 17-digit UTC stamp + ".log") only by
+// AnalyserRegistry::closeAll, which the run driver runs once the results
+// document is complete; otherwise they are dropped.
+//
+// Writing a line is on the hot path of traffic collection: a writer builds
+// every line in one reused buffer, resolves the W3C columns once per log
+// block and writes through the feed's write buffer.
 #pragma once
 
 #include <array>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "config/domain.h"
 #include "support/datetime.h"
+#include "webstat/feed_lines.h"
 
 class W3CRecord;
 class LogFile;
@@ -20,11 +27,27 @@ class LogFile;
 class LogForAnalyser {
  public:
   virtual ~LogForAnalyser();
+  LogForAnalyser(const LogForAnalyser&) = delete;
+  LogForAnalyser& operator=(const LogForAnalyser&) = delete;
+
+  // The feed of a kind (0-5), made on first use; another kind raises
+  // "Invalid log kind %d".
   virtual LogFile& getLogFile(int kind);
+  // `kind` is 1 (anonymous FTP) or 2 (FTP); `isDownload` is true for a
+  // "sent" entry, false for a "created" one.
   virtual void processFTPLogLine(const VDateTime& time, int kind, const W3CRecord& entry, bool isDownload) = 0;
   virtual void processHTTPLogLine(const VDateTime& time, int kind, const W3CRecord& entry) = 0;
-  // Opens the feed of that kind on first use.
+  // Opens the feed of that kind on first use (LogFile::checkLogFile).
   virtual void prepareLogFile(int kind);
+
+  // Writes one line to a feed: converted to the ANSI code page, with "\n"
+  // added unless it already ends in one. Errors: see LogFile::flush.
+  static void writeLineToLog(LogFile& file, std::wstring_view line);
+
+  // Closes every feed, copying it into the logs directory (LogFile::close).
+  void closeFeeds() noexcept;
+  // Closes every feed and deletes it without copying.
+  void discardFeeds() noexcept;
 
   std::wstring domainName;
   std::wstring logsDirectory;  // may be empty: the feed is then not kept
@@ -32,28 +55,66 @@ class LogForAnalyser {
 
  protected:
   LogForAnalyser();
+  // The open feed of a kind; opens it when the caller skipped prepareLogFile.
+  LogFile& openLogFile(int kind);
+
   std::array<std::unique_ptr<LogFile>, 6> logFiles_;
+  // Reused from line to line.
+  std::wstring line_;
+  feed::FieldReader fields_;
 };
 
-// The writers of a run, one per domain with an analyser; destroying the
-// registry closes every feed and copies it into place.
+// Common-log lines with a sort key for HTTP, xferlog lines for FTP.
+class LogForWebalizer : public LogForAnalyser {
+ public:
+  void processFTPLogLine(const VDateTime& time, int kind, const W3CRecord& entry, bool isDownload) override;
+  void processHTTPLogLine(const VDateTime& time, int kind, const W3CRecord& entry) override;
+};
+
+// The W3C fields behind a local date-time, for HTTP and FTP alike.
+class LogForAWStats : public LogForAnalyser {
+ public:
+  void processFTPLogLine(const VDateTime& time, int kind, const W3CRecord& entry, bool isDownload) override;
+  void processHTTPLogLine(const VDateTime& time, int kind, const W3CRecord& entry) override;
+
+ private:
+  feed::AWStatsClock clock_;
+};
+
+// The writers of a run, one per domain with an analyser. Destroying the
+// registry drops the feeds that closeAll did not copy.
 class AnalyserRegistry {
  public:
   explicit AnalyserRegistry(DomainModel& model) : model_(model) {}
   ~AnalyserRegistry();
+  AnalyserRegistry(const AnalyserRegistry&) = delete;
+  AnalyserRegistry& operator=(const AnalyserRegistry&) = delete;
 
   // The domain's writer, created on first use; nullptr when the domain's
-  // webStatType is neither "awstats" nor "webalizer" (exact).
+  // webStatType is neither "awstats" nor "webalizer" (exact) or there is no
+  // such domain. A new writer gets the logs directory from
+  // webLogDirectories (empty when absent) and the default document from
+  // defaultDocumentsByDomain ("index.html" when absent), which is also
+  // copied into the domain's defaultDocuments for the executor's
+  // configuration.
   LogForAnalyser* getAnalyserForDomain(const std::wstring& domainName);
 
   // Closes every feed and copies it into its logs directory. Run as a commit
   // action: a feed appears only once the figures of its lines are delivered.
-  void closeAll();
+  // A feed that cannot be copied is reported at Error and lost; its scratch
+  // file is removed all the same. Never throws.
+  void closeAll() noexcept;
   // Closes every feed and deletes it without copying (a run that failed
   // before its results document was complete counts the lines again).
-  void discardAll();
+  void discardAll() noexcept;
+
+  size_t size() const { return writers_.size(); }
 
  private:
   DomainModel& model_;
   std::map<std::wstring, std::unique_ptr<LogForAnalyser>> writers_;
+  // The last writer handed out, since successive lines mostly belong to one
+  // domain; a writer lives as long as the registry.
+  std::wstring lastName_;
+  LogForAnalyser* lastWriter_ = nullptr;
 };

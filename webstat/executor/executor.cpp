@@ -1,0 +1,185 @@
+#include "webstat/executor/executor.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "support/exceptions.h"
+#include "support/fs.h"
+#include "support/logging.h"
+#include "support/mutex.h"
+#include "support/registry.h"
+#include "support/text.h"
+
+namespace {
+
+const wchar_t* groupLabel(FeedGroup group) { return group == FeedGroup::Web ? L"HTTP" : L"FTP"; }
+
+std::wstring withoutTrailingSlash(std::wstring path) {
+  while (path.size() > 1 && path.back() == L'/') path.pop_back();
+  return path;
+}
+
+// The message and the contexts of the trace, which name the file concerned.
+std::wstring describe(const vexception& e) {
+  std::wstring out = e.message();
+  for (const ExceptionLocation& at : e.trace())
+    if (!at.context.empty() && out.find(at.context) == std::wstring::npos) out += L" (" + at.context + L")";
+  return out;
+}
+
+std::wstring describeCurrent() {
+  return describe(currentAsVexception(VLOC(L"", "WebStatExecutor")));
+}
+
+void print(FILE* stream, const std::wstring& text) {
+  std::fputs(text::toAnsi(L"web-stat-executor: " + text + L"\n").c_str(), stream);
+  std::fflush(stream);
+}
+
+// Deletes the merged input however the analysis ends.
+class InputFile {
+ public:
+  explicit InputFile(std::wstring path) : path_(std::move(path)) {}
+  ~InputFile() {
+    try {
+      vfs::forcedRemove(path_);
+    } catch (...) {
+    }
+  }
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  const std::wstring& path() const { return path_; }
+
+ private:
+  std::wstring path_;
+};
+
+}  // namespace
+
+void executorInfo(const std::wstring& text) { print(stdout, text); }
+void executorError(const std::wstring& text) { print(stderr, text); }
+
+WebStatExecutor::WebStatExecutor(ExecutorOptions options) : options_(std::move(options)) {}
+
+int WebStatExecutor::run() {
+  std::vector<std::wstring> directories = options_.logsDirectories;
+  int failures = 0;
+  try {
+    if (options_.all) {
+      const std::vector<std::wstring> found = discoverLogsDirectories();
+      directories.insert(directories.end(), found.begin(), found.end());
+    }
+    if (options_.stateRoot.empty()) options_.stateRoot = vfs::join(getProductSetting(L"PRODUCT_DATA_D"), L"web-stat-executor");
+    vfs::createDirectories(options_.stateRoot, 0700);
+  } catch (...) {
+    executorError(describeCurrent());
+    return 1;
+  }
+  for (const std::wstring& directory : directories)
+    if (!processLogsDirectory(directory)) ++failures;
+  return failures;
+}
+
+std::vector<std::wstring> WebStatExecutor::discoverLogsDirectories() const {
+  const std::wstring vhosts = getProductSetting(L"HTTPD_VHOSTS_D");
+  std::vector<std::wstring> found;
+  for (const vfs::DirEntry& site : vfs::listDirectory(vhosts)) {
+    if (site.type != vfs::EntryType::Directory) continue;
+    const std::wstring logs = vfs::join(vfs::join(vhosts, site.name), L"logs");
+    if (vfs::isDirectory(logs) && vfs::exists(vfs::join(logs, kWebStatExecutorConfigName))) found.push_back(logs);
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+bool WebStatExecutor::processLogsDirectory(const std::wstring& logsDirectory) {
+  const std::wstring path = withoutTrailingSlash(logsDirectory);
+  try {
+    const vfs::Directory logs = vfs::Directory::open(path);
+    const WebStatExecutorConfig config = checkedConfig(logs);
+    if (config.webStatType != L"webalizer" && config.webStatType != L"awstats") {
+      executorInfo(config.name + L": no analyser for the type '" + config.webStatType + L"', nothing to do");
+      return true;
+    }
+    // Two executors on one domain would analyse its feeds twice.
+    VMutex lock(L"Global\\HalvexWebStatExecutor_" + config.name);
+    if (!lock.lock(0)) {
+      executorInfo(config.name + L": another executor is analysing this domain, skipped");
+      return true;
+    }
+    const bool web = processGroup(logs, config, FeedGroup::Web);
+    const bool ftp = processGroup(logs, config, FeedGroup::Ftp);
+    lock.unlock();
+    return web && ftp;
+  } catch (...) {
+    executorError(path + L": " + describeCurrent());
+    return false;
+  }
+}
+
+WebStatExecutorConfig WebStatExecutor::checkedConfig(const vfs::Directory& logs) const {
+  const WebStatExecutorConfig config = readWebStatExecutorConfig(logs);
+  const std::wstring file = vfs::join(logs.path(), kWebStatExecutorConfigName);
+  if (!isSafeHostName(config.name))
+    throw vexception(L"The domain name '" + config.name + L"' in " + file + L" is not a host name", VLOC(L"", "WebStatExecutor::checkedConfig"));
+  if (withoutTrailingSlash(config.logsDirectory) != logs.path())
+    throw vexception(file + L" names the logs directory '" + config.logsDirectory + L"', not its own",
+                     VLOC(L"", "WebStatExecutor::checkedConfig"));
+  if (vfs::fileName(vfs::parentDirectory(logs.path())) != config.name)
+    throw vexception(L"The logs directory " + logs.path() + L" is not the one of domain " + config.name + L" named in " + file,
+                     VLOC(L"", "WebStatExecutor::checkedConfig"));
+  return config;
+}
+
+std::wstring WebStatExecutor::reportDirectory(const std::wstring& logsDirectory, const std::wstring& domain, FeedGroup group) const {
+  const std::wstring leaf = group == FeedGroup::Web ? L"webstat" : L"ftpstat";
+  if (!options_.outputRoot.empty()) return vfs::join(vfs::join(options_.outputRoot, domain), leaf);
+  return vfs::join(vfs::join(vfs::parentDirectory(logsDirectory), L"statistics"), leaf);
+}
+
+bool WebStatExecutor::processGroup(const vfs::Directory& logs, const WebStatExecutorConfig& config, FeedGroup group) {
+  const std::wstring label = config.name + L" " + groupLabel(group);
+  try {
+    const FeedListing listing = listPendingFeeds(logs, group);
+    for (const std::wstring& name : listing.ignored)
+      executorError(label + L": " + vfs::join(logs.path(), name) + L" is not a regular file, skipped");
+    if (listing.feeds.empty()) return true;
+
+    MergedFeed merged(feedFormatFor(config.webStatType, group));
+    for (const std::wstring& name : listing.feeds) merged.add(logs, name);
+
+    AnalysisJob job;
+    job.domainName = config.name;
+    job.group = group;
+    job.stateDirectory = vfs::join(options_.stateRoot, config.name);
+    job.months = merged.months();
+    job.defaultDocuments = safeDefaultDocuments(config.defaultDocument);
+    for (const std::wstring& alias : config.aliases) {
+      if (isSafeHostName(alias))
+        job.aliases.push_back(alias);
+      else
+        executorError(label + L": alias '" + alias + L"' is not a host name, left out");
+    }
+    vfs::createDirectories(job.stateDirectory, 0700);
+
+    if (merged.lineCount() != 0) {
+      const InputFile input(vfs::join(job.stateDirectory, std::wstring(group == FeedGroup::Web ? L"web" : L"ftp") + L"-input.log"));
+      vfs::writeFile(input.path(), merged.sortedInput());
+      job.inputPath = input.path();
+      runAnalyser(options_.programs, config.webStatType, job);
+    }
+
+    // Analysed: from here on the feeds must not be read again.
+    for (const std::wstring& name : listing.feeds) logs.unlink(name);
+    if (merged.lineCount() != 0) {
+      const std::wstring target = reportDirectory(logs.path(), config.name, group);
+      publishReports(buildReports(options_.programs, config.webStatType, job), target);
+      executorInfo(vaformat(L"%s: %d lines of %d feeds analysed by %s; reports in %s", label, static_cast<int>(merged.lineCount()),
+                            static_cast<int>(listing.feeds.size()), config.webStatType, target));
+    }
+    return true;
+  } catch (...) {
+    executorError(label + L": " + describeCurrent());
+    return false;
+  }
+}

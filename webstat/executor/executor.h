@@ -1,0 +1,63 @@
+// web-stat-executor: runs Webalizer or AWStats over the feeds that the
+// statistics run left in the domains' logs directories.
+//
+// For a logs directory it reads "web_stat_executor.conf", takes the feeds
+// not analysed yet, merges each group (HTTP; anonymous and other FTP) into one
+// time-ordered input, runs the domain's analyser, then removes the feeds it
+// analysed and publishes the reports. A feed is removed only after its
+// analyser succeeded, so a failing analyser leaves every feed for the next
+// pass, and a removed feed is never read twice.
+//
+// Places:
+// - state (the analysers' history, configuration, pages before publishing):
+//   <state root>/<domain>, the executor's own (created 0700);
+// - reports: <site>/statistics/webstat (HTTP) and <site>/statistics/ftpstat
+//   (FTP), where <site> is the logs directory's parent, or
+//   <output root>/<domain>/webstat and .../ftpstat with --output.
+//
+// The configuration file lies in a directory the tenant can write, so it is
+// checked before anything is run: its logs_directory must be the directory
+// being processed, whose parent is named after the domain (the layout the
+// web host utility reports), and names reach an analyser's configuration
+// only when they are plain host or file names.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "webstat/executor/analysers.h"
+#include "webstat/executor_config.h"
+
+struct ExecutorOptions {
+  bool all = false;                          // every <HTTPD_VHOSTS_D>/*/logs
+  std::vector<std::wstring> logsDirectories;
+  std::wstring outputRoot;                   // empty: beside the logs directory
+  std::wstring stateRoot;                    // empty: <PRODUCT_DATA_D>/web-stat-executor
+  AnalyserPrograms programs;
+};
+
+class WebStatExecutor {
+ public:
+  explicit WebStatExecutor(ExecutorOptions options);
+
+  // Processes every directory the options name; a failing domain is reported
+  // and the others go on. Returns the number of domains that failed.
+  int run();
+
+  // One logs directory; returns false (after printing why) when it failed.
+  bool processLogsDirectory(const std::wstring& logsDirectory);
+
+ private:
+  // One group of feeds; returns false when it failed (its feeds stay).
+  bool processGroup(const vfs::Directory& logs, const WebStatExecutorConfig& config, FeedGroup group);
+  WebStatExecutorConfig checkedConfig(const vfs::Directory& logs) const;
+  std::wstring reportDirectory(const std::wstring& logsDirectory, const std::wstring& domain, FeedGroup group) const;
+  std::vector<std::wstring> discoverLogsDirectories() const;
+
+  ExecutorOptions options_;
+};
+
+// Messages go to standard output (progress) and standard error (failures),
+// each line prefixed with the program name.
+void executorInfo(const std::wstring& text);
+void executorError(const std::wstring& text);

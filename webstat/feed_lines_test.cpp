@@ -1,0 +1,130 @@
+#include "webstat/feed_lines.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "support/exceptions.h"
+#include "tests/testkit.h"
+#include "webstat/webstat_testing.h"
+
+using namespace webstat_testing;
+
+namespace {
+
+std::wstring webalizerHttp(const W3CRecord& r) {
+  std::wstring out;
+  feed::FieldReader fields;
+  feed::appendWebalizerHttpLine(out, entryTime(std::wstring(r(L"date")), std::wstring(r(L"time"))), r, fields);
+  return out;
+}
+
+std::wstring webalizerFtp(const W3CRecord& r, int kind, bool isDownload) {
+  std::wstring out;
+  feed::FieldReader fields;
+  feed::appendWebalizerFtpLine(out, entryTime(std::wstring(r(L"date")), std::wstring(r(L"time"))), kind, r, isDownload, fields);
+  return out;
+}
+
+std::wstring awstatsFtp(const W3CRecord& r, const std::wstring& domain) {
+  std::wstring out;
+  feed::FieldReader fields;
+  feed::AWStatsClock clock;
+  feed::appendAWStatsFtpLine(out, r, fields, clock, domain);
+  return out;
+}
+
+std::wstring awstatsHttp(const W3CRecord& r) {
+  std::wstring out;
+  feed::FieldReader fields;
+  feed::AWStatsClock clock;
+  feed::appendAWStatsHttpLine(out, r, fields, clock);
+  return out;
+}
+
+// Set by the parent test when it re-runs this binary in a fixed time zone.
+bool inZoneChild() { return std::getenv("WEBSTAT_ZONE_CHILD") != nullptr; }
+
+}  // namespace
+
+TEST(FeedLinesTest, WebalizerHttpLineWritesDashesForMissingValues) {
+  const W3CRecord dashes = record({L"date", L"time", L"c-ip", L"cs-username", L"cs-method", L"cs-uri-stem", L"cs-version", L"sc-status",
+                                   L"sc-bytes", L"cs(Referer)", L"cs(User-Agent)"},
+                                  L"2016-12-07 14:05:09 - - GET /index.html HTTP/1.1 - - - -");
+  EXPECT_EQ(webalizerHttp(dashes), L"20161207140509 - - - [07/DEC/2016:14:05:09] \"GET /index.html HTTP/1.1\" - - - - \r\n");
+
+  // Fields the log does not have read as empty: the value rule gives "-",
+  // the request is written as it is and an absent user agent as two quotes.
+  const W3CRecord bare = record({L"date", L"time"}, L"2016-01-05 00:00:07");
+  EXPECT_EQ(webalizerHttp(bare), L"20160105000007 - - - [05/JAN/2016:00:00:07] \"  \" - - - \"\" \r\n");
+}
+
+TEST(FeedLinesTest, WebalizerHttpLineQuotesTheUserAgentOnlyAndKeepsTheReferrerBare) {
+  const W3CRecord r = record(kAllFields,
+                             L"2016-12-07 14:05:09 W3SVC1 WEB01 10.0.0.1 GET /a.html q=1 80 bob 1.2.3.4 HTTP/1.1 Mozilla/5.0+(Windows) - "
+                             L"http://ref.example/page alpha.example 200 0 0 1234 321 15");
+  EXPECT_EQ(webalizerHttp(r),
+            L"20161207140509 1.2.3.4 bob - [07/DEC/2016:14:05:09] \"GET /a.html HTTP/1.1\" 200 1234 http://ref.example/page "
+            L"\"Mozilla/5.0+(Windows)\" \r\n");
+}
+
+TEST(FeedLinesTest, WebalizerFtpLinesFollowTheXferlogLayout) {
+  const std::vector<std::wstring> ftpFields = {L"date",        L"time",     L"c-ip",     L"cs-username", L"cs-method",
+                                               L"cs-uri-stem", L"sc-status", L"sc-bytes", L"cs-bytes",    L"time-taken"};
+  // An anonymous download on Wednesday 7 December 2016.
+  const W3CRecord download = record(ftpFields, L"2016-12-07 14:05:09 1.2.3.4 anonymous [3]sent /pub/file.zip 226 1048576 0 2500");
+  EXPECT_EQ(webalizerFtp(download, 1, true), L"Wed DEC 07 14:05:09 2016 2 1.2.3.4 1048576 /pub/file.zip b _ o a anonymous ftp 1 * c\n");
+
+  // An upload by a user where the log has no cs-bytes.
+  const W3CRecord upload = record({L"date", L"time", L"c-ip", L"cs-username", L"cs-method", L"cs-uri-stem", L"sc-bytes", L"time-taken"},
+                                  L"2016-12-08 09:00:00 5.6.7.8 bob [4]created /up/x.bin 0 -");
+  EXPECT_EQ(webalizerFtp(upload, 2, false), L"Thu DEC 08 09:00:00 2016 0 5.6.7.8 0 /up/x.bin b _ i r bob ftp 1 * c\n");
+}
+
+TEST(FeedLinesTest, AWStatsLinesKeepLoggedTimeTextsWhenTheDateIsADash) {
+  const W3CRecord r = record(kAllFields,
+                             L"- 14:05:09 MSFTPSVC1 FTP01 10.0.0.1 [3]created /pub/created/list.txt - 21 bob 1.2.3.4 - - - - - 226 0 0 "
+                             L"0 5120 16");
+  EXPECT_EQ(awstatsFtp(r, L"alpha.example"),
+            L"- 14:05:09 MSFTPSVC1 FTP01 10.0.0.1 [3]sent /pub/created/list.txt - 21 bob 1.2.3.4 - - - - alpha.example 226 0 0 0 "
+            L"5120 16")
+      << "the method becomes [3]sent, the path keeps its 'created', cs-host '-' carries the domain";
+
+  const W3CRecord noTime = record({L"date", L"cs-method"}, L"2016-12-07 GET");
+  EXPECT_EQ(awstatsHttp(noTime), L"2016-12-07 - - - - GET - - - - - - - - - - - - - - - -") << "an absent time reads as '-'";
+}
+
+TEST(FeedLinesTest, AWStatsDateThatIsNoCalendarTimeRaises) {
+  const W3CRecord r = record({L"date", L"time"}, L"2016-13-45 10:00:00");
+  EXPECT_THROW(awstatsHttp(r), vexception);
+  // A good entry after a bad one converts normally.
+  const W3CRecord good = record({L"date", L"time"}, L"2016-12-07 10:00:00");
+  EXPECT_NO_THROW(awstatsHttp(good));
+}
+
+TEST(FeedLinesTest, AWStatsLinesShowLocalTime) {
+  // Re-runs this binary with TZ=EST5 (UTC-5 all year) for the two tests below.
+  const testkit::ProgramResult child =
+      testkit::runProgram("/proc/self/exe", {"--gtest_filter=FeedLinesInZone.*"}, {{"TZ", "EST5"}, {"WEBSTAT_ZONE_CHILD", "1"}});
+  EXPECT_EQ(child.exitCode, 0) << child.output;
+  EXPECT_NE(child.output.find("[  PASSED  ] 2 tests"), std::string::npos) << child.output;
+}
+
+TEST(FeedLinesInZone, HttpLineMovesToThePreviousLocalDay) {
+  if (!inZoneChild()) GTEST_SKIP() << "runs in the child of FeedLinesTest.AWStatsLinesShowLocalTime";
+  const W3CRecord r = record(kAllFields,
+                             L"2016-12-07 03:04:05 W3SVC1 WEB01 10.0.0.1 GET /index.html - 80 - 1.2.3.4 HTTP/1.1 Mozilla/5.0+(X11) - - "
+                             L"alpha.example 304 0 0 0 400 15");
+  EXPECT_EQ(awstatsHttp(r),
+            L"2016-12-06 22:04:05 W3SVC1 WEB01 10.0.0.1 GET /index.html - 80 - 1.2.3.4 HTTP/1.1 Mozilla/5.0+(X11) - - alpha.example 304 "
+            L"0 0 0 400 15");
+}
+
+TEST(FeedLinesInZone, FtpLineWithCreatedMethod) {
+  if (!inZoneChild()) GTEST_SKIP() << "runs in the child of FeedLinesTest.AWStatsLinesShowLocalTime";
+  const W3CRecord r = record(kAllFields,
+                             L"16-12-07 14:05:09 MSFTPSVC1 FTP01 10.0.0.1 [3]created /created.txt - 21 - 1.2.3.4 - - - - - 226 0 0 0 "
+                             L"77 16");
+  EXPECT_EQ(awstatsFtp(r, L"beta.example"),
+            L"2016-12-07 09:05:09 MSFTPSVC1 FTP01 10.0.0.1 [3]sent /created.txt - 21 - 1.2.3.4 - - - - beta.example 226 0 0 0 77 16");
+}

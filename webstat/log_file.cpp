@@ -1,0 +1,109 @@
+#include "webstat/log_file.h"
+
+#include "support/datetime.h"
+#include "support/exceptions.h"
+#include "support/logging.h"
+#include "support/text.h"
+#include "support/utilrunner.h"
+
+namespace {
+
+constexpr const char* kWriteFunction = "statistics::LogForAnalyser::writeLineToLog";
+
+const wchar_t* prefixOf(int kind) {
+  switch (kind) {
+    case 0: return L"web";
+    case 1: return L"ano";
+    case 2: return L"ftp";
+    default: return L"";
+  }
+}
+
+// The scratch file is made closed by TemporaryFile; it is made again in its
+// place as a new file, so that the handle comes from the link-safe layer.
+vfs::File openForWriting(const std::wstring& path) {
+  const vfs::Directory directory = vfs::Directory::open(vfs::parentDirectory(path));
+  const std::wstring name = vfs::fileName(path);
+  directory.unlink(name);
+  return directory.createExclusive(name);
+}
+
+}  // namespace
+
+LogFile::LogFile() = default;
+
+LogFile::~LogFile() { discard(); }
+
+std::wstring LogFile::temporaryPath() const { return temporary_ ? temporary_->path() : std::wstring(); }
+
+void LogFile::checkLogFile(const std::wstring& domainName, int kind, const std::wstring& directory) {
+  if (file_.valid()) return;
+  release();
+  try {
+    temporary_ = std::make_unique<TemporaryFile>();
+    file_ = openForWriting(temporary_->path());
+  } catch (const vexception& e) {
+    const std::wstring text = L"Unable to create temp file " + temporaryPath() + L" for log domain " + domainName;
+    release();
+    if (const auto* os = dynamic_cast<const vosexception*>(&e)) raiseWindowsError(text, os->code(), VLOC(e.message(), "LogFile::checkLogFile"));
+    throw vexception(text, VLOC(e.message(), "LogFile::checkLogFile"));
+  }
+  destination_ = temporary_->path();
+  copyOnClose_ = false;
+  const std::wstring prefix = prefixOf(kind);
+  if (!prefix.empty() && !directory.empty()) {
+    destination_ = vfs::join(directory, prefix + VDateTime::nowUtc().formatStamp17() + L".log");
+    copyOnClose_ = true;
+  }
+  buffer_.reserve(kBufferSize + 4096);
+}
+
+void LogFile::writeBufferIfFull() {
+  if (buffer_.size() >= kBufferSize) flush();
+}
+
+void LogFile::flush() {
+  if (buffer_.empty()) return;
+  if (!file_.valid()) {
+    buffer_.clear();
+    raiseWindowsError(L"Write to file", winerr::InvalidHandle, VLOC(L"feed " + destination_ + L" is not open", kWriteFunction));
+  }
+  try {
+    file_.writeAll(buffer_.data(), buffer_.size());
+  } catch (const vosexception& e) {
+    buffer_.clear();
+    if (e.code() == winerr::DiskFull) raiseWindowsError(L"Can't write to file. Disk full?", winerr::DiskFull, VLOC(e.message(), kWriteFunction));
+    raiseWindowsError(L"Write to file", e.code(), VLOC(e.message(), kWriteFunction));
+  }
+  buffer_.clear();
+}
+
+void LogFile::close() noexcept {
+  if (!temporary_) return;
+  const std::wstring temp = temporary_->path();
+  const bool copy = copyOnClose_ && !destination_.empty() && !text::equalsIgnoreCase(destination_, temp);
+  if (copy) {
+    const std::wstring destination = destination_;
+    const auto where = [&] { return VLOC(vaformat(L"Unable to copy temporary log file %s to %s", temp, destination), "LogFile::~LogFile"); };
+    guarded(LogLevel::Error, where, [&] {
+      flush();
+      file_.close();
+      vfs::copyFile(temp, destination);
+    });
+  }
+  release();
+}
+
+void LogFile::discard() noexcept { release(); }
+
+void LogFile::release() noexcept {
+  buffer_.clear();
+  try {
+    if (file_.valid()) file_.close();
+  } catch (...) {
+    // The scratch file goes away below; a failing close changes nothing.
+  }
+  temporary_.reset();
+  destination_.clear();
+  copyOnClose_ = false;
+}

@@ -1,0 +1,71 @@
+// One feed file: written during the run to a scratch file of the program's
+// own, and copied into the domain's logs directory only when the run's
+// figures are delivered.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "support/fs.h"
+
+class TemporaryFile;
+
+class LogFile {
+ public:
+  LogFile();
+  // Discards: a feed is never copied into place implicitly.
+  ~LogFile();
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+
+  // Opens the feed on first use (later calls do nothing). Kind 0, 1, 2 give
+  // the prefixes "web", "ano", "ftp"; with a prefix and a directory the
+  // destination is directory + prefix + the current UTC time as 17 digits +
+  // ".log", and the feed is copied there on close; otherwise it is kept in
+  // the scratch file only and dropped on close. Failures raise "Unable to
+  // create temp file <path> for log domain <domain>" (the reason in the
+  // trace's context) in "LogFile::checkLogFile".
+  void checkLogFile(const std::wstring& domainName, int kind, const std::wstring& directory);
+  bool isOpen() const { return file_.valid(); }
+
+  // Appends one line's bytes (already in the ANSI code page) to the write
+  // buffer and writes the buffer out when it is full. A failed write raises
+  // "Write to file" with the system's code, or "Can't write to file. Disk
+  // full?" when the disk took fewer bytes, in
+  // "statistics::LogForAnalyser::writeLineToLog"; the lines still in the
+  // buffer are then lost (the caller reports the failure).
+  std::string& buffer() { return buffer_; }
+  void writeBufferIfFull();
+  void flush();
+
+  // Flushes and closes the feed; when it is to be copied, copies it over
+  // the destination (a new exclusive file in the logs directory renamed over
+  // the name, so a link there is replaced, never written through; the copy
+  // belongs to the directory's owner). Any failure is logged at Error as
+  // "Unable to copy temporary log file %s to %s" with its own text in
+  // "LogFile::~LogFile": the feed is lost. The scratch file is deleted in
+  // every case. Never throws.
+  void close() noexcept;
+  // Closes and deletes the scratch file without copying. Never throws.
+  void discard() noexcept;
+
+  // Where the feed goes on close; the scratch path when it is not kept.
+  const std::wstring& destination() const { return destination_; }
+  bool copyOnClose() const { return copyOnClose_; }
+  // The scratch file's path; empty before the feed is opened.
+  std::wstring temporaryPath() const;
+
+  // Bytes collected before they are written to the scratch file.
+  static constexpr size_t kBufferSize = 256 * 1024;
+
+ private:
+  // Closes the handle and deletes the scratch file.
+  void release() noexcept;
+
+  std::wstring destination_;
+  vfs::File file_;
+  std::unique_ptr<TemporaryFile> temporary_;
+  bool copyOnClose_ = false;
+  std::string buffer_;
+};

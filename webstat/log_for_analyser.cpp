@@ -1,0 +1,118 @@
+#include "webstat/log_for_analyser.h"
+
+#include "support/exceptions.h"
+#include "support/logging.h"
+#include "support/text.h"
+#include "traffic/w3c.h"
+#include "webstat/log_file.h"
+
+// ---- LogForAnalyser ------------------------------------------------------
+
+LogForAnalyser::LogForAnalyser() = default;
+
+LogForAnalyser::~LogForAnalyser() = default;
+
+LogFile& LogForAnalyser::getLogFile(int kind) {
+  if (kind < 0 || static_cast<size_t>(kind) >= logFiles_.size())
+    throw vexception(vaformat(L"Invalid log kind %d", kind), VLOC(domainName, "LogForAnalyser::getLogFile"));
+  std::unique_ptr<LogFile>& file = logFiles_[static_cast<size_t>(kind)];
+  if (!file) file = std::make_unique<LogFile>();
+  return *file;
+}
+
+void LogForAnalyser::prepareLogFile(int kind) { getLogFile(kind).checkLogFile(domainName, kind, logsDirectory); }
+
+LogFile& LogForAnalyser::openLogFile(int kind) {
+  LogFile& file = getLogFile(kind);
+  if (!file.isOpen()) file.checkLogFile(domainName, kind, logsDirectory);
+  return file;
+}
+
+void LogForAnalyser::writeLineToLog(LogFile& file, std::wstring_view line) {
+  std::string& bytes = file.buffer();
+  const size_t start = bytes.size();
+  text::toAnsi(line, bytes);
+  if (bytes.size() > start && bytes.back() != '\n') bytes += '\n';
+  file.writeBufferIfFull();
+}
+
+void LogForAnalyser::closeFeeds() noexcept {
+  for (auto& file : logFiles_)
+    if (file) file->close();
+}
+
+void LogForAnalyser::discardFeeds() noexcept {
+  for (auto& file : logFiles_)
+    if (file) file->discard();
+}
+
+// ---- LogForWebalizer -----------------------------------------------------
+
+void LogForWebalizer::processHTTPLogLine(const VDateTime& time, int kind, const W3CRecord& entry) {
+  LogFile& file = openLogFile(kind);
+  line_.clear();
+  feed::appendWebalizerHttpLine(line_, time, entry, fields_);
+  writeLineToLog(file, line_);
+}
+
+void LogForWebalizer::processFTPLogLine(const VDateTime& time, int kind, const W3CRecord& entry, bool isDownload) {
+  LogFile& file = openLogFile(kind);
+  line_.clear();
+  feed::appendWebalizerFtpLine(line_, time, kind, entry, isDownload, fields_);
+  logMessage(LogLevel::Info, L"Add FTP record='%s'", line_);
+  writeLineToLog(file, line_);
+}
+
+// ---- LogForAWStats -------------------------------------------------------
+
+void LogForAWStats::processHTTPLogLine(const VDateTime&, int kind, const W3CRecord& entry) {
+  LogFile& file = openLogFile(kind);
+  line_.clear();
+  feed::appendAWStatsHttpLine(line_, entry, fields_, clock_);
+  writeLineToLog(file, line_);
+}
+
+void LogForAWStats::processFTPLogLine(const VDateTime&, int kind, const W3CRecord& entry, bool) {
+  LogFile& file = openLogFile(kind);
+  line_.clear();
+  feed::appendAWStatsFtpLine(line_, entry, fields_, clock_, domainName);
+  logMessage(LogLevel::Info, L"Add FTP record='%s'", line_);
+  writeLineToLog(file, line_);
+}
+
+// ---- AnalyserRegistry ----------------------------------------------------
+
+AnalyserRegistry::~AnalyserRegistry() { discardAll(); }
+
+LogForAnalyser* AnalyserRegistry::getAnalyserForDomain(const std::wstring& domainName) {
+  if (lastWriter_ && domainName == lastName_) return lastWriter_;
+  DomainInfo* domain = model_.findDomainByName(domainName);
+  if (!domain) return nullptr;
+  const std::wstring& type = domain->webStatType;
+  if (type != L"awstats" && type != L"webalizer") return nullptr;
+
+  std::unique_ptr<LogForAnalyser>& writer = writers_[domainName];
+  if (!writer) {
+    if (type == L"awstats")
+      writer = std::make_unique<LogForAWStats>();
+    else
+      writer = std::make_unique<LogForWebalizer>();
+    writer->domainName = domainName;
+    const auto dir = model_.webLogDirectories.find(domainName);
+    writer->logsDirectory = dir == model_.webLogDirectories.end() ? std::wstring() : dir->second;
+    const auto docs = model_.defaultDocumentsByDomain.find(domainName);
+    writer->defaultDocument = docs == model_.defaultDocumentsByDomain.end() ? std::wstring(L"index.html") : docs->second;
+    domain->defaultDocuments = writer->defaultDocument;
+  }
+  lastName_ = domainName;
+  lastWriter_ = writer.get();
+  return lastWriter_;
+}
+
+void AnalyserRegistry::closeAll() noexcept {
+  for (auto& [name, writer] : writers_) writer->closeFeeds();
+}
+
+void AnalyserRegistry::discardAll() noexcept {
+  for (auto& [name, writer] : writers_) writer->discardFeeds();
+}

@@ -30,17 +30,19 @@ struct DirEntry {
   uint64_t links = 1;      // hard link count
 };
 
-// An open regular file.
+// An open regular file. Failures name the path it was opened by.
 class File {
  public:
   File() = default;
   explicit File(int fd) : fd_(fd) {}
-  File(File&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  File(int fd, std::wstring path) : fd_(fd), path_(std::move(path)) {}
+  File(File&& o) noexcept : fd_(o.fd_), path_(std::move(o.path_)) { o.fd_ = -1; }
   File& operator=(File&& o) noexcept;
   ~File();
 
   bool valid() const { return fd_ >= 0; }
   int fd() const { return fd_; }
+  const std::wstring& path() const { return path_; }
   // Reads up to n bytes; 0 at end of file.
   size_t read(void* buf, size_t n);
   // Writes all bytes or raises ("Can't write to file. Disk full?" on a short write).
@@ -52,10 +54,13 @@ class File {
 
  private:
   int fd_ = -1;
+  std::wstring path_;
 };
 
 // An open directory: entries are worked on relative to its descriptor, so a
-// directory swapped for a link after opening cannot redirect the work.
+// directory swapped for a link after opening cannot redirect the work. Entry
+// names are single components: an empty name, ".", ".." or a name with "/"
+// is refused with code 87.
 class Directory {
  public:
   // Opens a directory; a link in its place is refused (code 1921, path in text).
@@ -65,6 +70,8 @@ class Directory {
   ~Directory();
 
   const std::wstring& path() const { return path_; }
+  // The descriptor, for the platform layer's own work relative to it.
+  int fd() const { return fd_; }
 
   // Every entry except "." and "..", in the order the file system returns them.
   std::vector<DirEntry> list() const;
@@ -77,9 +84,14 @@ class Directory {
   // refused without blocking.
   File openRead(const std::wstring& name) const;
   // Creates a new file (O_EXCL, never through a link), mode 0640, owned by the
-  // directory's owner and group.
+  // directory's owner and group. Ownership rule: a file the program creates
+  // in a directory belongs to whoever owns that directory (a tenant's log
+  // directory gives the tenant's files), and is never writable by others;
+  // a process that may not give files away (not root) keeps its own owner.
+  // An existing entry of that name, a link included, fails with code 80.
   File createExclusive(const std::wstring& name) const;
-  // Creates a uniquely named new file beginning with `prefix`; returns its name.
+  // Creates a uniquely named new file: `prefix`, eight hexadecimal digits,
+  // ".tmp"; the rules of createExclusive apply. Returns its name.
   std::wstring createUnique(const std::wstring& prefix, File& out) const;
   // renameat within the directory; the target is replaced. Neither name is
   // followed if it is a link (a link is renamed as the link itself).
@@ -89,6 +101,7 @@ class Directory {
   void unlink(const std::wstring& name) const;
   // Writes `data` to `name` atomically: a new exclusive file, then renamed over.
   void writeFileAtomically(const std::wstring& name, std::string_view data) const;
+  // Opens a directory entry as a directory; a link is refused as by open.
   Directory openSubdirectory(const std::wstring& name) const;
 
  private:
@@ -117,27 +130,43 @@ std::vector<DirEntry> listDirectory(const std::wstring& path);
 // Opens a regular file for reading by path (parent opened, then openRead).
 File openRead(const std::wstring& path);
 
-// Copies a regular file onto `destination` (which is replaced through a new
-// exclusive file and a rename). Raises "copy file " + source + " to " + destination.
+// Copies a regular file onto `destination`, which is replaced through a new
+// exclusive file in its directory and a rename: an entry of that name (a
+// link included) is replaced as an entry, never written through. The copy
+// keeps the source's last-write time and follows the ownership rule of
+// Directory::createExclusive. A source that is a link or no regular file is
+// refused. Raises "copy file " + source + " to " + destination with the code
+// of the failure.
 void copyFile(const std::wstring& source, const std::wstring& destination);
 
-// Moves a file; across file systems it is copied and the source removed.
+// Moves a file or link (renamed as itself); an existing destination is never
+// replaced (code 183). Across file systems a regular file is copied and the
+// source removed; when the source cannot be removed the copy is removed
+// again and the failure raised, so the file stays in one place.
 void moveFile(const std::wstring& source, const std::wstring& destination);
 
-// Another process holds the file open (F_SETLEASE answers it on local file
-// systems). A missing file is not in use.
+// Another process holds the file open (a write lease, F_SETLEASE, is refused;
+// where the file system has no leases, /proc/*/fd is searched). A missing
+// file is not in use; a link is refused (code 1921).
 bool isFileInUse(const std::wstring& path);
-// Names of the processes that hold the file open (from /proc).
+// Names (/proc/PID/comm) of the other processes that hold the file open, one
+// per process in process-id order; empty for a missing file.
 std::vector<std::wstring> processesUsingFile(const std::wstring& path);
 
-// Deletes a file; a missing file counts as removed. When unlink is refused
-// with EACCES or EPERM, the immutable and append-only attributes are cleared
-// and the unlink tried once more; a second failure raises.
+// Deletes a file (a link: the link itself); a missing file counts as
+// removed. When unlink is refused with EACCES or EPERM, the immutable and
+// append-only attributes of a regular file are cleared and the unlink tried
+// once more; a second failure raises. A directory's attributes are never
+// changed.
 void forcedRemove(const std::wstring& path);
 
 // Creates a directory and its missing parents with the mode (umask applies).
+// Existing components are walked without following links, except a link that
+// belongs to root or to the process's own user (one the administrator made);
+// any other link fails with code 1921.
 void createDirectories(const std::wstring& path, unsigned mode = 0755);
-// Removes a directory tree without following links; errors are ignored.
+// Removes a directory tree without following links (a link is removed as
+// itself) and without entering other file systems; errors are ignored.
 void removeTree(const std::wstring& path) noexcept;
 
 // Reads a whole regular file / writes a file of the program's own (not in a

@@ -9,7 +9,8 @@
 namespace process {
 
 uint32_t currentId();
-// Whether a process with that id exists (kill(pid, 0) does not fail with ESRCH).
+// Whether a process with that id exists (kill(pid, 0) does not fail with
+// ESRCH); 0 and ids beyond the system's range do not.
 bool exists(uint32_t pid);
 // The program path and arguments, each quoted with quoteArgument, joined by blanks.
 std::wstring commandLine();
@@ -21,9 +22,12 @@ struct RunResult {
   std::string output;  // standard output and standard error, in order
 };
 
-// Starts `path` directly (no shell) with argv, standard output and error on
-// one pipe, reads the output to its end, then waits. Raises the Windows error
-// when the child cannot be started.
+// Starts `path` directly (no shell, no PATH search) with argv, standard
+// output and error on one pipe, reads the output to its end, then waits. The
+// child gets our environment and standard input, default signal handling,
+// and no other descriptor of ours. A child killed by a signal gives 128 + the
+// signal number. Raises the Windows error with "CreateProcess '" + the
+// masked command line + "'" when the child cannot be started.
 RunResult run(const std::wstring& path, const std::vector<std::wstring>& args);
 
 // Environment.
@@ -35,7 +39,7 @@ std::wstring systemTempDirectory();
 // Milliseconds of CLOCK_MONOTONIC.
 uint64_t tickCount();
 
-// A new random GUID in its 36-character form.
+// A new random (version 4) GUID in its 36-character form, lower case.
 std::wstring newGuid();
 
 }  // namespace process

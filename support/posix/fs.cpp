@@ -1,0 +1,401 @@
+// The file and directory primitives of the file-system layer on POSIX:
+// everything works through descriptors opened without following links.
+#include "support/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+#include "support/exceptions.h"
+#include "support/posix/fs_posix.h"
+#include "support/text.h"
+
+namespace vfs {
+
+namespace posix {
+
+std::string bytesOf(const std::wstring& path, const char* function) {
+  if (path.find(L'\0') != std::wstring::npos)
+    raiseWindowsError(L"Invalid path '" + path.substr(0, path.find(L'\0')) + L"...'", winerr::InvalidParameter, VLOC(L"", function));
+  return text::toAnsi(path);
+}
+
+void fail(int err, const wchar_t* what, const std::wstring& path, const char* function, bool aboutDirectory) {
+  raiseErrno(err, std::wstring(what) + L" '" + path + L"'", VLOC(L"", function), aboutDirectory);
+}
+
+std::string entryName(const std::wstring& name, const std::wstring& directory, const char* function) {
+  if (name.empty() || name == L"." || name == L".." || name.find(L'/') != std::wstring::npos)
+    raiseWindowsError(L"Invalid file name '" + name + L"' in '" + directory + L"'", winerr::InvalidParameter, VLOC(L"", function));
+  return bytesOf(name, function);
+}
+
+std::wstring directoryOf(const std::wstring& path) {
+  const std::wstring parent = parentDirectory(path);
+  return parent.empty() ? L"." : parent;
+}
+
+EntryType entryType(mode_t mode) {
+  if (S_ISREG(mode)) return EntryType::File;
+  if (S_ISDIR(mode)) return EntryType::Directory;
+  if (S_ISLNK(mode)) return EntryType::Symlink;
+  return EntryType::Other;
+}
+
+FileTime fileTimeOf(const struct timespec& ts) {
+  constexpr int64_t kSecondsFrom1601To1970 = 11644473600LL;
+  return (static_cast<int64_t>(ts.tv_sec) + kSecondsFrom1601To1970) * 10000000LL + ts.tv_nsec / 100;
+}
+
+DirEntry entryOf(std::wstring name, const struct stat& st) {
+  DirEntry e;
+  e.name = std::move(name);
+  e.type = entryType(st.st_mode);
+  e.size = static_cast<uint64_t>(st.st_size);
+  e.lastWrite = fileTimeOf(st.st_mtim);
+  e.uid = st.st_uid;
+  e.gid = st.st_gid;
+  e.links = st.st_nlink;
+  return e;
+}
+
+int openDirectoryAt(int dirFd, const char* name) {
+  const int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0 || errno != ENOTDIR) return fd;
+  // O_DIRECTORY answers ENOTDIR before O_NOFOLLOW is looked at; a link must read as one.
+  struct stat st;
+  if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) errno = ELOOP;
+  else errno = ENOTDIR;
+  return -1;
+}
+
+}  // namespace posix
+
+using namespace posix;
+
+namespace {
+
+// Gives a new file to the directory's owner and group (the documented rule).
+// Returns 0 or the errno of the failure.
+int giveToDirectoryOwner(int fileFd, int dirFd) {
+  struct stat dir, file;
+  if (::fstat(dirFd, &dir) != 0 || ::fstat(fileFd, &file) != 0) return errno;
+  if (dir.st_uid == file.st_uid && dir.st_gid == file.st_gid) return 0;
+  if (::fchown(fileFd, dir.st_uid, dir.st_gid) == 0) return 0;
+  // Only root may give files away; anyone else keeps the file as its own.
+  return (errno == EPERM && ::geteuid() != 0) ? 0 : errno;
+}
+
+std::wstring randomHex8() {
+  uint32_t value = 0;
+  while (::getrandom(&value, sizeof value, 0) < 0 && errno == EINTR) {
+  }
+  wchar_t buf[9];
+  swprintf(buf, 9, L"%08x", value);
+  return buf;
+}
+
+}  // namespace
+
+// ---- File ---------------------------------------------------------------
+
+File& File::operator=(File&& o) noexcept {
+  if (this == &o) return *this;
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = o.fd_;
+  path_ = std::move(o.path_);
+  o.fd_ = -1;
+  return *this;
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+size_t File::read(void* buf, size_t n) {
+  for (;;) {
+    const ssize_t got = ::read(fd_, buf, n);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) fail(errno, L"Unable to read file", path_, "vfs::File::read");
+  }
+}
+
+void File::writeAll(const void* buf, size_t n) {
+  const char* p = static_cast<const char*>(buf);
+  while (n > 0) {
+    const ssize_t put = ::write(fd_, p, n);
+    if (put < 0 && errno == EINTR) continue;
+    if (put == 0 || (put < 0 && (errno == ENOSPC || errno == EDQUOT)))
+      raiseWindowsError(L"Can't write to file. Disk full? '" + path_ + L"'", winerr::DiskFull, VLOC(L"", "vfs::File::writeAll"));
+    if (put < 0) fail(errno, L"Unable to write file", path_, "vfs::File::writeAll");
+    p += put;
+    n -= static_cast<size_t>(put);
+  }
+}
+
+uint64_t File::size() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) fail(errno, L"Unable to get the size of file", path_, "vfs::File::size");
+  return static_cast<uint64_t>(st.st_size);
+}
+
+FileTime File::lastWrite() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) fail(errno, L"Unable to get the time of file", path_, "vfs::File::lastWrite");
+  return fileTimeOf(st.st_mtim);
+}
+
+void File::sync() {
+  if (::fsync(fd_) != 0) fail(errno, L"Unable to flush file", path_, "vfs::File::sync");
+}
+
+void File::close() {
+  if (fd_ < 0) return;
+  const int fd = fd_;
+  fd_ = -1;
+  // A failed close can report a lost write (NFS, quota); EINTR still closed it.
+  if (::close(fd) != 0 && errno != EINTR) fail(errno, L"Unable to close file", path_, "vfs::File::close");
+}
+
+// ---- Directory ----------------------------------------------------------
+
+Directory Directory::open(const std::wstring& path) {
+  const std::string p = bytesOf(path, "vfs::Directory::open");
+  const int fd = openDirectoryAt(AT_FDCWD, p.c_str());
+  if (fd < 0) fail(errno, L"Unable to open directory", path, "vfs::Directory::open", true);
+  return Directory(fd, path);
+}
+
+Directory::Directory(Directory&& o) noexcept : fd_(o.fd_), path_(std::move(o.path_)) { o.fd_ = -1; }
+
+Directory& Directory::operator=(Directory&& o) noexcept {
+  if (this == &o) return *this;
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = o.fd_;
+  path_ = std::move(o.path_);
+  o.fd_ = -1;
+  return *this;
+}
+
+Directory::~Directory() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::vector<DirEntry> Directory::list() const {
+  // A descriptor of its own: readdir moves the offset, and list() may run twice.
+  const int fd = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) fail(errno, L"Unable to list directory", path_, "vfs::Directory::list", true);
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), ::closedir);
+  if (!dir) {
+    const int err = errno;
+    ::close(fd);
+    fail(err, L"Unable to list directory", path_, "vfs::Directory::list", true);
+  }
+  std::vector<DirEntry> entries;
+  for (;;) {
+    errno = 0;
+    const dirent* d = ::readdir(dir.get());
+    if (!d) {
+      if (errno != 0) fail(errno, L"Unable to list directory", path_, "vfs::Directory::list", true);
+      return entries;
+    }
+    const std::string_view name = d->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (::fstatat(fd_, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;  // removed since readdir saw it
+      fail(errno, L"Unable to get attributes of", join(path_, text::fromAnsi(name)), "vfs::Directory::list");
+    }
+    entries.push_back(entryOf(text::fromAnsi(name), st));
+  }
+}
+
+bool Directory::exists(const std::wstring& name) const {
+  const std::string n = entryName(name, path_, "vfs::Directory::exists");
+  struct stat st;
+  if (::fstatat(fd_, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
+  if (errno == ENOENT) return false;
+  fail(errno, L"Unable to get attributes of", join(path_, name), "vfs::Directory::exists");
+}
+
+DirEntry Directory::stat(const std::wstring& name) const {
+  const std::string n = entryName(name, path_, "vfs::Directory::stat");
+  struct stat st;
+  if (::fstatat(fd_, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    fail(errno, L"Unable to get attributes of", join(path_, name), "vfs::Directory::stat");
+  return entryOf(name, st);
+}
+
+File Directory::openRead(const std::wstring& name) const {
+  const std::string n = entryName(name, path_, "vfs::Directory::openRead");
+  const std::wstring full = join(path_, name);
+  // O_NONBLOCK: a FIFO or device in a tenant's directory must not hang the open.
+  UniqueFd fd(::openat(fd_, n.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+  if (fd.get() < 0) fail(errno, L"Unable to open file", full, "vfs::Directory::openRead");
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) fail(errno, L"Unable to open file", full, "vfs::Directory::openRead");
+  if (!S_ISREG(st.st_mode))
+    raiseWindowsError(L"Unable to open file '" + full + L"': not a regular file", winerr::AccessDenied, VLOC(L"", "vfs::Directory::openRead"));
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+  return File(fd.release(), full);
+}
+
+File Directory::createExclusive(const std::wstring& name) const {
+  const std::string n = entryName(name, path_, "vfs::Directory::createExclusive");
+  const std::wstring full = join(path_, name);
+  UniqueFd fd(::openat(fd_, n.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0640));
+  if (fd.get() < 0) fail(errno, L"Unable to create file", full, "vfs::Directory::createExclusive");
+  if (const int err = giveToDirectoryOwner(fd.get(), fd_)) {
+    ::unlinkat(fd_, n.c_str(), 0);
+    fail(err, L"Unable to set the owner of file", full, "vfs::Directory::createExclusive");
+  }
+  return File(fd.release(), full);
+}
+
+std::wstring Directory::createUnique(const std::wstring& prefix, File& out) const {
+  for (int attempt = 0;; ++attempt) {
+    const std::wstring name = prefix + randomHex8() + L".tmp";
+    try {
+      out = createExclusive(name);
+      return name;
+    } catch (const VFileExistsException&) {
+      if (attempt >= 100) throw;
+    }
+  }
+}
+
+void Directory::rename(const std::wstring& from, const std::wstring& to) const {
+  const std::string f = entryName(from, path_, "vfs::Directory::rename");
+  const std::string t = entryName(to, path_, "vfs::Directory::rename");
+  if (::renameat(fd_, f.c_str(), fd_, t.c_str()) != 0)
+    fail(errno, (L"Unable to rename '" + join(path_, from) + L"' to").c_str(), join(path_, to), "vfs::Directory::rename");
+}
+
+void Directory::renameNoReplace(const std::wstring& from, const std::wstring& to) const {
+  const std::string f = entryName(from, path_, "vfs::Directory::renameNoReplace");
+  const std::string t = entryName(to, path_, "vfs::Directory::renameNoReplace");
+  int rc = ::renameat2(fd_, f.c_str(), fd_, t.c_str(), RENAME_NOREPLACE);
+  if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
+    // A file system without RENAME_NOREPLACE: a hard link fails just as well on an existing target.
+    rc = ::linkat(fd_, f.c_str(), fd_, t.c_str(), 0);
+    if (rc == 0) ::unlinkat(fd_, f.c_str(), 0);
+  }
+  if (rc != 0) fail(errno, (L"Unable to rename '" + join(path_, from) + L"' to").c_str(), join(path_, to), "vfs::Directory::renameNoReplace");
+}
+
+void Directory::unlink(const std::wstring& name) const {
+  const std::string n = entryName(name, path_, "vfs::Directory::unlink");
+  if (::unlinkat(fd_, n.c_str(), 0) != 0) fail(errno, L"Unable to delete file", join(path_, name), "vfs::Directory::unlink");
+}
+
+void Directory::writeFileAtomically(const std::wstring& name, std::string_view data) const {
+  entryName(name, path_, "vfs::Directory::writeFileAtomically");
+  File out;
+  const std::wstring temp = createUnique(L"." + name + L".", out);
+  try {
+    out.writeAll(data.data(), data.size());
+    // On disk before the rename, so that a crash leaves the old file or the new one.
+    out.sync();
+    out.close();
+    rename(temp, name);
+  } catch (...) {
+    ::unlinkat(fd_, text::toAnsi(temp).c_str(), 0);
+    throw;
+  }
+}
+
+Directory Directory::openSubdirectory(const std::wstring& name) const {
+  const std::string n = entryName(name, path_, "vfs::Directory::openSubdirectory");
+  const int fd = openDirectoryAt(fd_, n.c_str());
+  if (fd < 0) fail(errno, L"Unable to open directory", join(path_, name), "vfs::Directory::openSubdirectory", true);
+  return Directory(fd, join(path_, name));
+}
+
+// ---- Paths --------------------------------------------------------------
+
+std::wstring join(const std::wstring& a, const std::wstring& b) {
+  if (a.empty()) return b;
+  if (b.empty()) return a;
+  const bool aSlash = a.back() == L'/';
+  const bool bSlash = b.front() == L'/';
+  if (aSlash && bSlash) return a + b.substr(1);
+  if (aSlash || bSlash) return a + b;
+  return a + L"/" + b;
+}
+
+std::wstring fileName(const std::wstring& path) {
+  const size_t slash = path.rfind(L'/');
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::wstring parentDirectory(const std::wstring& path) {
+  const size_t slash = path.rfind(L'/');
+  if (slash == std::wstring::npos) return L"";
+  if (slash == 0) return L"/";
+  return path.substr(0, slash);
+}
+
+std::wstring extension(const std::wstring& path) {
+  const std::wstring name = fileName(path);
+  const size_t dot = name.rfind(L'.');
+  return dot == std::wstring::npos ? L"" : name.substr(dot);
+}
+
+namespace {
+
+// lstat: false when the path does not exist; other failures raise.
+bool lstatPath(const std::wstring& path, struct stat& st, const char* function) {
+  const std::string p = bytesOf(path, function);
+  if (::lstat(p.c_str(), &st) == 0) return true;
+  if (errno == ENOENT || errno == ENOTDIR) return false;
+  fail(errno, L"Unable to get attributes of", path, function);
+}
+
+}  // namespace
+
+bool exists(const std::wstring& path) {
+  struct stat st;
+  return lstatPath(path, st, "vfs::exists");
+}
+
+bool isDirectory(const std::wstring& path) {
+  struct stat st;
+  return lstatPath(path, st, "vfs::isDirectory") && S_ISDIR(st.st_mode);
+}
+
+bool isRegularFile(const std::wstring& path) {
+  struct stat st;
+  return lstatPath(path, st, "vfs::isRegularFile") && S_ISREG(st.st_mode);
+}
+
+DirEntry statPath(const std::wstring& path) {
+  struct stat st;
+  if (!lstatPath(path, st, "vfs::statPath")) fail(ENOENT, L"Unable to get attributes of", path, "vfs::statPath");
+  return entryOf(fileName(path), st);
+}
+
+std::vector<DirEntry> listDirectory(const std::wstring& path) { return Directory::open(path).list(); }
+
+File openRead(const std::wstring& path) { return Directory::open(directoryOf(path)).openRead(fileName(path)); }
+
+std::string readFile(const std::wstring& path) {
+  File file = openRead(path);
+  std::string data;
+  data.reserve(static_cast<size_t>(file.size()));
+  char buf[65536];
+  while (const size_t n = file.read(buf, sizeof buf)) data.append(buf, n);
+  return data;
+}
+
+void writeFile(const std::wstring& path, std::string_view data) {
+  Directory::open(directoryOf(path)).writeFileAtomically(fileName(path), data);
+}
+
+}  // namespace vfs

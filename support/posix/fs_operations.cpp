@@ -1,0 +1,284 @@
+// The path-level operations of the file-system layer on POSIX: copy, move,
+// in-use tests, forced removal, directory creation and removal. Each opens
+// the directory that holds its target and works relative to it.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "support/exceptions.h"
+#include "support/fs.h"
+#include "support/posix/fs_posix.h"
+#include "support/text.h"
+
+namespace vfs {
+
+using namespace posix;
+
+namespace {
+
+void copyContents(const File& in, File& out) {
+  // The kernel copies without a trip through user space where it can.
+  for (;;) {
+    const ssize_t n = ::copy_file_range(in.fd(), nullptr, out.fd(), nullptr, 1 << 30, 0);
+    if (n == 0) return;
+    if (n > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) break;
+    raiseErrno(L"copy data", VLOC(L"", "vfs::copyContents"));
+  }
+  char buf[1 << 16];
+  for (;;) {
+    ssize_t n = ::read(in.fd(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) raiseErrno(L"read data", VLOC(L"", "vfs::copyContents"));
+    if (n == 0) return;
+    out.writeAll(buf, static_cast<size_t>(n));
+  }
+}
+
+// Copies `in` into a new exclusive file of `dir` and renames it to `name`,
+// replacing or not. The temporary file is gone again after a failure.
+void copyInto(const File& in, const Directory& dir, const std::wstring& name, bool replace) {
+  File out;
+  const std::wstring temp = dir.createUnique(L"." + name + L".", out);
+  try {
+    copyContents(in, out);
+    struct stat st;
+    if (::fstat(in.fd(), &st) == 0) {
+      // The copy keeps the last-write time, as a file copy does on Windows.
+      const struct timespec times[2] = {st.st_atim, st.st_mtim};
+      ::futimens(out.fd(), times);
+    }
+    out.close();
+    if (replace)
+      dir.rename(temp, name);
+    else
+      dir.renameNoReplace(temp, name);
+  } catch (...) {
+    ::unlinkat(dir.fd(), text::toAnsi(temp).c_str(), 0);
+    throw;
+  }
+}
+
+// Process ids (other than our own) that hold an open descriptor of the
+// inode, found through /proc/<pid>/fd; stops at the first when `first`.
+std::vector<pid_t> holders(dev_t dev, ino_t ino, bool first) {
+  std::vector<pid_t> pids;
+  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+  if (!proc) return pids;
+  const pid_t self = ::getpid();
+  while (const dirent* p = ::readdir(proc.get())) {
+    char* end = nullptr;
+    const long pid = std::strtol(p->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0' || pid == self) continue;
+    const std::string fdDir = std::string("/proc/") + p->d_name + "/fd";
+    std::unique_ptr<DIR, int (*)(DIR*)> fds(::opendir(fdDir.c_str()), ::closedir);
+    if (!fds) continue;  // gone, or not ours to look at
+    while (const dirent* f = ::readdir(fds.get())) {
+      struct stat st;
+      // stat through the descriptor's link reaches the open file itself.
+      if (f->d_name[0] == '.' || ::fstatat(::dirfd(fds.get()), f->d_name, &st, 0) != 0) continue;
+      if (st.st_dev != dev || st.st_ino != ino) continue;
+      pids.push_back(static_cast<pid_t>(pid));
+      if (first) return pids;
+      break;
+    }
+  }
+  return pids;
+}
+
+std::wstring processName(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/comm";
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return std::to_wstring(pid);
+  char buf[64];
+  const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+  if (n <= 0) return std::to_wstring(pid);
+  std::string name(buf, static_cast<size_t>(n));
+  while (!name.empty() && name.back() == '\n') name.pop_back();
+  return text::fromAnsi(name);
+}
+
+// Clears the immutable and append-only attributes of a regular file.
+// Returns whether there was anything to clear and it was cleared.
+bool clearProtection(int dirFd, const char* name) {
+  UniqueFd fd(::openat(dirFd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  int flags = 0;
+  if (::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) return false;
+  if ((flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) == 0) return false;
+  flags &= ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
+  return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+// A link that the administrator made (owned by root or by us) may stand for a
+// directory of the program's own; anyone else's link is refused.
+bool trustedLink(int dirFd, const char* name) {
+  struct stat st;
+  if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) return false;
+  return st.st_uid == 0 || st.st_uid == ::geteuid();
+}
+
+void removeEntry(int dirFd, const char* name, dev_t device) {
+  struct stat st;
+  if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    ::unlinkat(dirFd, name, 0);
+    return;
+  }
+  // Another file system mounted inside is left alone; its mount point then stays.
+  if (st.st_dev != device) return;
+  const int fd = openDirectoryAt(dirFd, name);
+  if (fd < 0) return;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), ::closedir);
+  if (!dir) {
+    ::close(fd);
+    return;
+  }
+  std::vector<std::string> names;
+  while (const dirent* d = ::readdir(dir.get())) {
+    const std::string_view n = d->d_name;
+    if (n != "." && n != "..") names.emplace_back(n);
+  }
+  for (const std::string& n : names) removeEntry(::dirfd(dir.get()), n.c_str(), device);
+  dir.reset();
+  ::unlinkat(dirFd, name, AT_REMOVEDIR);
+}
+
+}  // namespace
+
+void copyFile(const std::wstring& source, const std::wstring& destination) {
+  try {
+    const File in = openRead(source);
+    const Directory dir = Directory::open(directoryOf(destination));
+    copyInto(in, dir, fileName(destination), true);
+  } catch (const vosexception& e) {
+    raiseWindowsError(L"copy file " + source + L" to " + destination, e.code(), VLOC(L"", "vfs::copyFile"));
+  }
+}
+
+void moveFile(const std::wstring& source, const std::wstring& destination) {
+  const Directory from = Directory::open(directoryOf(source));
+  const Directory to = Directory::open(directoryOf(destination));
+  const std::string s = entryName(fileName(source), from.path(), "vfs::moveFile");
+  const std::string d = entryName(fileName(destination), to.path(), "vfs::moveFile");
+  const std::wstring what = L"Unable to move file '" + source + L"' to";
+  if (::renameat2(from.fd(), s.c_str(), to.fd(), d.c_str(), RENAME_NOREPLACE) == 0) return;
+  if (errno == EEXIST) raiseWindowsError(what + L" '" + destination + L"'", winerr::AlreadyExists, VLOC(L"", "vfs::moveFile"));
+  if (errno != EXDEV) fail(errno, what.c_str(), destination, "vfs::moveFile");
+  // Another file system: copy, then remove the source; a source that stays
+  // takes its copy back, so that the file is in one place only.
+  try {
+    copyInto(from.openRead(fileName(source)), to, fileName(destination), false);
+  } catch (const vosexception& e) {
+    raiseWindowsError(what + L" '" + destination + L"'", e.code(), VLOC(L"", "vfs::moveFile"));
+  }
+  if (::unlinkat(from.fd(), s.c_str(), 0) == 0) return;
+  const int err = errno;
+  ::unlinkat(to.fd(), d.c_str(), 0);
+  fail(err, what.c_str(), destination, "vfs::moveFile");
+}
+
+bool isFileInUse(const std::wstring& path) {
+  const Directory dir = Directory::open(directoryOf(path));
+  const std::string name = entryName(fileName(path), dir.path(), "vfs::isFileInUse");
+  UniqueFd fd(::openat(dir.fd(), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    if (errno == ENOENT) return false;
+    if (errno == EWOULDBLOCK) return true;  // another process holds a lease on it
+    fail(errno, L"Unable to open file", path, "vfs::isFileInUse");
+  }
+  // Breaking our lease would signal us with SIGIO, which ends a process by
+  // default; SIGURG is ignored by default, and we let the lease go at once.
+  ::fcntl(fd.get(), F_SETSIG, SIGURG);
+  if (::fcntl(fd.get(), F_SETLEASE, F_WRLCK) == 0) {
+    ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
+    return false;
+  }
+  // A write lease is refused while anyone else has the file open.
+  if (errno == EAGAIN) return true;
+  // No leases here (network or special file systems): look through /proc.
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) fail(errno, L"Unable to get attributes of", path, "vfs::isFileInUse");
+  return !holders(st.st_dev, st.st_ino, true).empty();
+}
+
+std::vector<std::wstring> processesUsingFile(const std::wstring& path) {
+  struct stat st;
+  const std::string p = bytesOf(path, "vfs::processesUsingFile");
+  if (::lstat(p.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return {};
+    fail(errno, L"Unable to get attributes of", path, "vfs::processesUsingFile");
+  }
+  std::vector<pid_t> pids = holders(st.st_dev, st.st_ino, false);
+  std::sort(pids.begin(), pids.end());
+  std::vector<std::wstring> names;
+  for (pid_t pid : pids) names.push_back(processName(pid));
+  return names;
+}
+
+void forcedRemove(const std::wstring& path) {
+  const std::string p = bytesOf(path, "vfs::forcedRemove");
+  UniqueFd dir(openDirectoryAt(AT_FDCWD, bytesOf(directoryOf(path), "vfs::forcedRemove").c_str()));
+  if (dir.get() < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return;  // no directory, no file
+    fail(errno, L"Unable to delete file", path, "vfs::forcedRemove");
+  }
+  const std::string name = entryName(fileName(path), directoryOf(path), "vfs::forcedRemove");
+  if (::unlinkat(dir.get(), name.c_str(), 0) == 0 || errno == ENOENT) return;
+  const int err = errno;
+  // Root is refused only by the immutable and append-only attributes.
+  if ((err != EACCES && err != EPERM) || !clearProtection(dir.get(), name.c_str())) fail(err, L"Unable to delete file", path, "vfs::forcedRemove");
+  if (::unlinkat(dir.get(), name.c_str(), 0) == 0 || errno == ENOENT) return;
+  fail(errno, L"Unable to delete file", path, "vfs::forcedRemove");
+}
+
+void createDirectories(const std::wstring& path, unsigned mode) {
+  const std::string p = bytesOf(path, "vfs::createDirectories");
+  UniqueFd current(::open(p.starts_with('/') ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (current.get() < 0) fail(errno, L"Unable to create directory", path, "vfs::createDirectories", true);
+  size_t start = 0;
+  while (start < p.size()) {
+    const size_t end = std::min(p.find('/', start), p.size());
+    const std::string part = p.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    const std::wstring reached = text::fromAnsi(p.substr(0, end));
+    int fd = openDirectoryAt(current.get(), part.c_str());
+    if (fd < 0 && errno == ENOENT) {
+      if (::mkdirat(current.get(), part.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST)
+        fail(errno, L"Unable to create directory", reached, "vfs::createDirectories", true);
+      fd = openDirectoryAt(current.get(), part.c_str());
+    }
+    if (fd < 0 && errno == ELOOP && trustedLink(current.get(), part.c_str()))
+      fd = ::openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) fail(errno, L"Unable to create directory", reached, "vfs::createDirectories", true);
+    current.reset(fd);
+  }
+}
+
+void removeTree(const std::wstring& path) noexcept {
+  try {
+    const std::string name = text::toAnsi(fileName(path));
+    if (name.empty() || name == "." || name == ".." || path.find(L'\0') != std::wstring::npos) return;
+    UniqueFd dir(::open(text::toAnsi(directoryOf(path)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (dir.get() < 0 || ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    removeEntry(dir.get(), name.c_str(), st.st_dev);
+  } catch (...) {
+  }
+}
+
+}  // namespace vfs

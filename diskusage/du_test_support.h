@@ -1,0 +1,55 @@
+// Helpers shared by the disk usage tests: capturing log messages, laying out
+// files, and reading the results document.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "config/domain.h"
+#include "support/logging.h"
+
+class ResultsWriter;
+
+namespace dutest {
+
+// Collects the messages of the given levels that the log dispatch prints.
+class LogCapture {
+ public:
+  LogCapture(std::initializer_list<LogLevel> levels);
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  std::string text() const;
+  size_t count(const std::string& what) const;
+
+ private:
+  FILE* file_;
+  OutputFlags saved_;
+};
+
+size_t occurrences(const std::string& text, const std::string& what);
+
+// A file of `bytes` bytes; missing parent directories are created.
+void makeFile(const std::string& path, size_t bytes);
+void makeDirectory(const std::string& path);
+
+// Adds a domain to the model.
+DomainInfo& addDomain(DomainModel& model, const std::wstring& id, const std::wstring& name);
+
+// Writes a results document to `path` with `body` between its beginning and
+// end, and returns the document.
+std::string writeResults(const std::string& path, const std::function<void(ResultsWriter&)>& body);
+
+// The attributes of the "du" element of the domain with that id; empty when
+// there is none.
+std::map<std::string, uint64_t> duAttributes(const std::string& document, const std::string& domainId);
+
+// The path of a built plugin given by the build.
+std::string plugin(const char* path);
+
+}  // namespace dutest

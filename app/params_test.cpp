@@ -70,7 +70,7 @@ TEST(ParamsTest, UsageTextLinesEndWithABlankExceptTheLast) {
   std::istringstream in(printed);
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
-  ASSERT_EQ(lines.size(), 45u);
+  ASSERT_EQ(lines.size(), 44u);
   for (size_t i = 0; i + 1 < lines.size(); ++i) EXPECT_EQ(lines[i].back(), ' ') << "line " << i + 1;
   EXPECT_EQ(lines.back(), "      which more information is added to the statistics report.");
   EXPECT_EQ(printed.back(), '\n');

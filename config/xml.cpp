@@ -17,17 +17,42 @@ namespace {
 // references, so neither a local file nor a bomb is ever expanded.
 constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOWARNING | XML_PARSE_NOERROR;
 
-std::wstring lastErrorReason(int& line) {
-  const xmlError* err = xmlGetLastError();
-  line = err ? err->line : 0;
-  std::string message = err && err->message ? err->message : "Unknown XML error\n";
+// The first error of a parse is the one that names the fault; the parser's
+// "last error" is usually only the premature end that follows from it.
+struct FirstError {
+  bool set = false;
+  std::string message;
+  int line = 0;
+};
+thread_local FirstError* t_firstError = nullptr;
+
+void recordError(void*, const xmlError* err) {
+  if (!t_firstError || t_firstError->set || !err || err->level < XML_ERR_ERROR) return;
+  t_firstError->set = true;
+  t_firstError->message = err->message ? err->message : "";
+  t_firstError->line = err->line;
+}
+
+std::wstring errorReason(const FirstError& first, int& line) {
+  std::string message = first.set ? first.message : std::string();
+  line = first.line;
+  if (!first.set) {
+    const xmlError* err = xmlGetLastError();
+    line = err ? err->line : 0;
+    message = err && err->message ? err->message : "Unknown XML error";
+  }
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
   return text::fromUtf8(message);
 }
 
-xmlDocPtr parse(const std::string& bytes, const char* url) {
+xmlDocPtr parse(const std::string& bytes, FirstError& first) {
   xmlResetLastError();
-  return xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), url, nullptr, kParseOptions);
+  t_firstError = &first;
+  xmlSetStructuredErrorFunc(nullptr, reinterpret_cast<xmlStructuredErrorFunc>(&recordError));
+  xmlDocPtr doc = xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr, kParseOptions);
+  xmlSetStructuredErrorFunc(nullptr, nullptr);
+  t_firstError = nullptr;
+  return doc;
 }
 
 }  // namespace
@@ -46,11 +71,12 @@ XmlDocument vxmlLoad(const std::wstring& path) {
     throw vexception(e.message() + L"\n at load " + path, VLOC(L"", "vxmlLoad"));
   }
   if (bytes.size() > static_cast<size_t>(INT32_MAX)) throw vexception(L"File is too large\n at load " + path, VLOC(L"", "vxmlLoad"));
-  xmlDocPtr doc = parse(bytes, nullptr);
+  FirstError first;
+  xmlDocPtr doc = parse(bytes, first);
   if (!doc || !xmlDocGetRootElement(doc)) {
     if (doc) xmlFreeDoc(doc);
     int line = 0;
-    std::wstring reason = lastErrorReason(line);
+    std::wstring reason = errorReason(first, line);
     if (!doc && reason.empty()) reason = L"Document is empty";
     throw vexception(vaformat(L"%s in line %d\n", reason, line) + L" at load " + path, VLOC(L"", "vxmlLoad"));
   }
@@ -59,11 +85,12 @@ XmlDocument vxmlLoad(const std::wstring& path) {
 
 XmlDocument vxmlLoadXML(const std::wstring& content) {
   const std::string bytes = text::toUtf8(content);
-  xmlDocPtr doc = parse(bytes, nullptr);
+  FirstError first;
+  xmlDocPtr doc = parse(bytes, first);
   if (!doc || !xmlDocGetRootElement(doc)) {
     if (doc) xmlFreeDoc(doc);
     int line = 0;
-    const std::wstring reason = lastErrorReason(line);
+    const std::wstring reason = errorReason(first, line);
     throw vexception(vaformat(L"%s at load xml %s in line %d", reason, content, line), VLOC(L"", "vxmlLoadXML"));
   }
   return XmlDocument(doc);

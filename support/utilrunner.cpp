@@ -55,9 +55,7 @@ void execHalvexUtil(const std::wstring& name, const std::wstring& arguments, std
     });
     // The child is started directly with argv split by the Windows rules; its
     // output is read to the end before the wait.
-    std::vector<std::wstring> argv = splitCommandLine(L"x " + arguments);  // the splitter expects a program name first
-    argv.erase(argv.begin());
-    result = process::run(path, argv);
+    result = process::run(path, splitArguments(arguments));
     const std::wstring text = text::fromAnsi(result.output);
     if (output) *output = text;
     if (result.exitCode != 0)

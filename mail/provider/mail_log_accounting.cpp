@@ -147,6 +147,10 @@ void MailLogAccounting::postfixLine(std::string_view daemon, std::string_view te
     Message& m = queue_[std::string(qid)];
     if (m.queued) m = Message{};  // a queue id used again
     m.entered = true;
+    if (daemon == "smtpd") {
+      std::string_view client = text.substr(7);
+      m.fromLoopback = isLoopbackRelay(client.substr(0, client.find(", ")));
+    }
     return;
   }
   if (daemon == "cleanup" && startsWith(text, "message-id=")) {
@@ -155,13 +159,17 @@ void MailLogAccounting::postfixLine(std::string_view daemon, std::string_view te
   }
   if (daemon == "qmgr") {
     if (text == "removed") {
-      queue_.erase(std::string(qid));
+      auto found = queue_.find(std::string(qid));
+      if (found == queue_.end()) return;
+      const Message& m = found->second;
+      if (m.countedDomain && m.fromLoopback) loopbackCounted_[found->first] = Counted{m.countedDomain, m.countedDay, m.size};
+      queue_.erase(found);
       return;
     }
     if (startsWith(text, "from=")) return queueLine(qid, text, time);
     return;
   }
-  if (startsWith(text, "to=")) deliveryLine(qid, text, time);
+  if (startsWith(text, "to=")) deliveryLine(daemon, qid, text, time);
 }
 
 // "from=<sender>, size=N, nrcpt=K (queue active)".
@@ -192,7 +200,7 @@ void MailLogAccounting::queueLine(std::string_view qid, std::string_view text, U
 }
 
 // "to=<rcpt>, [orig_to=<alias>, ]relay=R, ..., status=sent (reply)".
-void MailLogAccounting::deliveryLine(std::string_view qid, std::string_view text, UnixTime time) {
+void MailLogAccounting::deliveryLine(std::string_view daemon, std::string_view qid, std::string_view text, UnixTime time) {
   text.remove_prefix(3);
   std::string_view recipient, original;
   if (!takeAngleAddress(text, recipient)) return unreadable();
@@ -214,16 +222,17 @@ void MailLogAccounting::deliveryLine(std::string_view qid, std::string_view text
   if (queuedAs != std::string_view::npos && isLoopbackRelay(relay)) {
     // Handed to a content filter that queues its own copy: the copy's
     // deliveries count, its entering does not.
-    std::string_view copyId = reply.substr(queuedAs + 10);
-    copyId = copyId.substr(0, copyId.find_first_of(" )"));
-    Message& copy = queue_[std::string(copyId)];
-    copy.reinjected = true;
-    if (copy.countedDomain) {
-      mailhostctl::MailTrafficRecord& r = traffic_[*copy.countedDomain][copy.countedDay];
-      r.smtpOutReceived -= copy.size;
-      --messages_[copy.countedDay];
-      copy.countedDomain = nullptr;
+    std::string_view copyText = reply.substr(queuedAs + 10);
+    const std::string copyId(copyText.substr(0, copyText.find_first_of(" )")));
+    if (auto gone = loopbackCounted_.find(copyId); gone != loopbackCounted_.end()) {
+      takeBack(gone->second);
+      loopbackCounted_.erase(gone);
+      return;
     }
+    Message& copy = queue_[copyId];
+    copy.reinjected = true;
+    if (copy.countedDomain) takeBack(Counted{copy.countedDomain, copy.countedDay, copy.size});
+    copy.countedDomain = nullptr;
     return;
   }
   if (!inWindow(time)) return;
@@ -231,8 +240,16 @@ void MailLogAccounting::deliveryLine(std::string_view qid, std::string_view text
     record(*domain, time).smtpInReceived += m.size;
     return;
   }
+  // Only the SMTP client hands mail to another server; the other agents
+  // deliver into this host's mailboxes.
+  if (daemon != "smtp" || isLoopbackRelay(relay)) return;
   const std::wstring* sender = hosted(m.senderDomain);
   if (sender && m.relays.insert(std::string(relay)).second) record(*sender, time).smtpOutSent += m.size;
+}
+
+void MailLogAccounting::takeBack(const Counted& counted) {
+  traffic_[*counted.domain][counted.day].smtpOutReceived -= counted.size;
+  --messages_[counted.day];
 }
 
 // "imap(user@domain)<pid><session>: Logged out in=N out=N ..." or

@@ -8,9 +8,10 @@
 //   - SMTP out, received: the size of each message whose envelope sender
 //     belongs to the domain, once when it enters the queue; that message is
 //     also one message sent that day;
-//   - SMTP out, sent: the size of such a message each time it is handed to
-//     another server (status=sent to a recipient outside the hosted
-//     domains), once per queue id and relay;
+//   - SMTP out, sent: the size of such a message each time the SMTP client
+//     hands it to another server (status=sent to a recipient outside the
+//     hosted domains, a relay not on the loopback address), once per queue
+//     id and relay;
 //   - POP/IMAP: the bytes of each Dovecot session of a user of the domain,
 //     from its logout line ("in=" / "out=", or POP3's "top=n/bytes,
 //     retr=n/bytes" when in/out are not logged);
@@ -69,6 +70,7 @@ class MailLogAccounting {
     bool entered = false;   // received since the id was last removed
     bool queued = false;    // its first "from=" after entering was seen
     bool reinjected = false;  // a content filter's copy of another message
+    bool fromLoopback = false;  // received from a client on this host
     uint64_t size = 0;
     std::string senderDomain;   // lower case; empty for the null sender
     // What its entering added, so that a reinjection can take it back.
@@ -80,7 +82,7 @@ class MailLogAccounting {
   void postfixLine(std::string_view daemon, std::string_view text, UnixTime time);
   void dovecotLine(std::string_view text, UnixTime time);
   void queueLine(std::string_view qid, std::string_view text, UnixTime time);
-  void deliveryLine(std::string_view qid, std::string_view text, UnixTime time);
+  void deliveryLine(std::string_view daemon, std::string_view qid, std::string_view text, UnixTime time);
   bool inWindow(UnixTime t) const { return t >= start_ && t < end_; }
   // The requested name of a domain (lower case bytes), or null.
   const std::wstring* hosted(std::string_view domain) const;
@@ -91,6 +93,15 @@ class MailLogAccounting {
   StampReader stamps_;
   std::unordered_map<std::string, std::wstring> hosted_;
   std::unordered_map<std::string, Message> queue_;
+  // What removed messages from a loopback client added on entering: a
+  // content filter may name one as its copy only after the copy is gone.
+  struct Counted {
+    const std::wstring* domain;
+    mailhostctl::MailDate day;
+    uint64_t size;
+  };
+  std::unordered_map<std::string, Counted> loopbackCounted_;
+  void takeBack(const Counted& counted);
   std::map<std::wstring, std::map<mailhostctl::MailDate, mailhostctl::MailTrafficRecord>> traffic_;
   mailhostctl::MailMessagesSent messages_;
   LineCounts counts_;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "antivirus/av_statistics.h"
+#include "app/business_lock.h"
 #include "app/run_markers.h"
 #include "app/temp_directory.h"
 #include "config/configuration.h"
@@ -10,6 +12,8 @@
 #include "support/text.h"
 
 namespace {
+
+std::shared_ptr<BusinessLock::RegistryLock> takeProcessLock(const wchar_t* valueName);
 
 std::wstring readSaveDirectory(const wchar_t* name) {
   std::wstring value;
@@ -72,9 +76,39 @@ void statistics::prepare(Run& run, const Params& options) {
   run.logExpirationCutoff = readLogExpirationCutoff();
 }
 
+namespace {
+// A process-level business lock on the configuration key, or none when
+// another live process holds it (the step is then skipped without a message).
+std::shared_ptr<BusinessLock::RegistryLock> takeProcessLock(const wchar_t* valueName) {
+  auto lock = std::make_shared<BusinessLock::RegistryLock>(BusinessLock::RegistryOfflineLockStatus(kConfigKey, valueName));
+  try {
+    lock->lock();
+  } catch (const BusinessLock::LockException&) {
+    return nullptr;
+  }
+  return lock;
+}
+}  // namespace
+
+void statistics::antivirusStep(Run& run) {
+  guarded(LogLevel::Error, VLOC(L"Antivirus statistics", "statistics::start"), [&] {
+    auto lock = takeProcessLock(L"AntivirusLockStatus");
+    if (!lock) return;
+    // The lock stays held until the files read are removed: another instance
+    // must not count them again in between.
+    run.commit.holdUntilCommitted(lock);
+    auto files = std::make_shared<std::vector<std::wstring>>();
+    antivirusStatistics(run.results, model.param(L"LastAntivirusStatisticLog"), *files);
+    spamStatistics(run.results, model.param(L"LastSpamStatisticLog"), *files);
+    run.commit.add(VLOC(L"Antivirus statistics", "statistics::start"), LogLevel::Error, [files] { removeStatisticLogs(*files); });
+  });
+}
+
 // The work steps, then the document is ended and only then is anything
 // recorded as done.
 void statistics::finish(Run& run) {
+  if (run.modeFlags & Antivirus) antivirusStep(run);
+
   // The consumed logs are retired only once the figures counted from them
   // have been delivered.
   run.commit.add(VLOC(L"Unable to cleanup unused data", "statistics::start"), LogLevel::Warning, [this] {

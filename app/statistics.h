@@ -43,5 +43,6 @@ class statistics : public vconsoleapp {
 
   void prepare(Run& run, const Params& options);
   void finish(Run& run);
+  void antivirusStep(Run& run);
   void unlockDomains();
 };

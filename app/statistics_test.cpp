@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <signal.h>
 
 #include <filesystem>
 
+#include "antivirus/av_log_writer.h"
 #include "app/params.h"
 #include "app/temp_directory.h"
 #include "support/process.h"
@@ -130,4 +132,61 @@ TEST(TempDirectoryTest, NamesItselfInTheEnvironmentWhileItLives) {
   EXPECT_FALSE(std::filesystem::exists(text::toAnsi(path)));
   EXPECT_EQ(process::getEnv(L"TMPDIR"), base.wpath());
   process::setEnv(L"TMPDIR", before);
+}
+
+namespace {
+
+std::vector<std::string> avstatFiles(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.path().filename().string().rfind("halvexlog_avstat", 0) == 0) out.push_back(e.path().string());
+  return out;
+}
+
+}  // namespace
+
+TEST_F(StatisticsRunTest, AntivirusLogsAreRemovedOnlyAfterTheDocumentIsDelivered) {
+  registry::setDword(HKEY_LOCAL_MACHINE, kConfigKey, L"log_avstat_enabled", 1);
+  appendAvLogEntry(L"avstat", AvLogEntry{L"infected", L"from@x", L"\"Doe, J\" <J.DOE@EXAMPLE.COM>, b@example.com", L"EICAR"});
+  appendAvLogEntry(L"avstat", AvLogEntry{L"clean", L"from@x", L"c@example.com", L""});
+  ASSERT_EQ(avstatFiles(install.logsDir()).size(), 1u);
+
+  // A results document that cannot be completed commits nothing: the logs stay.
+  auto full = run({"--antivirus", "--config=" + config(""), "--save-results-to=/dev/full"});
+  EXPECT_EQ(full.exitCode, 1);
+  EXPECT_EQ(avstatFiles(install.logsDir()).size(), 1u) << "logs removed although the figures were not delivered";
+
+  const std::string results = install.path("av.xml");
+  auto ok = run({"--antivirus", "--config=" + config(""), "--save-results-to=" + results});
+  EXPECT_EQ(ok.exitCode, 0) << debugLog();
+  const std::string doc = testkit::readFile(results);
+  EXPECT_NE(doc.find("<av type=\"summary\""), std::string::npos) << doc;
+  EXPECT_NE(doc.find("name=\"infected\" value=\"1\""), std::string::npos) << doc;
+  EXPECT_NE(doc.find("type=\"recipients\"") , std::string::npos);
+  EXPECT_NE(doc.find("name=\"j.doe@example.com\""), std::string::npos) << doc;
+  EXPECT_NE(doc.find("type=\"viruses\""), std::string::npos);
+  EXPECT_TRUE(avstatFiles(install.logsDir()).empty()) << "the logs read are removed after delivery";
+  uint32_t lockValue = 1;
+  registry::lookup(HKEY_LOCAL_MACHINE, kConfigKey, L"AntivirusLockStatus", lockValue, RegView32);
+  EXPECT_EQ(lockValue, 0u) << "the step lock is released after the commit";
+}
+
+TEST_F(StatisticsRunTest, AntivirusStepIsSkippedSilentlyWhileAnotherInstanceHoldsItsLock) {
+  registry::setDword(HKEY_LOCAL_MACHINE, kConfigKey, L"log_avstat_enabled", 1);
+  appendAvLogEntry(L"avstat", AvLogEntry{L"clean", L"f", L"a@example.com", L""});
+  // A live process of our own stands in for the other instance.
+  FILE* p = popen("sleep 300 & echo $!", "r");
+  ASSERT_NE(p, nullptr);
+  unsigned pid = 0;
+  ASSERT_EQ(fscanf(p, "%u", &pid), 1);
+  pclose(p);
+  registry::setDword(HKEY_LOCAL_MACHINE, kConfigKey, L"AntivirusLockStatus", pid, RegView32);
+
+  const std::string results = install.path("av.xml");
+  auto r = run({"--antivirus", "--config=" + config(""), "--save-results-to=" + results});
+  kill(static_cast<pid_t>(pid), SIGKILL);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(testkit::readFile(results).find("<av "), std::string::npos);
+  EXPECT_EQ(avstatFiles(install.logsDir()).size(), 1u);
+  EXPECT_EQ(debugLog().find("Antivirus statistics"), std::string::npos) << "no message for a busy step";
 }

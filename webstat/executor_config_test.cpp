@@ -23,6 +23,7 @@ class ExecutorConfigTest : public ::testing::Test {
     fs::create_directories(dir);
     return dir;
   }
+  testkit::Installation installation;
   testkit::TempDir temp;
   DomainModel model;
 };

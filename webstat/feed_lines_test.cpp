@@ -48,6 +48,7 @@ bool inZoneChild() { return std::getenv("WEBSTAT_ZONE_CHILD") != nullptr; }
 }  // namespace
 
 TEST(FeedLinesTest, WebalizerHttpLineWritesDashesForMissingValues) {
+  const testkit::Installation installation;
   const W3CRecord dashes = record({L"date", L"time", L"c-ip", L"cs-username", L"cs-method", L"cs-uri-stem", L"cs-version", L"sc-status",
                                    L"sc-bytes", L"cs(Referer)", L"cs(User-Agent)"},
                                   L"2016-12-07 14:05:09 - - GET /index.html HTTP/1.1 - - - -");
@@ -60,6 +61,7 @@ TEST(FeedLinesTest, WebalizerHttpLineWritesDashesForMissingValues) {
 }
 
 TEST(FeedLinesTest, WebalizerHttpLineQuotesTheUserAgentOnlyAndKeepsTheReferrerBare) {
+  const testkit::Installation installation;
   const W3CRecord r = record(kAllFields,
                              L"2016-12-07 14:05:09 W3SVC1 WEB01 10.0.0.1 GET /a.html q=1 80 bob 1.2.3.4 HTTP/1.1 Mozilla/5.0+(Windows) - "
                              L"http://ref.example/page alpha.example 200 0 0 1234 321 15");
@@ -69,6 +71,7 @@ TEST(FeedLinesTest, WebalizerHttpLineQuotesTheUserAgentOnlyAndKeepsTheReferrerBa
 }
 
 TEST(FeedLinesTest, WebalizerFtpLinesFollowTheXferlogLayout) {
+  const testkit::Installation installation;
   const std::vector<std::wstring> ftpFields = {L"date",        L"time",     L"c-ip",     L"cs-username", L"cs-method",
                                                L"cs-uri-stem", L"sc-status", L"sc-bytes", L"cs-bytes",    L"time-taken"};
   // An anonymous download on Wednesday 7 December 2016.
@@ -82,6 +85,7 @@ TEST(FeedLinesTest, WebalizerFtpLinesFollowTheXferlogLayout) {
 }
 
 TEST(FeedLinesTest, AWStatsLinesKeepLoggedTimeTextsWhenTheDateIsADash) {
+  const testkit::Installation installation;
   const W3CRecord r = record(kAllFields,
                              L"- 14:05:09 MSFTPSVC1 FTP01 10.0.0.1 [3]created /pub/created/list.txt - 21 bob 1.2.3.4 - - - - - 226 0 0 "
                              L"0 5120 16");
@@ -95,6 +99,7 @@ TEST(FeedLinesTest, AWStatsLinesKeepLoggedTimeTextsWhenTheDateIsADash) {
 }
 
 TEST(FeedLinesTest, AWStatsDateThatIsNoCalendarTimeRaises) {
+  const testkit::Installation installation;
   const W3CRecord r = record({L"date", L"time"}, L"2016-13-45 10:00:00");
   EXPECT_THROW(awstatsHttp(r), vexception);
   // A good entry after a bad one converts normally.
@@ -103,6 +108,7 @@ TEST(FeedLinesTest, AWStatsDateThatIsNoCalendarTimeRaises) {
 }
 
 TEST(FeedLinesTest, AWStatsLinesShowLocalTime) {
+  const testkit::Installation installation;
   // Re-runs this binary with TZ=EST5 (UTC-5 all year) for the two tests below.
   const testkit::ProgramResult child =
       testkit::runProgram("/proc/self/exe", {"--gtest_filter=FeedLinesInZone.*"}, {{"TZ", "EST5"}, {"WEBSTAT_ZONE_CHILD", "1"}});

@@ -262,3 +262,13 @@ TEST_F(ExecutorTest, UnusableFilesAreNamedAndTheOtherDomainsGoOn) {
   EXPECT_EQ(awstatsFigures(state("beta.example/awstats-data/awstats122016.beta.example.txt")), expected(hits, L"beta.example", false, true))
       << "neither the link's target nor the forged feed reached beta's figures";
 }
+
+TEST_F(ExecutorTest, FeedWithoutUsableLinesIsReadOnceAndRemoved) {
+  runStatistics({});
+  testkit::writeFile(logs("alpha.example") + "/web20161205000000000.log", "not a feed line\r\n");
+  testkit::writeFile(logs("beta.example") + "/web20161205000000000.log", "not a feed line either\n");
+  testkit::ProgramResult run = executor();
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(feedsIn(logs("alpha.example")), 0u) << "the analyser read it: reading it again changes nothing";
+  EXPECT_EQ(feedsIn(logs("beta.example")), 0u);
+}

@@ -12,6 +12,7 @@
 namespace fs = std::filesystem;
 
 TEST(PendingFeedsTest, FeedNamesAreThePrefixSeventeenDigitsAndLog) {
+  const testkit::Installation installation;
   EXPECT_TRUE(isFeedName(L"web20161207105614123.log", FeedGroup::Web));
   EXPECT_TRUE(isFeedName(L"ano20161207105614123.log", FeedGroup::Ftp));
   EXPECT_TRUE(isFeedName(L"ftp20161207105614123.log", FeedGroup::Ftp));
@@ -23,6 +24,7 @@ TEST(PendingFeedsTest, FeedNamesAreThePrefixSeventeenDigitsAndLog) {
 }
 
 TEST(PendingFeedsTest, ListingTakesRegularFilesOldestFirstAndNamesTheRest) {
+  const testkit::Installation installation;
   testkit::TempDir temp;
   for (const char* name : {"ftp20161208000000000.log", "ano20161207000000000.log", "web20161207000000000.log", "access_log"})
     testkit::writeFile(temp.file(name), "x\n");
@@ -39,6 +41,7 @@ TEST(PendingFeedsTest, ListingTakesRegularFilesOldestFirstAndNamesTheRest) {
 }
 
 TEST(PendingFeedsTest, TimeKeysOfEachFormat) {
+  const testkit::Installation installation;
   const std::string http = "20161207140509 1.2.3.4 - - [07/DEC/2016:14:05:09] \"GET / HTTP/1.1\" 200 1 - \"-\" \r\n";
   EXPECT_EQ(lineTimeKey(http.data(), http.size(), FeedFormat::WebalizerHttp), 20161207140509ULL);
   const std::string ftp = "Wed DEC 07 14:05:09 2016 0 1.2.3.4 1 /a b _ o a anonymous ftp 1 * c\n";
@@ -52,6 +55,7 @@ TEST(PendingFeedsTest, TimeKeysOfEachFormat) {
 }
 
 TEST(PendingFeedsTest, MergedLinesAreSortedByTimeAndLoseTheWebalizerKey) {
+  const testkit::Installation installation;
   MergedFeed merged(FeedFormat::WebalizerHttp);
   merged.addBytes("20161208010000 b - - [08/DEC/2016:01:00:00] x\r\n20161207100000 a - - [07/DEC/2016:10:00:00] x\r\n");
   merged.addBytes("garbage without a key\n20161207100000 c - - [07/DEC/2016:10:00:00] x\r\n20161130235959 d - - [30/NOV/2016:23:59:59] x");
@@ -71,6 +75,7 @@ TEST(PendingFeedsTest, MergedLinesAreSortedByTimeAndLoseTheWebalizerKey) {
 }
 
 TEST(PendingFeedsTest, AddingRefusesALinkAndNamesTheFeed) {
+  const testkit::Installation installation;
   testkit::TempDir temp;
   testkit::writeFile(temp.file("secret"), "20161207100000 secret\n");
   fs::create_symlink(temp.file("secret"), temp.file("web20161207000000000.log"));

@@ -11,6 +11,8 @@
 
 namespace {
 
+constexpr uint32_t kDirectoryNameInvalid = 267;
+
 uint64_t* categoryOf(const std::wstring& name, DomainDiskUsage& record) {
   if (text::equalsIgnoreCase(name, L"anon_ftp")) return &record.anonftp;
   if (text::equalsIgnoreCase(name, L"logs")) return &record.logs;
@@ -29,8 +31,13 @@ void scanDomainDirectory(const std::wstring& path, DomainDiskUsage& record) {
     directory = vfs::Directory::open(path);
     entries = directory->list();
   } catch (const vosexception& e) {
-    if (e.code() == winerr::FileNotFound || e.code() == winerr::PathNotFound) return;
-    logMessage(LogLevel::Warning, L"Unable to scan directory %s : %s", vfs::join(path, L"*.*"), systemErrorMessage(e.code()));
+    uint32_t code = e.code();
+    if (code == winerr::FileNotFound || code == winerr::PathNotFound) {
+      // Something that is no directory in its place is not a missing directory.
+      if (!vfs::exists(path)) return;
+      code = kDirectoryNameInvalid;
+    }
+    logMessage(LogLevel::Warning, L"Unable to scan directory %s : %s", vfs::join(path, L"*.*"), systemErrorMessage(code));
     return;
   }
   // The listing never holds "." and "..", which the name table would skip.

@@ -78,6 +78,4 @@ std::map<std::string, uint64_t> duAttributes(const std::string& document, const 
   return attributes;
 }
 
-std::string plugin(const char* path) { return path; }
-
 }  // namespace dutest

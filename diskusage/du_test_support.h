@@ -49,7 +49,4 @@ std::string writeResults(const std::string& path, const std::function<void(Resul
 // there is none.
 std::map<std::string, uint64_t> duAttributes(const std::string& document, const std::string& domainId);
 
-// The path of a built plugin given by the build.
-std::string plugin(const char* path);
-
 }  // namespace dutest

@@ -35,7 +35,9 @@ struct RawValue {
 // Low-level store access; every call is one transaction. Errors are Windows
 // codes: 2 when a key or value is missing, 5 when the store cannot be written.
 // A store that is corrupt or unreadable raises vosexception naming the file.
+// A missing store reads as an empty one; only a write creates it.
 uint32_t readValue(RootKey root, const std::wstring& subKey, const std::wstring& name, RawValue& out);
+// Creates the key and its missing parents in the same transaction.
 uint32_t writeValue(RootKey root, const std::wstring& subKey, const std::wstring& name, const RawValue& value);
 uint32_t deleteValue(RootKey root, const std::wstring& subKey, const std::wstring& name);
 // Deletes the key with its subkeys and values.
@@ -43,8 +45,16 @@ uint32_t deleteKey(RootKey root, const std::wstring& subKey);
 bool keyExists(RootKey root, const std::wstring& subKey);
 // Creates the key and its missing parents.
 uint32_t createKey(RootKey root, const std::wstring& subKey);
-// Names of the values of a key, in stored case.
+// Names of the values of a key, in stored case and in the order they were
+// first written; empty for a missing key.
 std::vector<std::wstring> valueNames(RootKey root, const std::wstring& subKey);
+// Names of the direct subkeys of a key, in stored case, sorted ignoring case.
+std::vector<std::wstring> subKeyNames(RootKey root, const std::wstring& subKey);
+// The value's name as stored; nullopt when the value is missing.
+std::optional<std::wstring> storedValueName(RootKey root, const std::wstring& subKey, const std::wstring& name);
+// The key's path as stored (the case of its first creation); empty when the
+// key is missing.
+std::wstring storedKeyPath(RootKey root, const std::wstring& subKey);
 
 // DWORD look-up: 0 on success; the error code otherwise, `out` unchanged.
 // A value of another type, or a DWORD of a size other than 4, raises
@@ -69,6 +79,18 @@ uint32_t setDword(RootKey root, const std::wstring& subKey, const std::wstring& 
 
 // The store file in use (HALVEX_REGISTRY or the default).
 std::string storePath();
+
+// Windows-like value data: strings UTF-16LE with the terminating zero,
+// DWORDs 4 and QWORDs 8 bytes little-endian.
+std::string encodeString(const std::wstring& text);
+// Up to the first zero character; an odd last byte is ignored.
+std::wstring decodeString(const std::string& data);
+std::string encodeDword(uint32_t value);
+std::string encodeQword(uint64_t value);
+
+// Replaces each %NAME% whose variable is set by its value, as
+// ExpandEnvironmentStrings does; other percent signs stay as they are.
+std::wstring expandEnvironmentStrings(const std::wstring& text);
 
 }  // namespace registry
 

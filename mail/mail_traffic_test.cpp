@@ -233,3 +233,15 @@ TEST_F(MailTrafficTest, TheStepIsSkippedSilentlyWhileAnotherInstanceHoldsTheLock
   runMailTrafficStep(later.writer, model, L"", storage, commit);
   EXPECT_EQ(calls().size(), 1u);
 }
+
+TEST(MailTrafficRecordTest, AKindWithoutTrafficThatDayGetsNoEntry) {
+  testkit::Installation install;
+  DomainInfo domain(L"1", L"a.example");
+  addMailTraffic(domain, day(2024, 3, 1), mailhostctl::MailTrafficRecord{0, 0, 5, 0, 0, 0});
+  addMailTraffic(domain, day(2024, 3, 1), mailhostctl::MailTrafficRecord{0, 0, 0, 7, 0, 0});
+  ASSERT_EQ(domain.traffic[LogSmtpIn].size(), 1u);
+  EXPECT_EQ(domain.traffic[LogSmtpIn].at(day(2024, 3, 1)).sent, 5);
+  EXPECT_EQ(domain.traffic[LogSmtpIn].at(day(2024, 3, 1)).received, 7);
+  EXPECT_TRUE(domain.traffic[LogSmtpOut].empty());
+  EXPECT_TRUE(domain.traffic[LogPop].empty());
+}

@@ -173,13 +173,23 @@ std::wstring buildReports(const AnalyserPrograms& programs, const std::wstring& 
   throw vexception(L"Unknown analyser '" + webStatType + L"'", VLOC(L"", kFunction));
 }
 
-void publishReports(const std::wstring& from, const std::wstring& to) {
-  vfs::createDirectories(to, 0755);
+void publishReports(const std::wstring& from, const std::wstring& root, const std::vector<std::wstring>& path) {
+  std::wstring full = root;
+  for (const std::wstring& part : path) full = vfs::join(full, part);
+  vfs::createDirectories(full, 0755);
+  // Created above by path; opened again step by step, so a component swapped
+  // for a link meanwhile is refused rather than followed.
+  vfs::Directory target = vfs::Directory::open(root);
+  for (const std::wstring& part : path) target = target.openSubdirectory(part);
+
   for (const vfs::DirEntry& e : vfs::listDirectory(from)) {
     const std::wstring source = vfs::join(from, e.name);
-    if (e.type == vfs::EntryType::Directory)
-      publishReports(source, vfs::join(to, e.name));
-    else if (e.type == vfs::EntryType::File && isReportFile(e.name))
-      vfs::copyFile(source, vfs::join(to, e.name));
+    if (e.type == vfs::EntryType::Directory) {
+      std::vector<std::wstring> below = path;
+      below.push_back(e.name);
+      publishReports(source, root, below);
+    } else if (e.type == vfs::EntryType::File && isReportFile(e.name)) {
+      target.writeFileAtomically(e.name, vfs::readFile(source));
+    }
   }
 }

@@ -53,8 +53,10 @@ void runAnalyser(const AnalyserPrograms& programs, const std::wstring& webStatTy
 // as runAnalyser.
 std::wstring buildReports(const AnalyserPrograms& programs, const std::wstring& webStatType, const AnalysisJob& job);
 
-// Copies the report files (HTML and images, one level of subdirectories)
-// from `from` into `to`, creating `to`: each file is a new exclusive file
-// renamed over its name, so a tenant's link is replaced, never followed,
-// and it belongs to the directory's owner. Raises on the first failure.
-void publishReports(const std::wstring& from, const std::wstring& to);
+// Copies the report files (HTML and images, and subdirectories of them)
+// from `from` into the directory `root` + `path` (components below root,
+// created when missing). The target is reached from `root` one component at a
+// time without following a link, and each file is written as a new exclusive
+// file renamed over its name, so a tenant's link is never followed; the files
+// belong to the directory's owner. Raises on the first failure.
+void publishReports(const std::wstring& from, const std::wstring& root, const std::vector<std::wstring>& path);

@@ -131,10 +131,12 @@ WebStatExecutorConfig WebStatExecutor::checkedConfig(const vfs::Directory& logs)
   return config;
 }
 
-std::wstring WebStatExecutor::reportDirectory(const std::wstring& logsDirectory, const std::wstring& domain, FeedGroup group) const {
+std::pair<std::wstring, std::vector<std::wstring>> WebStatExecutor::reportDirectory(const std::wstring& logsDirectory,
+                                                                                     const std::wstring& domain, FeedGroup group) const {
   const std::wstring leaf = group == FeedGroup::Web ? L"webstat" : L"ftpstat";
-  if (!options_.outputRoot.empty()) return vfs::join(vfs::join(options_.outputRoot, domain), leaf);
-  return vfs::join(vfs::join(vfs::parentDirectory(logsDirectory), L"statistics"), leaf);
+  if (!options_.outputRoot.empty()) return {options_.outputRoot, {domain, leaf}};
+  // The site directory is the panel's; what lies below it the tenant can change.
+  return {vfs::parentDirectory(logsDirectory), {L"statistics", leaf}};
 }
 
 bool WebStatExecutor::processGroup(const vfs::Directory& logs, const WebStatExecutorConfig& config, FeedGroup group) {
@@ -172,8 +174,10 @@ bool WebStatExecutor::processGroup(const vfs::Directory& logs, const WebStatExec
     // Analysed: from here on the feeds must not be read again.
     for (const std::wstring& name : listing.feeds) logs.unlink(name);
     if (merged.lineCount() != 0) {
-      const std::wstring target = reportDirectory(logs.path(), config.name, group);
-      publishReports(buildReports(options_.programs, config.webStatType, job), target);
+      const auto [root, below] = reportDirectory(logs.path(), config.name, group);
+      publishReports(buildReports(options_.programs, config.webStatType, job), root, below);
+      std::wstring target = root;
+      for (const std::wstring& part : below) target = vfs::join(target, part);
       executorInfo(vaformat(L"%s: %d lines of %d feeds analysed by %s; reports in %s", label, static_cast<int>(merged.lineCount()),
                             static_cast<int>(listing.feeds.size()), config.webStatType, target));
     }

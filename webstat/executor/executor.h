@@ -23,6 +23,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "webstat/executor/analysers.h"
@@ -51,7 +52,10 @@ class WebStatExecutor {
   // One group of feeds; returns false when it failed (its feeds stay).
   bool processGroup(const vfs::Directory& logs, const WebStatExecutorConfig& config, FeedGroup group);
   WebStatExecutorConfig checkedConfig(const vfs::Directory& logs) const;
-  std::wstring reportDirectory(const std::wstring& logsDirectory, const std::wstring& domain, FeedGroup group) const;
+  // Where a group's reports go: a root the executor trusts and the
+  // components below it.
+  std::pair<std::wstring, std::vector<std::wstring>> reportDirectory(const std::wstring& logsDirectory, const std::wstring& domain,
+                                                                      FeedGroup group) const;
   std::vector<std::wstring> discoverLogsDirectories() const;
 
   ExecutorOptions options_;

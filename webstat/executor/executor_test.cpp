@@ -272,3 +272,25 @@ TEST_F(ExecutorTest, FeedWithoutUsableLinesIsReadOnceAndRemoved) {
   EXPECT_EQ(feedsIn(logs("alpha.example")), 0u) << "the analyser read it: reading it again changes nothing";
   EXPECT_EQ(feedsIn(logs("beta.example")), 0u);
 }
+
+TEST_F(ExecutorTest, PlantedLinksInTheStatisticsDirectoryAreNotFollowed) {
+  runStatistics(makeHits({5}));
+  const std::string victimFile = installation.path("victim.html");
+  testkit::writeFile(victimFile, "precious\n");
+  fs::create_directories(site("alpha.example/statistics/webstat"));
+  fs::create_symlink(victimFile, site("alpha.example/statistics/webstat/index.html"));
+  const std::string victimDir = installation.path("victim-dir");
+  fs::create_directories(victimDir);
+  fs::create_symlink(victimDir, site("beta.example/statistics"));
+  // Planted by the tenant: the links belong to the tenant's user.
+  for (const std::string& link : {site("alpha.example/statistics/webstat/index.html"), site("beta.example/statistics")})
+    ASSERT_EQ(process::run(L"/bin/chown", {L"-h", L"12345:12345", text::fromAnsi(link)}).exitCode, 0);
+
+  testkit::ProgramResult run = executor();
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_NE(run.output.find(site("beta.example/statistics")), std::string::npos) << run.output;
+  EXPECT_EQ(testkit::readFile(victimFile), "precious\n");
+  EXPECT_FALSE(fs::is_symlink(site("alpha.example/statistics/webstat/index.html")));
+  EXPECT_TRUE(fs::is_empty(victimDir)) << "nothing is published through the link";
+  EXPECT_EQ(feedsIn(logs("beta.example")), 0u) << "the feeds were analysed; only publishing failed";
+}

@@ -7,6 +7,10 @@
 #include "app/run_markers.h"
 #include "app/temp_directory.h"
 #include "config/configuration.h"
+#include "config/log_locations.h"
+#include "traffic/log_scan.h"
+#include "webstat/executor_config.h"
+#include "webstat/log_for_analyser.h"
 #include "support/logging.h"
 #include "support/registry.h"
 #include "support/text.h"
@@ -90,6 +94,35 @@ std::shared_ptr<BusinessLock::RegistryLock> takeProcessLock(const wchar_t* value
 }
 }  // namespace
 
+void statistics::trafficStep(Run& run) {
+  const uint32_t flags = run.modeFlags;
+  if (!(flags & (HttpTraffic | FtpTraffic | HttpWebStatistics | FtpWebStatistics))) return;
+  // The feeds are copied into the domains' logs directories only once the
+  // figures of their lines are delivered; a run that fails before discards them.
+  auto analysers = std::make_shared<AnalyserRegistry>(model);
+  run.analysers = analysers;
+  guarded(LogLevel::Error, VLOC(L"Calculate domain(s) traffic", "statistics::start"), [&] {
+    LogDirectoryMap logDirectoryMap;
+    if (flags & (HttpTraffic | FtpTraffic | HttpWebStatistics)) getWebDomainLogs(model, flags, logDirectoryMap);
+    getFtpLogDirectories(model, flags, logDirectoryMap);
+    LogCollector collector(model, sitesHits, *httpLogStorage, *ftpLogStorage, analysers.get());
+    collector.processLogDirs(run.logExpirationCutoff, logDirectoryMap, run.fromDate);
+    if (!(flags & (HttpTraffic | FtpTraffic))) return;
+
+    saveTrafficData(run.results, model.domainsById, LogHttp, LogFtp, true);
+    saveSitesHitsData(run.results, sitesHits);
+    for (auto& [id, domain] : model.domainsById) {
+      DomainInfo* d = domain.get();
+      guarded(LogLevel::Error, [&] { return VLOC(L"Save domain " + d->name + L" status", "statistics::start"); }, [&] {
+        // The markers move only after the document holding the figures is complete.
+        run.commit.add(VLOC(L"Save domain " + d->name + L" status", "statistics::start"), LogLevel::Error, [d] { saveDomainStatus(*d); });
+        writeWebStatExecutorConfig(model, *d);
+      });
+    }
+  });
+  run.commit.add(VLOC(L"Write analyser feeds", "statistics::start"), LogLevel::Error, [analysers] { analysers->closeAll(); });
+}
+
 void statistics::antivirusStep(Run& run) {
   guarded(LogLevel::Error, VLOC(L"Antivirus statistics", "statistics::start"), [&] {
     auto lock = takeProcessLock(L"AntivirusLockStatus");
@@ -107,6 +140,7 @@ void statistics::antivirusStep(Run& run) {
 // The work steps, then the document is ended and only then is anything
 // recorded as done.
 void statistics::finish(Run& run) {
+  trafficStep(run);
   if (run.modeFlags & Antivirus) antivirusStep(run);
 
   // The consumed logs are retired only once the figures counted from them

@@ -15,6 +15,8 @@
 #include "config/domain.h"
 #include "logrotate/log_storage.h"
 
+class AnalyserRegistry;
+
 class statistics : public vconsoleapp {
  public:
   statistics();
@@ -39,10 +41,14 @@ class statistics : public vconsoleapp {
     VDateTime logExpirationCutoff;
     ResultsWriter results;
     CommitActions commit;
+    // The analyser feeds of the run; discarded when the run ends without
+    // committing them.
+    std::shared_ptr<AnalyserRegistry> analysers;
   };
 
   void prepare(Run& run, const Params& options);
   void finish(Run& run);
+  void trafficStep(Run& run);
   void antivirusStep(Run& run);
   void unlockDomains();
 };

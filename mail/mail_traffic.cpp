@@ -89,7 +89,12 @@ VDateTime readMailTrafficStart(const std::wstring& fromDate) {
   std::wstring start = fromDate.empty() ? readConfigString(kLastMailTrafficValue) : fromDate;
   if (start.empty()) start = readConfigString(L"LastStatisticsRun");
   if (start.empty()) return VDateTime{};
-  return VDateTime::parsed(start, L"YMDhms");
+  VDateTime parsed = VDateTime::parsed(start, L"YMDhms");
+  // A marker that reads as no date would restart from the beginning of time
+  // and count every log line again.
+  if (!parsed.normalize() || parsed.year == 0)
+    throw vexception(L"Invalid start of the mail traffic window '" + start + L"'", VLOC(L"", "statistics::processMailTraffic"));
+  return parsed;
 }
 
 void addMailTraffic(DomainInfo& domain, const VDateTime& date, const mailhostctl::MailTrafficRecord& record) {
@@ -119,6 +124,11 @@ void processMailTraffic(const DomainsById& domainsById, const std::map<std::wstr
     const VDateTime start = readMailTrafficStart(fromDate);
     VDateTime end = VDateTime::nowUtc();
     end.millisecond = 0;
+    // A start after the end (the clock was set back): counting now and
+    // recording the earlier end would count the same lines twice.
+    if (end < start)
+      throw vexception(L"The mail traffic window starts at " + start.formatMarker() + L", after its end " + end.formatMarker(),
+                       VLOC(L"", kFunction));
 
     std::vector<std::wstring> files;
     mailhostctl::MailMessagesSent reported;

@@ -33,6 +33,7 @@ void addMailTraffic(DomainInfo& domain, const VDateTime& date, const mailhostctl
 // provider consumed registered with `mailLogStorage` and the writing of
 // "LastMailTrafficCalculation" = the window's end added to `commit`, so that
 // nothing is recorded as counted before the results document is complete.
+// A window that would start after its end (the clock set back) is refused.
 // Failures are logged at Error ("Calculate mail traffic"); never throws.
 void processMailTraffic(const DomainsById& domainsById, const std::map<std::wstring, std::wstring>& domainIdsByName, const std::wstring& fromDate,
                         MailMessagesSent& messages, halvex::logging::LogStorage& mailLogStorage, CommitActions& commit);

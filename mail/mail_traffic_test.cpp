@@ -193,6 +193,25 @@ TEST_F(MailTrafficTest, AProviderThatFailsIsAnErrorAndRecordsNothing) {
   EXPECT_EQ(occurrences(results.finish(), "<traffic "), 0u);
 }
 
+TEST_F(MailTrafficTest, AStartThatIsNoDateOrLiesAheadIsAnErrorAndRecordsNothing) {
+  addDomain(model, L"1", L"a.example");
+  for (const std::wstring stored : {L"garbage", L"2024/13/45 10:00:00", L"2999/01/01 00:00:00"}) {
+    registry::setString(HKEY_LOCAL_MACHINE, kConfigKey, kLastMailTrafficValue, stored);
+    LogCapture log({LogLevel::Error});
+    process();
+    EXPECT_NE(log.text().find("\n   at Calculate mail traffic(statistics::processMailTraffic line "), std::string::npos) << log.text();
+    EXPECT_EQ(commit.size(), 0u);
+    EXPECT_TRUE(calls().empty()) << "the provider is not asked";
+    EXPECT_EQ(marker(), stored);
+  }
+  LogCapture log({LogLevel::Error});
+  process(L"not a date");
+  EXPECT_NE(log.text().find("Invalid start of the mail traffic window 'not a date'"), std::string::npos) << log.text();
+  registry::setString(HKEY_LOCAL_MACHINE, kConfigKey, kLastMailTrafficValue, L"2999/01/01 00:00:00");
+  process();
+  EXPECT_NE(log.text().find("The mail traffic window starts at 2999/01/01 00:00:00, after its end "), std::string::npos) << log.text();
+}
+
 TEST_F(MailTrafficTest, TheStepHoldsItsLockUntilTheWindowIsRecorded) {
   addDomain(model, L"1", L"a.example");
   mailtest::ResultsFile results(install.path("results.xml"));

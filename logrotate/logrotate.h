@@ -1,0 +1,58 @@
+// Log rotation of the hosted domains: older logs in a domain's log
+// directories become ".rotated" files or ".zip" archives, a configured number
+// of them stays, and the ones beyond it are mailed to the domain's address
+// and handed to the web log storage, which saves or removes them at clean-up.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "config/domain.h"
+#include "logrotate/log_storage.h"
+#include "logrotate/rotation_entry.h"
+#include "support/fs.h"
+
+class logrotate {
+ public:
+  // `storage` retires the logs beyond the kept number (the web log storage,
+  // owned by the run); without one they are removed at once.
+  explicit logrotate(halvex::logging::LogStorage* storage) : storage_(storage) {}
+
+  // Rotates the logs of each of the domain's log directories, when its
+  // rotation is enabled. Tenants can write these directories: only regular
+  // files with a single link are rotated, counted, mailed or handed over;
+  // links, FIFOs and devices are left alone and never opened. A directory
+  // that fails (it vanished, it is a link) is logged at level Info with the
+  // context "Rotate log for domain %s" and the next directory follows; a log
+  // that cannot be mailed or handed over is logged at level Error with
+  // "Process domain %s log %s" (the name in its Unicode display form) and
+  // stays for the next run.
+  void start(const DomainInfo& domain, const std::wstring& adminEmail, const std::wstring& adminName);
+
+  // Mails one rotated log as an attachment: subject "Domain <name> log
+  // <file>", sender "\"senderName\" <senderAddress>". Does nothing for an
+  // empty recipient. Failures raise vexception with the context "Send log %s
+  // for domain %s to %s" (file name, domain's Unicode display form,
+  // recipient); nothing is logged here. The file is opened as a regular file
+  // without following a link.
+  static void _sendLogByEmail(const std::wstring& recipient, const std::wstring& domainName, const std::wstring& path,
+                              const std::wstring& senderAddress, const std::wstring& senderName);
+  // The same for the entry `name` of an open directory.
+  static void _sendLogByEmail(const std::wstring& recipient, const std::wstring& domainName, const vfs::Directory& dir, const std::wstring& name,
+                              const std::wstring& senderAddress, const std::wstring& senderName);
+
+ private:
+  struct Job;
+  void rotateDirectory(const Job& job, const std::wstring& directory);
+  void retire(const Job& job, const vfs::Directory& dir, const RotationEntry& entry);
+
+  halvex::logging::LogStorage* storage_;
+};
+
+// Rotates the logs of every domain whose business lock this run holds, in id
+// order, with the parameters "adminEmail" and "adminName" (empty when
+// absent), handing dropped logs to `httpLogStorage`. The run driver calls it
+// once the results document is complete and before the domain locks are
+// released, so no log changes before the figures counted from it have been
+// delivered.
+void launchLogRotate(DomainModel& model, halvex::logging::LogStorage& httpLogStorage);

@@ -1,0 +1,36 @@
+// The compression step of log rotation: one log becomes a ".zip" archive
+// with a single deflate entry, written beside it in the tenant's directory.
+#pragma once
+
+#include <string>
+
+#include "support/fs.h"
+
+namespace zipstep {
+
+// Archives in the making are named this prefix, eight hexadecimal digits
+// and ".tmp"; rotation leaves such names alone.
+inline constexpr const wchar_t* kTemporaryPrefix = L".halvex-zip-";
+bool isTemporaryArchive(const std::wstring& name);
+
+// Size of the pieces in which a log is copied into its archive.
+inline constexpr size_t kChunkSize = 51200;
+
+enum class Outcome {
+  Archived,  // name + ".zip" holds the log, and the log is gone
+  Skipped,   // the log is missing, no single-link regular file, held open by
+             // another process, or name + ".zip" is taken: nothing changed
+};
+
+// Compresses the entry `name` of `dir` into name + ".zip": one deflate entry
+// (default level) named after the log in the 8-bit code page, stamped with
+// the log's last-write time (UTC), copied in kChunkSize pieces. The archive
+// is first written in the process's temporary directory, then copied into a
+// new exclusive file in `dir` and renamed into place without replacing
+// anything, so the final name never holds half an archive. The log is
+// removed only when it still is the file that was read (same size and
+// last-write time, nothing appended meanwhile). Any other failure raises,
+// after removing whatever part of the archive was made; the log is kept.
+Outcome compressLog(const vfs::Directory& dir, const std::wstring& name);
+
+}  // namespace zipstep

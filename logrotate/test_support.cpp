@@ -79,6 +79,8 @@ SmtpServer::SmtpServer(const SmtpOptions& options) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  // The server's own diagnostics (a refused handshake is expected in some tests) go beside its messages.
+  posix_spawn_file_actions_addopen(&actions, 2, dir_.file("server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   pid_ = spawn(argv, &actions);
   posix_spawn_file_actions_destroy(&actions);
   ::close(fds[1]);

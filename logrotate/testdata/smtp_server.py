@@ -21,7 +21,12 @@ import sys
 import threading
 
 from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import AuthResult
+from aiosmtpd.smtp import SMTP, AuthResult
+
+# Mail servers in the field (Postfix, Exim, Exchange) ask "Username:" and
+# "Password:" in AUTH LOGIN; POCO's client expects those words.
+SMTP.AuthLoginUsernameChallenge = "Username:"
+SMTP.AuthLoginPasswordChallenge = "Password:"
 
 
 class Handler:

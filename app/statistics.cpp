@@ -8,6 +8,8 @@
 #include "app/temp_directory.h"
 #include "config/configuration.h"
 #include "config/log_locations.h"
+#include "mail/mail_traffic.h"
+#include "mail/mailbox_usage.h"
 #include "traffic/log_scan.h"
 #include "webstat/executor_config.h"
 #include "webstat/log_for_analyser.h"
@@ -141,6 +143,8 @@ void statistics::antivirusStep(Run& run) {
 // recorded as done.
 void statistics::finish(Run& run) {
   trafficStep(run);
+  if (run.modeFlags & MailTraffic) runMailTrafficStep(run.results, model, run.fromDate, *mailLogStorage, run.commit);
+  if (run.modeFlags & (MailboxUsage | DiskUsage)) runMailboxUsageStep(run.results, model);
   if (run.modeFlags & Antivirus) antivirusStep(run);
 
   // The consumed logs are retired only once the figures counted from them

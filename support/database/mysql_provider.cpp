@@ -157,8 +157,8 @@ int VMySQLRecordSet::columnIndex(const std::wstring& name) const {
 }
 
 bool VMySQLRecordSet::value(int index, std::wstring& out) const {
-  if (!row_ || index < 0 || index >= columnCount())
-    throw vexception(L"No value for column " + std::to_wstring(index) + L": no current row", VLOC(L"", "VMySQLRecordSet::value"));
+  if (!row_) throw vexception(L"No current row", VLOC(L"", "VMySQLRecordSet::value"));
+  if (index < 0 || index >= columnCount()) throw vexception(L"No column " + std::to_wstring(index), VLOC(L"", "VMySQLRecordSet::value"));
   const char* cell = row_[index];
   if (!cell) return false;
   out = text::fromUtf8(std::string_view(cell, lengths_[index]));

@@ -8,6 +8,7 @@
 #include "app/temp_directory.h"
 #include "config/configuration.h"
 #include "config/log_locations.h"
+#include "diskusage/disk_usage_step.h"
 #include "mail/mail_traffic.h"
 #include "mail/mailbox_usage.h"
 #include "traffic/log_scan.h"
@@ -145,6 +146,7 @@ void statistics::finish(Run& run) {
   trafficStep(run);
   if (run.modeFlags & MailTraffic) runMailTrafficStep(run.results, model, run.fromDate, *mailLogStorage, run.commit);
   if (run.modeFlags & (MailboxUsage | DiskUsage)) runMailboxUsageStep(run.results, model);
+  if (run.modeFlags & DiskUsage) runDiskUsageStep(model, run.results);
   if (run.modeFlags & Antivirus) antivirusStep(run);
 
   // The consumed logs are retired only once the figures counted from them

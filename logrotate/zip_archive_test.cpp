@@ -54,6 +54,7 @@ class TempDirOverride {
 }  // namespace
 
 TEST(ZipArchiveTest, ArchivesTheLogAsOneEntryWithItsNameBytesAndTime) {
+  testkit::Installation install;
   testkit::TempDir dir;
   const std::string log = dir.file("access.log"), content = randomBytes(3 * zipstep::kChunkSize + 123);
   testkit::writeFile(log, content);
@@ -77,6 +78,7 @@ TEST(ZipArchiveTest, ArchivesTheLogAsOneEntryWithItsNameBytesAndTime) {
 }
 
 TEST(ZipArchiveTest, LeavesALogAloneWhileAnotherProcessHoldsItOpen) {
+  testkit::Installation install;
   testkit::TempDir dir;
   testkit::writeFile(dir.file("error.log"), "held");
   const vfs::Directory d = vfs::Directory::open(dir.wpath());
@@ -89,6 +91,7 @@ TEST(ZipArchiveTest, LeavesALogAloneWhileAnotherProcessHoldsItOpen) {
 }
 
 TEST(ZipArchiveTest, NeverTouchesLinksFifosOrTakenNames) {
+  testkit::Installation install;
   testkit::TempDir dir, outside;
   testkit::writeFile(outside.file("secret"), "secret");
   ASSERT_EQ(symlink(outside.file("secret").c_str(), dir.file("link.log").c_str()), 0);
@@ -107,6 +110,7 @@ TEST(ZipArchiveTest, NeverTouchesLinksFifosOrTakenNames) {
 }
 
 TEST(ZipArchiveTest, KeepsTheLogAndNoPartialArchiveWhenTheArchiveCannotBeWritten) {
+  testkit::Installation install;
   testkit::TempDir dir;
   testkit::writeFile(dir.file("access.log"), "precious");
   const vfs::Directory d = vfs::Directory::open(dir.wpath());

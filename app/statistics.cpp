@@ -160,6 +160,9 @@ void statistics::finish(Run& run) {
   run.results.endDocument();
   run.commit.commit();
   unlockDomains();
+  guarded(LogLevel::Warning, VLOC(L"Flush the registry store", "statistics::start"), [] {
+    if (const uint32_t code = registry::flush(); code != 0) raiseWindowsError(L"registry::flush", code, VLOC(L"", "statistics::start"));
+  });
   logMessage(LogLevel::Info, L"Done");
 }
 

@@ -62,12 +62,15 @@ std::wstring systemErrorMessage(uint32_t code) {
     case 109: return L"The pipe has been ended.";
     case 112: return L"There is not enough space on the disk.";
     case 122: return L"The data area passed to a system call is too small.";
+    case 126: return L"The specified module could not be found.";
+    case 127: return L"The specified procedure could not be found.";
     case 145: return L"The directory is not empty.";
     case 183: return L"Cannot create a file when that file already exists.";
     case 206: return L"The filename or extension is too long.";
     case 258: return L"The wait operation timed out.";
     case 259: return L"No more data is available.";
     case 267: return L"The directory name is invalid.";
+    case 1015: return L"The configuration registry database is corrupt.";
     case 1060: return L"The specified service does not exist as an installed service.";
     case 1072: return L"The specified service has been marked for deletion.";
     case 1073: return L"The specified service already exists.";

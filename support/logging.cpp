@@ -82,6 +82,8 @@ LogManager::LogManager() {
   }
 }
 
+LogManager::~LogManager() { halvex::logging::closeEventLog(); }
+
 OutputFlags& LogManager::flags() {
   ExecuteContext& ctx = executeContext();
   if (!ctx.outputFlags) ctx.outputFlags = new OutputFlags;

@@ -38,6 +38,8 @@ ExecuteContext& executeContext();
 class LogManager {
  public:
   static LogManager& instance();
+  // Deregisters the event source at exit.
+  ~LogManager();
 
   // Neither throws: a failing output is skipped for that message.
   void logText(int level, const std::wstring& text) noexcept;

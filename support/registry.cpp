@@ -159,10 +159,17 @@ std::wstring getProductSetting(const std::wstring& name) {
 }
 
 std::wstring getProductRoot() {
-  // Kept only once it has been read, so that a failed first look-up is tried again.
+  // Kept only once it has been read, so that a failed first look-up is tried
+  // again; kept per store, so that a process pointed at another store (a test
+  // installation) does not see the previous one's root.
   static std::mutex guard;
   static std::wstring root;
+  static std::string rootStore;
   std::lock_guard<std::mutex> lock(guard);
-  if (root.empty()) root = getProductSetting(L"PRODUCT_ROOT_D");
+  const std::string store = registry::storePath();
+  if (root.empty() || rootStore != store) {
+    root = getProductSetting(L"PRODUCT_ROOT_D");
+    rootStore = store;
+  }
   return root;
 }

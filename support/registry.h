@@ -77,6 +77,11 @@ void create(RootKey root, const std::wstring& subKey, int view = RegViewDefault)
 uint32_t setString(RootKey root, const std::wstring& subKey, const std::wstring& name, const std::wstring& value, int view = RegViewDefault);
 uint32_t setDword(RootKey root, const std::wstring& subKey, const std::wstring& name, uint32_t value, int view = RegViewDefault);
 
+// Makes every commit so far durable on disk (the store otherwise writes
+// lazily). The run calls it once it has recorded what it delivered, so that
+// a machine that stops afterwards does not forget the run markers.
+uint32_t flush();
+
 // The store file in use (HALVEX_REGISTRY or the default).
 std::string storePath();
 

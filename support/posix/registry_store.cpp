@@ -299,6 +299,20 @@ void createKeyIn(Connection& c, const KeyPath& key) {
 
 }  // namespace
 
+uint32_t flush() {
+  const std::string path = storePath();
+  try {
+    std::unique_ptr<Connection> c = openStore(path, false);
+    if (!c) return 0;
+    // FULL waits for writers and syncs the log and the database file.
+    c->exec("PRAGMA wal_checkpoint(FULL)");
+    return 0;
+  } catch (const StoreError& e) {
+    if (isCorruption(e.rc)) raiseCorrupt(path, e.message);
+    return winerr::AccessDenied;
+  }
+}
+
 std::string storePath() {
   const char* env = std::getenv("HALVEX_REGISTRY");
   return env && *env ? std::string(env) : std::string(kDefaultStore);

@@ -8,6 +8,7 @@
 #include <Poco/Net/SMTPClientSession.h>
 #include <Poco/Net/SecureSMTPClientSession.h>
 
+#include <csignal>
 #include <mutex>
 #include <sstream>
 #include <type_traits>
@@ -100,6 +101,14 @@ SmtpLogin chooseLoginMethod(const std::string& ehloReply) {
 }
 
 std::unique_ptr<ISMTPClientSession> openSmtpSession(const MailMessageSendConfig& config) {
+#ifdef SIGPIPE
+  // A server that drops the connection (a refused TLS handshake, then QUIT)
+  // must fail the send, not end the program: a write to a closed socket
+  // raises SIGPIPE, whose default action ends the process, and POCO does not
+  // suppress it on Linux. Started children get default signal handling back.
+  static std::once_flag once;
+  std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
+#endif
   try {
     if (config.secure) return std::make_unique<SMTPClientSessionEx<Poco::Net::SecureSMTPClientSession>>(config);
     return std::make_unique<SMTPClientSessionEx<Poco::Net::SMTPClientSession>>(config);

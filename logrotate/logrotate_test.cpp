@@ -125,18 +125,19 @@ TEST(LogRotateTest, RemovesDroppedLogsAtOnceWithoutAStorage) {
   EXPECT_EQ(names(logs), Names{});
 }
 
-TEST(LogRotateTest, NeverTouchesAnalyserFeedsOrDisabledDomains) {
+TEST(LogRotateTest, NeverTouchesAnalyserFeedsArchivesInTheMakingOrDisabledDomains) {
   testkit::Installation install;
   const std::string logs = install.path("logs");
   for (const char* n : {"web20240101.log", "ftp_feed.log", "anon.log.rotated", "webstat.zip"}) makeFile(logs + "/" + n, "feed", 9 * kDay);
   makeFile(logs + "/other.log", "o", 9 * kDay);
+  makeFile(logs + "/.halvex-zip-0123abcd.tmp", "an archive a crash left half made", 9 * kDay);
   auto disabled = lrtest::domain(L"alpha.example", {logs}, L"daily", 0);
   disabled->logRotation.enabled = false;
   LogStorage storage;
   rotate(*disabled, &storage);
-  EXPECT_EQ(names(logs), (Names{"anon.log.rotated", "ftp_feed.log", "other.log", "web20240101.log", "webstat.zip"}));
+  EXPECT_EQ(names(logs), (Names{".halvex-zip-0123abcd.tmp", "anon.log.rotated", "ftp_feed.log", "other.log", "web20240101.log", "webstat.zip"}));
   rotate(*lrtest::domain(L"alpha.example", {logs}, L"daily", 0), &storage);
-  EXPECT_EQ(names(logs), (Names{"anon.log.rotated", "ftp_feed.log", "other.log.rotated", "web20240101.log", "webstat.zip"}));
+  EXPECT_EQ(names(logs), (Names{".halvex-zip-0123abcd.tmp", "anon.log.rotated", "ftp_feed.log", "other.log.rotated", "web20240101.log", "webstat.zip"}));
   EXPECT_EQ(storage.size(), 1u) << "only the domain's own log is handed over";
 }
 

@@ -117,17 +117,22 @@ def main():
     parent = os.getppid()
     controller = Controller(handler, hostname="127.0.0.1", port=free_port(), **kwargs)
     controller.start()
-
-    done = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: done.set())
-    print(controller.port, flush=True)
-    sys.stdout.close()
-    waited = 0.0
-    while not done.wait(0.2):
-        waited += 0.2
-        if os.getppid() != parent or waited > args.lifetime:
-            break
-    controller.stop()
+    try:
+        done = threading.Event()
+        signal.signal(signal.SIGTERM, lambda *_: done.set())
+        try:
+            print(controller.port, flush=True)
+            sys.stdout.close()
+        except OSError:
+            return  # the test that started us is gone
+        waited = 0.0
+        while not done.wait(0.2):
+            waited += 0.2
+            if os.getppid() != parent or waited > args.lifetime:
+                break
+    finally:
+        # The controller's thread keeps the process alive until it is stopped.
+        controller.stop()
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@
 #include "config/configuration.h"
 #include "config/log_locations.h"
 #include "diskusage/disk_usage_step.h"
+#include "logrotate/logrotate.h"
 #include "mail/mail_traffic.h"
 #include "mail/mailbox_usage.h"
 #include "traffic/log_scan.h"
@@ -123,6 +124,10 @@ void statistics::trafficStep(Run& run) {
       });
     }
   });
+  if (flags & (HttpTraffic | FtpTraffic))
+    // Logs are rotated only once the figures counted from them are delivered,
+    // while the domain locks are still held.
+    run.commit.add(VLOC(L"launchLogRotate", "statistics::start"), LogLevel::Error, [this] { launchLogRotate(model, *httpLogStorage); });
   run.commit.add(VLOC(L"Write analyser feeds", "statistics::start"), LogLevel::Error, [analysers] { analysers->closeAll(); });
 }
 

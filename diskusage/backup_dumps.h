@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "diskusage/disk_usage_record.h"
-#include "diskusage/plugin_library.h"
+#include "support/plugin_library.h"
 
 class IDumpRepository;
 struct DomainInfo;

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "diskusage/plugin_library.h"
+#include "support/plugin_library.h"
 #include "support/exceptions.h"
 #include "support/registry.h"
 

@@ -1,7 +1,7 @@
 #include "mail/provider_loader.h"
 
-#include "mail/dynamic_library.h"
 #include "support/logging.h"
+#include "support/plugin_library.h"
 #include "support/registry.h"
 
 namespace mailhostctl {
@@ -11,8 +11,8 @@ constexpr const char* kLoadFunction = "mailhostctl::imailhostctlprovider::load";
 }
 
 ProviderPtr loadMailProviderFrom(const std::wstring& path) {
-  VDynamicLibrary library(path);
-  auto factory = reinterpret_cast<ProviderFactory>(library.symbol(kProviderFactoryName));
+  PluginLibrary library = PluginLibrary::load(path, kLoadFunction);
+  auto factory = library.function<ProviderFactory>(kProviderFactoryName, kLoadFunction);
   IMailHostCtlProvider* provider = nullptr;
   try {
     provider = factory();

@@ -1,4 +1,4 @@
-// A shared library loaded at run time: the panel's provider plugins (dump
+// A shared library loaded at run time: the panel's plugins (mail provider, dump
 // repository, Tomcat provider). The POSIX implementation is
 // posix/plugin_library.cpp (dlopen).
 #pragma once

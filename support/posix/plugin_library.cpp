@@ -1,6 +1,6 @@
 // Plugins on POSIX: dlopen with immediate binding, so that a library with an
 // unresolved symbol fails at load time rather than in the middle of a call.
-#include "diskusage/plugin_library.h"
+#include "support/plugin_library.h"
 
 #include <dlfcn.h>
 

@@ -1,47 +1,40 @@
 #include "app/results_writer.h"
 
-#include <fcntl.h>
 #include <libxml/xmlwriter.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include "config/domain.h"
 #include "support/exceptions.h"
+#include "support/fs.h"
 #include "support/text.h"
 #include "support/vaformat.h"
 
 struct ResultsWriter::Impl {
-  int fd = -1;
-  bool ownsFd = false;
-  int writeErrno = 0;
+  vfs::File out;
+  bool toFile = false;  // standard output is not synced
+  std::unique_ptr<vexception> writeError;
   xmlTextWriterPtr writer = nullptr;
-  std::wstring path;  // empty for standard output
 
   ~Impl() {
     if (writer) xmlFreeTextWriter(writer);  // also frees the output buffer
-    if (ownsFd && fd >= 0) ::close(fd);
   }
 
   static int writeCallback(void* context, const char* buffer, int len) {
     auto* self = static_cast<Impl*>(context);
-    int done = 0;
-    while (done < len) {
-      ssize_t n = ::write(self->fd, buffer + done, static_cast<size_t>(len - done));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        self->writeErrno = errno;
-        return -1;
-      }
-      done += static_cast<int>(n);
+    try {
+      self->out.writeAll(buffer, static_cast<size_t>(len));
+      return len;
+    } catch (const vexception& e) {
+      self->writeError = std::make_unique<vexception>(e);
+      return -1;
     }
-    return len;
   }
 
   [[noreturn]] void fail(const char* function) {
-    const std::wstring target = path.empty() ? std::wstring(L"standard output") : path;
-    if (writeErrno) raiseErrno(writeErrno, L"Write results document " + target, VLOC(L"", function));
-    throw vexception(L"Unable to write the results document " + target, VLOC(L"", function));
+    if (writeError) {
+      vexception e = *writeError;
+      throw e.addLocation(VLOC(L"Write results document " + out.path(), function));
+    }
+    throw vexception(L"Unable to write the results document " + out.path(), VLOC(L"", function));
   }
 
   void check(int rc, const char* function) {
@@ -65,22 +58,17 @@ ResultsWriter::ResultsWriter() : impl_(std::make_unique<Impl>()) {}
 ResultsWriter::~ResultsWriter() = default;
 
 void ResultsWriter::setOutputFile(const std::wstring& path) {
-  const std::string p = text::toAnsi(path);
-  int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) raiseErrno(L"Unable to create results file " + path, VLOC(L"", "ResultsWriter::setOutputFile"), errno == ENOENT);
-  impl_->fd = fd;
-  impl_->ownsFd = true;
-  impl_->path = path;
+  impl_->out = vfs::createOutputFile(path);
+  impl_->toFile = true;
 }
 
 void ResultsWriter::setOutputStdout() {
-  impl_->fd = STDOUT_FILENO;
-  impl_->ownsFd = false;
-  impl_->path.clear();
+  impl_->out = vfs::standardOutput();
+  impl_->toFile = false;
 }
 
 void ResultsWriter::beginDocument() {
-  if (impl_->fd < 0) setOutputStdout();
+  if (!impl_->out.valid()) setOutputStdout();
   xmlOutputBufferPtr out = xmlOutputBufferCreateIO(&Impl::writeCallback, nullptr, impl_.get(), nullptr);
   if (!out) throw vexception(L"Unable to create the XML writer", VLOC(L"", "ResultsWriter::beginDocument"));
   impl_->writer = xmlNewTextWriter(out);
@@ -99,12 +87,8 @@ void ResultsWriter::endDocument() {
   impl_->check(xmlTextWriterFlush(impl_->writer), "ResultsWriter::endDocument");
   // The document counts as delivered only once it is on disk: the commit
   // actions of the run (markers, retirements) depend on it.
-  if (impl_->ownsFd) {
-    if (::fsync(impl_->fd) != 0) raiseErrno(L"Flush results document " + impl_->path, VLOC(L"", "ResultsWriter::endDocument"));
-    const int fd = impl_->fd;
-    impl_->fd = -1;
-    if (::close(fd) != 0) raiseErrno(L"Close results document " + impl_->path, VLOC(L"", "ResultsWriter::endDocument"));
-  }
+  if (impl_->toFile) impl_->out.sync();
+  impl_->out.close();
 }
 
 void ResultsWriter::writeTraffic(const DomainInfo& domain, const VDateTime& date, const std::wstring& resultsType, int64_t inBytes,

@@ -169,6 +169,16 @@ void createDirectories(const std::wstring& path, unsigned mode = 0755);
 // itself) and without entering other file systems; errors are ignored.
 void removeTree(const std::wstring& path) noexcept;
 
+// Creates or truncates an output file of the program's own (the results
+// document), mode 0644. Raises the Windows error naming the path (3 when its
+// directory is missing).
+File createOutputFile(const std::wstring& path);
+// A descriptor of the process's standard output, closed independently of it.
+File standardOutput();
+// Creates one directory with the mode; false when an entry of that name
+// exists already; other failures raise.
+bool createDirectory(const std::wstring& path, unsigned mode);
+
 // Reads a whole regular file / writes a file of the program's own (not in a
 // tenant's directory) through a temporary file and rename.
 std::string readFile(const std::wstring& path);

@@ -33,6 +33,9 @@ RunResult run(const std::wstring& path, const std::vector<std::wstring>& args);
 // Environment.
 std::wstring getEnv(const std::wstring& name);  // empty when unset
 bool setEnv(const std::wstring& name, const std::wstring& value);
+bool unsetEnv(const std::wstring& name);
+// Whether the variable is set (possibly to an empty value).
+bool hasEnv(const std::wstring& name);
 // TMPDIR, else TMP, else TEMP, else /tmp.
 std::wstring systemTempDirectory();
 

@@ -394,6 +394,24 @@ std::string readFile(const std::wstring& path) {
   return data;
 }
 
+File createOutputFile(const std::wstring& path) {
+  const int fd = ::open(text::toAnsi(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) raiseErrno(L"Unable to create file " + path, VLOC(L"", "vfs::createOutputFile"), errno == ENOENT);
+  return File(fd, path);
+}
+
+File standardOutput() {
+  const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) raiseErrno(L"Unable to use the standard output", VLOC(L"", "vfs::standardOutput"));
+  return File(fd, L"standard output");
+}
+
+bool createDirectory(const std::wstring& path, unsigned mode) {
+  if (::mkdir(text::toAnsi(path).c_str(), static_cast<mode_t>(mode)) == 0) return true;
+  if (errno == EEXIST) return false;
+  raiseErrno(L"Unable to create directory " + path, VLOC(L"", "vfs::createDirectory"), true);
+}
+
 void writeFile(const std::wstring& path, std::string_view data) {
   Directory::open(directoryOf(path)).writeFileAtomically(fileName(path), data);
 }

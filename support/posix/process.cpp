@@ -177,6 +177,10 @@ bool setEnv(const std::wstring& name, const std::wstring& value) {
   return ::setenv(text::toAnsi(name).c_str(), text::toAnsi(value).c_str(), 1) == 0;
 }
 
+bool unsetEnv(const std::wstring& name) { return ::unsetenv(text::toAnsi(name).c_str()) == 0; }
+
+bool hasEnv(const std::wstring& name) { return std::getenv(text::toAnsi(name).c_str()) != nullptr; }
+
 std::wstring systemTempDirectory() {
   for (const char* name : {"TMPDIR", "TMP", "TEMP"}) {
     const char* value = std::getenv(name);

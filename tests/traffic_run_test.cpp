@@ -309,3 +309,22 @@ TEST_F(TrafficRunTest, ARunKilledBeforeItsDocumentIsCompleteRecordsNothing) {
   EXPECT_EQ(parseTraffic(testkit::readFile(last)), expected);
   std::cout << "rounds killed before their document was complete: " << killedEarly << " of 12\n";
 }
+
+TEST_F(TrafficRunTest, UtilitiesRunInsideThePrivateTemporaryDirectory) {
+  webLines("1", "a.example", "ex.log", "2026-11-01", 3);
+  // A stand-in that records what the run gives its children, then answers.
+  const std::string util = install.productRoot() + "/admin/bin/webhostctl";
+  fs::rename(util, util + ".real");
+  const std::string seen = install.path("seen.txt");
+  testkit::writeFile(util, "#!/bin/sh\nprintf '%s\\n%s\\n%s\\n' \"$TEMP\" \"$TMP\" \"$TMPDIR\" > " + seen +
+                               "\n[ -d \"$TEMP\" ] && echo exists >> " + seen + "\nexec \"$0.real\" \"$@\"\n");
+  fs::permissions(util, fs::perms::owner_all);
+  const std::string results = install.path("r.xml");
+  ASSERT_EQ(run({"--http-traffic"}, results).exitCode, 0);
+  const std::string lines = testkit::readFile(seen);
+  const std::string temp = lines.substr(0, lines.find('\n'));
+  EXPECT_EQ(temp.rfind(tmp.path() + "/{stat-", 0), 0u) << lines;
+  EXPECT_EQ(lines, temp + "\n" + temp + "\n" + temp + "\nexists\n");
+  EXPECT_FALSE(fs::exists(temp)) << "the private directory is gone after the run";
+  EXPECT_EQ(parseTraffic(testkit::readFile(results)), expected);
+}

@@ -1,6 +1,8 @@
 #include "support/vaformat.h"
 
+#include <algorithm>
 #include <cwchar>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -9,6 +11,9 @@ namespace {
 // once an attempt of more than 10485759 bytes (two per character) failed: a
 // text of 6553600 characters or more is never produced.
 constexpr size_t kMaxChars = 6553600 - 1;
+// Widths and precisions saturate here: a larger one can only give a text past
+// the limit, and would cost the C formatter time to pad.
+constexpr long long kMaxField = kMaxChars + 1;
 
 struct Spec {
   std::wstring flags;
@@ -18,17 +23,30 @@ struct Spec {
   wchar_t conversion = 0;
 };
 
-std::wstring formatOne(const Spec& spec, const FormatArg* arg) {
+// The digits of a width or precision, saturated at kMaxField.
+int readNumber(std::wstring_view format, size_t& i) {
+  long long value = 0;
+  while (i < format.size() && format[i] >= L'0' && format[i] <= L'9') value = std::min(kMaxField, value * 10 + (format[i++] - L'0'));
+  return static_cast<int>(value);
+}
+
+// A width or precision taken from an argument, saturated at kMaxField.
+int fieldArgument(const FormatArg& arg) { return static_cast<int>(std::clamp(arg.asSigned(), -kMaxField, kMaxField)); }
+
+// nullopt when the conversion alone would pass the limit.
+std::optional<std::wstring> formatOne(const Spec& spec, const FormatArg* arg) {
+  const bool isText = spec.conversion == L's' || spec.conversion == L'S' || std::wstring_view(L"diuxXocfFeEgGp").find(spec.conversion) == std::wstring_view::npos;
+  if (spec.width >= kMaxField || spec.width <= -kMaxField || (!isText && spec.precision >= kMaxField)) return std::nullopt;
   std::wstring pattern = L"%" + spec.flags;
   if (spec.width >= 0) pattern += std::to_wstring(spec.width);
   if (spec.precision >= 0) pattern += L"." + std::to_wstring(spec.precision);
 
   std::vector<wchar_t> buf(128);
-  auto print = [&](auto value) {
+  auto print = [&](auto value) -> std::optional<std::wstring> {
     for (;;) {
       int n = swprintf(buf.data(), buf.size(), pattern.c_str(), value);
       if (n >= 0 && static_cast<size_t>(n) < buf.size()) return std::wstring(buf.data(), n);
-      if (buf.size() > kMaxChars) return std::wstring();
+      if (buf.size() > kMaxChars) return std::nullopt;
       buf.resize(buf.size() * 2);
     }
   };
@@ -141,19 +159,20 @@ std::wstring vaformatArgs(std::wstring_view format, std::span<const FormatArg> a
     Spec spec;
     while (i < n && std::wstring_view(L"-+ #0").find(format[i]) != std::wstring_view::npos) spec.flags += format[i++];
     if (i < n && format[i] == L'*') {
-      spec.width = next < args.size() ? static_cast<int>(args[next++].asSigned()) : 0;
+      spec.width = next < args.size() ? fieldArgument(args[next++]) : 0;
       ++i;
-    } else {
-      while (i < n && format[i] >= L'0' && format[i] <= L'9') spec.width = (spec.width < 0 ? 0 : spec.width * 10) + (format[i++] - L'0');
+    } else if (i < n && format[i] >= L'0' && format[i] <= L'9') {
+      spec.width = readNumber(format, i);
     }
     if (i < n && format[i] == L'.') {
       ++i;
       spec.precision = 0;
       if (i < n && format[i] == L'*') {
-        spec.precision = next < args.size() ? static_cast<int>(args[next++].asSigned()) : 0;
+        // A negative precision counts as none, as in C.
+        spec.precision = next < args.size() ? std::max(-1, fieldArgument(args[next++])) : 0;
         ++i;
       } else {
-        while (i < n && format[i] >= L'0' && format[i] <= L'9') spec.precision = spec.precision * 10 + (format[i++] - L'0');
+        spec.precision = readNumber(format, i);
       }
     }
     // Length modifiers, the Windows "I64"/"I32" among them.
@@ -182,7 +201,9 @@ std::wstring vaformatArgs(std::wstring_view format, std::span<const FormatArg> a
     spec.conversion = format[i++];
     const FormatArg* arg = next < args.size() ? &args[next] : nullptr;
     ++next;
-    out += formatOne(spec, arg);
+    const std::optional<std::wstring> piece = formatOne(spec, arg);
+    if (!piece) return kVaformatOverflow;
+    out += *piece;
     if (out.size() > kMaxChars) return kVaformatOverflow;
   }
   if (out.size() > kMaxChars) return kVaformatOverflow;

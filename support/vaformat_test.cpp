@@ -30,3 +30,14 @@ TEST(VaformatTest, TooLargeAResultGivesTheOverflowText) {
   std::wstring fits(6553599, L'x');
   EXPECT_EQ(vaformat(L"%s", fits).size(), fits.size());
 }
+
+TEST(VaformatTest, HugeWidthsAndPrecisionsGiveTheOverflowTextAtOnce) {
+  EXPECT_EQ(vaformat(L"%999999999d", 1), kVaformatOverflow);
+  EXPECT_EQ(vaformat(L"%7000000d", 1), kVaformatOverflow);
+  EXPECT_EQ(vaformat(L"x%99999999999999999999999d", 1), kVaformatOverflow);
+  EXPECT_EQ(vaformat(L"%.99999999999999999999f", 1.5), kVaformatOverflow);
+  EXPECT_EQ(vaformat(L"%*d", int64_t{1} << 40, 5), kVaformatOverflow);
+  EXPECT_EQ(vaformat(L"%.99999999999999999999s|", L"short"), L"short|");
+  EXPECT_EQ(vaformat(L"%.*d", -1, 5), L"5");
+  EXPECT_EQ(vaformat(L"%6000000d", 1).size(), 6000000u);
+}

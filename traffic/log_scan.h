@@ -1,0 +1,109 @@
+// The scan of the web and FTP log directories: which files of each directory
+// may hold lines newer than the last run, reading them, normalising FTP
+// lines, and finding the domain each line belongs to before its accounting.
+//
+// Web log lines belong to the domain whose directory they were found in; FTP
+// log lines come from the FTP server's shared directories and are attributed
+// one by one, by login or by anonymous-FTP address.
+//
+// The directories are the tenants' to write, so nothing here follows a
+// symbolic link: only regular files are candidates (links, FIFOs and devices
+// are passed over), and files are opened without following links.
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/results_data.h"
+#include "config/domain.h"
+#include "config/log_locations.h"
+#include "logrotate/log_storage.h"
+#include "support/datetime.h"
+#include "traffic/accounting.h"
+
+class W3CRecord;
+class AnalyserRegistry;
+
+// A file chosen for collection, with its directory's kind and owner name.
+struct CollectedLog {
+  std::wstring path;
+  int kind = LogHttp;
+  std::wstring ownerName;
+};
+
+// The domain an FTP line belongs to: its name (null when none was found)
+// and the line's kind.
+struct FtpLineOwner {
+  const std::wstring* domainName = nullptr;
+  int kind = LogFtp;
+};
+
+class LogCollector {
+ public:
+  // `analysers` may be null: no feeds are written. Everything given must
+  // outlive the collector.
+  LogCollector(DomainModel& model, SitesHits& sitesHits, halvex::logging::LogStorage& httpLogStorage,
+               halvex::logging::LogStorage& ftpLogStorage, AnalyserRegistry* analysers);
+
+  // Walks the directories in path order. A directory with a domain is read
+  // only when the domain's traffic lock can be taken (otherwise it is passed
+  // over silently); its window is loaded (with fromDate) and files last
+  // written before the window's start are not read. In a directory without
+  // a domain (an FTP server's) the start is logExpirationCutoff, and an
+  // older file is registered with the log storage of its kind. Files still
+  // open in another process are read whatever their time. Skipped: names
+  // beginning with "web", "ftp" or "ano" (the analyser feeds), ".zip" files
+  // (any case), and every entry that is no regular file. A failing
+  // directory is logged ("Collect directory '%s' log files") and the files
+  // chosen before the failure are still read.
+  void processLogDirs(const VDateTime& logExpirationCutoff, const LogDirectoryMap& logDirectoryMap, const std::wstring& fromDate);
+
+  // Logs "%s(%d): Collect domain %s log" (or "%s(%d): Collect log" without
+  // an owner) and reads the file; a failure is logged as an Error with
+  // "Unable to process log file %s " and the run goes on.
+  void collectLog(const CollectedLog& log);
+
+  // Reads the file (a web log through a temporary copy, so that the server
+  // may go on writing it) and accounts each line; a failing line is logged
+  // with "Unable to process log file %s" and the next line read. A web log
+  // without an owner name is not read ("Unable to lookup domain for log %s").
+  void genericCollectLog(const CollectedLog& log);
+
+  // By login (kind 2, FTP), else by the directory owner's anonymous-FTP
+  // address, else by the client address (kind 1, anonymous FTP); otherwise
+  // no name and `logKind`. Exact, case-sensitive look-ups.
+  FtpLineOwner findFtpLineOwner(std::wstring_view login, std::wstring_view clientAddress, const std::wstring& directoryOwner, int logKind);
+
+  TrafficAccounting& accounting() { return accounting_; }
+
+ private:
+  // Appends the directory's files that are due; reports the expired ones.
+  void scanDirectory(const std::wstring& path, const LogDirectory& entry, const VDateTime& start, std::vector<CollectedLog>& logs);
+  void processRecord(W3CRecord& record, const CollectedLog& log);
+  // The line's "date" and "time" as one normalised value.
+  VDateTime lineTime(const W3CRecord& record, const LineColumns& columns);
+  const std::wstring* lookUp(const std::map<std::wstring, std::wstring>& table, std::wstring_view key);
+
+  DomainModel& model_;
+  halvex::logging::LogStorage& httpLogStorage_;
+  halvex::logging::LogStorage& ftpLogStorage_;
+  TrafficAccounting accounting_;
+  LineColumns columns_;
+  // Reused for map look-ups, so that a line's key costs no allocation.
+  std::wstring key_;
+  // The last login and client address attributed in the current file, and
+  // their owner (lines of one session follow each other).
+  std::wstring ownerLogin_, ownerAddress_;
+  FtpLineOwner lastOwner_;
+  bool haveLastOwner_ = false;
+  // The day of week of the last valid date seen (dates repeat line after line).
+  VDateTime weekdayDate_;
+  uint16_t weekday_ = 0;
+};
+
+// Rewrites an FTP line of the "iisftp7" server into the form the accounting
+// expects: a login "DOMAIN\user" becomes "user", and the methods "retr" and
+// "stor" (any case) become "sent" and "created".
+void normalizeIisFtp7Line(W3CRecord& record, const LineColumns& columns);

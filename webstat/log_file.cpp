@@ -55,7 +55,7 @@ void LogFile::checkLogFile(const std::wstring& domainName, int kind, const std::
     destination_ = vfs::join(directory, prefix + VDateTime::nowUtc().formatStamp17() + L".log");
     copyOnClose_ = true;
   }
-  buffer_.reserve(kBufferSize + 4096);
+  buffer_.reserve(kBufferSize + 1024);
 }
 
 void LogFile::writeBufferIfFull() {

@@ -57,7 +57,7 @@ class LogFile {
   std::wstring temporaryPath() const;
 
   // Bytes collected before they are written to the scratch file.
-  static constexpr size_t kBufferSize = 256 * 1024;
+  static constexpr size_t kBufferSize = 16 * 1024;
 
  private:
   // Closes the handle and deletes the scratch file.

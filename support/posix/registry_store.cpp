@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "support/exceptions.h"
@@ -238,19 +239,73 @@ std::unique_ptr<Connection> openStore(const std::string& path, bool forWrite) {
   return c;
 }
 
+// The process keeps one connection to the store: opening it costs more than
+// most operations, and one long-lived connection lets SQLite checkpoint its
+// write-ahead log. The connection is dropped and opened again when the store
+// file is another one (another path, or the file was replaced), in a child
+// process after fork (a connection must not cross it), and after any error.
+struct CachedStore {
+  std::mutex lock;
+  std::unique_ptr<Connection> connection;
+  std::string path;
+  dev_t device = 0;
+  ino_t inode = 0;
+  pid_t owner = 0;
+};
+
+CachedStore& cachedStore() {
+  static CachedStore* store = new CachedStore;  // lives as long as the process
+  return *store;
+}
+
+// The cached connection for the path, opened when needed; nullptr for a
+// read of a store that does not exist yet. Called with the cache locked.
+Connection* storeConnection(CachedStore& cache, const std::string& path, bool forWrite) {
+  struct stat st;
+  const bool exists = stat(path.c_str(), &st) == 0;
+  if (cache.connection && cache.owner == getpid() && cache.path == path && exists && st.st_dev == cache.device && st.st_ino == cache.inode)
+    return cache.connection.get();
+  if (cache.owner != getpid()) (void)cache.connection.release();  // the parent's connection: never close it here
+  cache.connection.reset();
+  std::unique_ptr<Connection> c = openStore(path, forWrite);
+  if (!c) return nullptr;
+  if (stat(path.c_str(), &st) != 0) throw StoreError{SQLITE_CANTOPEN, "stat " + path + ": " + strerror(errno)};
+  cache.connection = std::move(c);
+  cache.path = path;
+  cache.device = st.st_dev;
+  cache.inode = st.st_ino;
+  cache.owner = getpid();
+  return cache.connection.get();
+}
+
+// Drops the connection after a failure, so that the next operation starts
+// afresh (closing also rolls back a transaction left open).
+void dropConnection(CachedStore& cache) {
+  if (cache.owner != getpid()) (void)cache.connection.release();
+  cache.connection.reset();
+}
+
 // Runs a read in one transaction. A missing store gives `missing`; a store
 // that cannot be read raises, naming the file.
 template <class T, class F>
 T readOperation(T missing, F&& body) {
   const std::string path = storePath();
+  CachedStore& cache = cachedStore();
+  std::lock_guard<std::mutex> guard(cache.lock);
   try {
-    std::unique_ptr<Connection> c = openStore(path, false);
+    Connection* c = storeConnection(cache, path, false);
     if (!c) return missing;
     c->exec("BEGIN");
-    T result = body(*c);
-    c->exec("COMMIT");
-    return result;
+    try {
+      T result = body(*c);
+      c->exec("COMMIT");
+      return result;
+    } catch (...) {
+      dropConnection(cache);
+      throw;
+    }
   } catch (const StoreError& e) {
+    dropConnection(cache);
     if (isCorruption(e.rc)) raiseCorrupt(path, e.message);
     const uint32_t code = (e.rc & 0xff) == SQLITE_BUSY ? winerr::Timeout : winerr::AccessDenied;
     raiseWindowsError(L"registry store " + wide(path) + L" cannot be read (" + text::fromUtf8(e.message) + L")", code,
@@ -263,13 +318,21 @@ T readOperation(T missing, F&& body) {
 template <class F>
 uint32_t writeOperation(F&& body) {
   const std::string path = storePath();
+  CachedStore& cache = cachedStore();
+  std::lock_guard<std::mutex> guard(cache.lock);
   try {
-    std::unique_ptr<Connection> c = openStore(path, true);
+    Connection* c = storeConnection(cache, path, true);
     c->exec("BEGIN IMMEDIATE");
-    const uint32_t code = body(*c);
-    c->exec(code == 0 ? "COMMIT" : "ROLLBACK");
-    return code;
+    try {
+      const uint32_t code = body(*c);
+      c->exec(code == 0 ? "COMMIT" : "ROLLBACK");
+      return code;
+    } catch (...) {
+      dropConnection(cache);
+      throw;
+    }
   } catch (const StoreError& e) {
+    dropConnection(cache);
     if (isCorruption(e.rc)) raiseCorrupt(path, e.message);
     return winerr::AccessDenied;
   }
@@ -301,13 +364,16 @@ void createKeyIn(Connection& c, const KeyPath& key) {
 
 uint32_t flush() {
   const std::string path = storePath();
+  CachedStore& cache = cachedStore();
+  std::lock_guard<std::mutex> guard(cache.lock);
   try {
-    std::unique_ptr<Connection> c = openStore(path, false);
+    Connection* c = storeConnection(cache, path, false);
     if (!c) return 0;
     // FULL waits for writers and syncs the log and the database file.
     c->exec("PRAGMA wal_checkpoint(FULL)");
     return 0;
   } catch (const StoreError& e) {
+    dropConnection(cache);
     if (isCorruption(e.rc)) raiseCorrupt(path, e.message);
     return winerr::AccessDenied;
   }

@@ -1,7 +1,9 @@
 #include "support/vaformat.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cwchar>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -89,6 +91,21 @@ std::optional<std::wstring> formatOne(const Spec& spec, const FormatArg* arg) {
   }
 }
 
+// A double as an integer, saturated at the ends of the range (NaN gives 0):
+// the cast itself is undefined for a value out of range.
+long long saturated(double d) {
+  if (std::isnan(d)) return 0;
+  if (d >= 9223372036854775808.0) return std::numeric_limits<long long>::max();
+  if (d <= -9223372036854775808.0) return std::numeric_limits<long long>::min();
+  return static_cast<long long>(d);
+}
+
+unsigned long long saturatedUnsigned(double d) {
+  if (d >= 18446744073709551616.0) return std::numeric_limits<unsigned long long>::max();
+  if (d >= 9223372036854775808.0) return static_cast<unsigned long long>(d);
+  return static_cast<unsigned long long>(saturated(d));
+}
+
 }  // namespace
 
 long long FormatArg::asSigned() const {
@@ -96,7 +113,7 @@ long long FormatArg::asSigned() const {
     case Kind::Signed: return signed_;
     case Kind::Unsigned:
     case Kind::Pointer: return static_cast<long long>(unsigned_);
-    case Kind::Double: return static_cast<long long>(double_);
+    case Kind::Double: return saturated(double_);
     case Kind::Text: return 0;
   }
   return 0;
@@ -108,7 +125,7 @@ unsigned long long FormatArg::asUnsigned(bool widthFromFormat64) const {
     case Kind::Signed: v = static_cast<unsigned long long>(signed_); break;
     case Kind::Unsigned:
     case Kind::Pointer: v = unsigned_; break;
-    case Kind::Double: v = static_cast<unsigned long long>(double_); break;
+    case Kind::Double: v = saturatedUnsigned(double_); break;
     case Kind::Text: v = 0; break;
   }
   // A negative 32-bit value printed with "%X" shows its 32 bits, as C would.

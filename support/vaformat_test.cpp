@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 
 TEST(VaformatTest, TakesTheProgramsFormatTextsAsTheyStand) {
   EXPECT_EQ(vaformat(L"start %s", std::wstring(L"a b")), L"start a b");
@@ -40,4 +41,13 @@ TEST(VaformatTest, HugeWidthsAndPrecisionsGiveTheOverflowTextAtOnce) {
   EXPECT_EQ(vaformat(L"%.99999999999999999999s|", L"short"), L"short|");
   EXPECT_EQ(vaformat(L"%.*d", -1, 5), L"5");
   EXPECT_EQ(vaformat(L"%6000000d", 1).size(), 6000000u);
+}
+
+TEST(VaformatTest, DoublesOutOfRangeSaturateAsIntegers) {
+  EXPECT_EQ(vaformat(L"%d", -1.5e300), L"-9223372036854775808");
+  EXPECT_EQ(vaformat(L"%d", 1e19), L"9223372036854775807");
+  EXPECT_EQ(vaformat(L"%I64u", 1e30), L"18446744073709551615");
+  EXPECT_EQ(vaformat(L"%I64u", 1e19), L"10000000000000000000");
+  EXPECT_EQ(vaformat(L"%d", std::numeric_limits<double>::quiet_NaN()), L"0");
+  EXPECT_EQ(vaformat(L"%d", -2.5), L"-2");
 }

@@ -31,12 +31,14 @@ void removeScratchDirectory() {
 }  // namespace
 
 const std::string& scratchDirectory() {
-  static const std::string dir = [] {
-    std::string made = makeScratchDirectory();
+  // Never destroyed: the handler that removes the directory at exit runs
+  // after the destructors of the statics made before it was registered.
+  static const std::string* dir = [] {
+    const std::string* made = new std::string(makeScratchDirectory());
     std::atexit(removeScratchDirectory);
     return made;
   }();
-  return dir;
+  return *dir;
 }
 
 std::string writeScratchFile(const std::string& name, const uint8_t* data, size_t size) {

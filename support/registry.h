@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -81,6 +82,41 @@ uint32_t setDword(RootKey root, const std::wstring& subKey, const std::wstring& 
 // lazily). The run calls it once it has recorded what it delivered, so that
 // a machine that stops afterwards does not forget the run markers.
 uint32_t flush();
+
+// One value of a batch.
+struct ValueWrite {
+  std::wstring subKey;
+  std::wstring name;
+  RawValue value;
+};
+
+// Writes every value in one transaction, creating missing keys: all of them
+// are stored or none. 0, or the error code (5 when the store cannot be
+// written).
+uint32_t writeValues(RootKey root, const std::vector<ValueWrite>& values);
+
+// A batch written in two phases, for values that may become visible only
+// once something outside the store is done (a run's markers, once its
+// results document is complete). The constructor takes the store's write
+// lock and writes the values without committing them; other writers wait
+// (as for any busy store) until commit or destruction. Destroyed without a
+// commit, or when the process dies in between, it stores nothing.
+class PreparedWrite {
+ public:
+  // Raises the Windows error naming the store: 5 when it cannot be written.
+  PreparedWrite(RootKey root, const std::vector<ValueWrite>& values);
+  ~PreparedWrite();
+  PreparedWrite(const PreparedWrite&) = delete;
+  PreparedWrite& operator=(const PreparedWrite&) = delete;
+
+  // Makes every value visible at once; 0, or the error code (then nothing
+  // was stored). Later calls return 0 and do nothing.
+  uint32_t commit();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 // The store file in use (HALVEX_REGISTRY or the default).
 std::string storePath();

@@ -360,6 +360,21 @@ void createKeyIn(Connection& c, const KeyPath& key) {
   }
 }
 
+// Writes a value, creating its key and the key's missing parents.
+void putValue(Connection& c, const KeyPath& key, const std::wstring& name, const RawValue& value) {
+  createKeyIn(c, key);
+  // The upsert keeps the row, so the value keeps its name's case and its place in the order.
+  c.prepare(
+       "INSERT INTO vals(key, fold, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
+       " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data")
+      .text(1, key.folded())
+      .text(2, fold(name))
+      .text(3, text::toUtf8(name))
+      .integer(4, value.type)
+      .blob(5, value.data)
+      .step();
+}
+
 }  // namespace
 
 uint32_t flush() {
@@ -398,19 +413,51 @@ uint32_t readValue(RootKey, const std::wstring& subKey, const std::wstring& name
 uint32_t writeValue(RootKey, const std::wstring& subKey, const std::wstring& name, const RawValue& value) {
   const KeyPath key(subKey);
   return writeOperation([&](Connection& c) -> uint32_t {
-    createKeyIn(c, key);
-    // The upsert keeps the row, so the value keeps its name's case and its place in the order.
-    c.prepare(
-         "INSERT INTO vals(key, fold, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
-         " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data")
-        .text(1, key.folded())
-        .text(2, fold(name))
-        .text(3, text::toUtf8(name))
-        .integer(4, value.type)
-        .blob(5, value.data)
-        .step();
+    putValue(c, key, name, value);
     return 0;
   });
+}
+
+uint32_t writeValues(RootKey, const std::vector<ValueWrite>& values) {
+  return writeOperation([&](Connection& c) -> uint32_t {
+    for (const ValueWrite& v : values) putValue(c, KeyPath(v.subKey), v.name, v.value);
+    return 0;
+  });
+}
+
+// A connection of its own, not the process's shared one: its transaction
+// stays open between the constructor and commit while other operations of
+// the process go on (reads see the store as it was).
+struct PreparedWrite::Impl {
+  std::unique_ptr<Connection> connection;
+};
+
+PreparedWrite::PreparedWrite(RootKey, const std::vector<ValueWrite>& values) : impl_(std::make_unique<Impl>()) {
+  const std::string path = storePath();
+  try {
+    impl_->connection = openStore(path, true);
+    impl_->connection->exec("BEGIN IMMEDIATE");
+    for (const ValueWrite& v : values) putValue(*impl_->connection, KeyPath(v.subKey), v.name, v.value);
+  } catch (const StoreError& e) {
+    impl_->connection.reset();  // closing rolls the transaction back
+    if (isCorruption(e.rc)) raiseCorrupt(path, e.message);
+    raiseWindowsError(L"registry store " + wide(path) + L" cannot be written (" + text::fromUtf8(e.message) + L")", winerr::AccessDenied,
+                      VLOC(L"", "registry::PreparedWrite"));
+  }
+}
+
+PreparedWrite::~PreparedWrite() = default;
+
+uint32_t PreparedWrite::commit() {
+  if (!impl_->connection) return 0;
+  std::unique_ptr<Connection> c = std::move(impl_->connection);
+  try {
+    c->exec("COMMIT");
+    return 0;
+  } catch (const StoreError& e) {
+    if (isCorruption(e.rc)) raiseCorrupt(storePath(), e.message);
+    return winerr::AccessDenied;
+  }
 }
 
 uint32_t deleteValue(RootKey, const std::wstring& subKey, const std::wstring& name) {

@@ -1,10 +1,14 @@
 // What a run records as done (run markers, rotations, retirements, removals)
-// happens only once its results document is complete and on disk. Steps
-// register those actions here instead of doing them at once; the run driver
-// runs them in registration order after the document is ended, each inside
-// its own failure boundary, then releases the locks that guard them. A run
-// that fails before its document is complete commits nothing, so the next
-// run counts the same lines again.
+// happens only once its results document is complete. Steps register those
+// things here instead of doing them at once. The run markers are registry
+// values written together in one transaction: the run driver prepares that
+// transaction before it ends the document (a store that cannot take them
+// fails the run while nothing is delivered yet) and commits it the moment
+// the document is complete, so that either all of a run's markers move or
+// none. Then the actions run in registration order, each inside its own
+// failure boundary, and the locks that guard them are released. A run that
+// fails before its document is complete commits nothing, so the next run
+// counts the same lines again.
 #pragma once
 
 #include <functional>
@@ -13,21 +17,41 @@
 #include <vector>
 
 #include "support/logging.h"
+#include "support/registry.h"
 
 class CommitActions {
  public:
+  CommitActions();
+  ~CommitActions();
+  CommitActions(const CommitActions&) = delete;
+  CommitActions& operator=(const CommitActions&) = delete;
+
   // `where` names the unit for its failure report at `level`.
   void add(ExceptionLocation where, LogLevel level, std::function<void()> action);
+  // A string value under HKEY_LOCAL_MACHINE that records work as counted (a
+  // run marker); a later marker of the same key and name replaces it.
+  void addMarker(const std::wstring& subKey, const std::wstring& name, const std::wstring& value);
   // Keeps a resource (typically a step's business lock) alive until the
   // actions have run; released in reverse order of registration.
   void holdUntilCommitted(std::shared_ptr<void> resource);
 
-  // Runs every action once, in order, then releases the held resources.
+  // Takes the store's write lock and writes the markers without making them
+  // visible. Raises the store's error (nothing is then written). Does
+  // nothing without markers.
+  void prepareMarkers();
+  // Makes the markers visible (preparing them first when that was not
+  // done). Never throws: a failure is logged at level Error ("Save the run
+  // markers") and false returned.
+  bool commitMarkers() noexcept;
+  // Commits the markers when that was not done, then runs every action once,
+  // in order, then releases the held resources.
   void commit();
-  // Drops the actions without running them and releases the resources.
+  // Drops markers and actions without writing or running them and releases
+  // the resources.
   void discard();
 
   size_t size() const { return actions_.size(); }
+  size_t markerCount() const { return markers_.size(); }
 
  private:
   struct Action {
@@ -36,6 +60,9 @@ class CommitActions {
     std::function<void()> run;
   };
   std::vector<Action> actions_;
+  std::vector<registry::ValueWrite> markers_;
+  std::unique_ptr<registry::PreparedWrite> prepared_;
+  bool markersDone_ = false;
   std::vector<std::shared_ptr<void>> held_;
   void release();
 };

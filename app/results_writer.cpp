@@ -80,13 +80,20 @@ void ResultsWriter::beginDocument() {
   impl_->start("data");
 }
 
-void ResultsWriter::endDocument() {
+void ResultsWriter::sync() {
+  if (!impl_->writer) throw vexception(L"The results document has not been begun", VLOC(L"", "ResultsWriter::sync"));
+  impl_->check(xmlTextWriterFlush(impl_->writer), "ResultsWriter::sync");
+  if (impl_->toFile) impl_->out.sync();
+}
+
+void ResultsWriter::endDocument(const std::function<void()>& whenComplete) {
   if (!impl_->writer) throw vexception(L"The results document has not been begun", VLOC(L"", "ResultsWriter::endDocument"));
   impl_->check(xmlTextWriterEndElement(impl_->writer), "ResultsWriter::endDocument");
   impl_->check(xmlTextWriterEndDocument(impl_->writer), "ResultsWriter::endDocument");
   impl_->check(xmlTextWriterFlush(impl_->writer), "ResultsWriter::endDocument");
-  // The document counts as delivered only once it is on disk: the commit
-  // actions of the run (markers, retirements) depend on it.
+  if (whenComplete) whenComplete();
+  // On disk before the run's other commit actions (retirements, removals)
+  // depend on it.
   if (impl_->toFile) impl_->out.sync();
   impl_->out.close();
 }

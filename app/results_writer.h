@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -24,9 +25,17 @@ class ResultsWriter {
   void setOutputStdout();
 
   void beginDocument();
-  // Closes "data", ends the document and flushes it to disk (fsync for a
-  // file); only then is the document complete.
-  void endDocument();
+  // Writes out what is buffered and brings the file to disk (fsync; nothing
+  // for standard output). Before endDocument, it leaves only the document's
+  // last bytes to be written.
+  void sync();
+  // Closes "data", ends the document and writes its last bytes: from then on
+  // the document is complete, and `whenComplete` runs at once (a run
+  // records its markers there, so that the moment between the two is as
+  // short as it can be). Then the file is brought to disk and closed. A
+  // failure before the last bytes are written raises without running
+  // `whenComplete`.
+  void endDocument(const std::function<void()>& whenComplete = {});
 
   void writeTraffic(const DomainInfo& domain, const VDateTime& date, const std::wstring& resultsType, int64_t inBytes, int64_t outBytes);
   void writeSitePages(const VDateTime& date, int64_t count);

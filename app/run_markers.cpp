@@ -1,5 +1,6 @@
 #include "app/run_markers.h"
 
+#include "support/logging.h"
 #include "support/registry.h"
 
 namespace {
@@ -35,6 +36,11 @@ bool tryLockDomain(DomainInfo& domain) {
   } catch (const BusinessLock::LockException&) {
     domain.lockAllowed = !minimizeConcurrency();
     return false;
+  } catch (...) {
+    // A lock that cannot be taken at all (the store cannot be written) is
+    // reported once, not again at every line of the domain.
+    domain.lockAllowed = false;
+    throw;
   }
 }
 
@@ -54,6 +60,13 @@ void loadWindow(DomainInfo& domain, LogWindow& window, const wchar_t* marker, co
   window.end = VDateTime::nowUtc();
   window.end.millisecond = 0;
   window.notLoaded = false;
+  if (!(window.end < window.start)) return;
+  // The clock was set back behind the last run. Recording this end would move
+  // the marker back, and the next run would count again the lines between
+  // the two: the window stays empty and the marker where it is.
+  logMessage(LogLevel::Error, L"The clock (%s) is behind the start of the %s window of domain %s (%s): its lines are not counted until the clock passes it",
+             window.end.formatMarker(), std::wstring(&window == &domain.httpLogWindow ? L"HTTP" : L"FTP"), domain.name, window.start.formatMarker());
+  window.end = window.start;
 }
 }  // namespace
 
@@ -67,4 +80,9 @@ void saveDomainStatus(const DomainInfo& domain) {
     registry::setString(HKEY_LOCAL_MACHINE, domainKey(domain.id), L"LastHttpStatisticsRun", domain.httpLogWindow.end.formatMarker());
   if (!domain.ftpLogWindow.notLoaded)
     registry::setString(HKEY_LOCAL_MACHINE, domainKey(domain.id), L"LastFtpStatisticsRun", domain.ftpLogWindow.end.formatMarker());
+}
+
+void saveDomainStatus(const DomainInfo& domain, CommitActions& commit) {
+  if (!domain.httpLogWindow.notLoaded) commit.addMarker(domainKey(domain.id), L"LastHttpStatisticsRun", domain.httpLogWindow.end.formatMarker());
+  if (!domain.ftpLogWindow.notLoaded) commit.addMarker(domainKey(domain.id), L"LastFtpStatisticsRun", domain.ftpLogWindow.end.formatMarker());
 }

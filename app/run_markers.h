@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "app/commit_actions.h"
 #include "config/domain.h"
 #include "support/datetime.h"
 
@@ -21,10 +22,13 @@ VDateTime readLogExpirationCutoff();
 
 // Takes the domain's traffic lock without waiting; false when busy (and then,
 // unless concurrency is maximized, the domain is not tried again this run).
+// Any other failure raises, and the domain is not tried again this run.
 bool tryLockDomain(DomainInfo& domain);
 
 // Loads the HTTP and/or FTP window once per run: from the marker (or
-// fromDate, or "LastStatisticsRun", or the zero date-time) to now.
+// fromDate, or "LastStatisticsRun", or the zero date-time) to now. A start
+// after now (the clock was set back) is logged as an Error and gives an
+// empty window ending at its start, so that the marker does not move back.
 void initLogWindows(DomainInfo& domain, bool http, bool ftp, const std::wstring& fromDate);
 
 // fromDate, else the domain's marker value, else "LastStatisticsRun", parsed
@@ -34,3 +38,7 @@ VDateTime readStartTime(const DomainInfo& domain, const std::wstring& valueName,
 // Writes "LastHttpStatisticsRun" / "LastFtpStatisticsRun" for the loaded
 // windows; write failures are ignored.
 void saveDomainStatus(const DomainInfo& domain);
+// The same values registered as run markers with `commit`, which writes them
+// together with the run's other markers once the results document is
+// complete.
+void saveDomainStatus(const DomainInfo& domain, CommitActions& commit);

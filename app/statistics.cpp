@@ -119,16 +119,18 @@ void statistics::trafficStep(Run& run) {
       DomainInfo* d = domain.get();
       guarded(LogLevel::Error, [&] { return VLOC(L"Save domain " + d->name + L" status", "statistics::start"); }, [&] {
         // The markers move only after the document holding the figures is complete.
-        run.commit.add(VLOC(L"Save domain " + d->name + L" status", "statistics::start"), LogLevel::Error, [d] { saveDomainStatus(*d); });
+        saveDomainStatus(*d, run.commit);
         writeWebStatExecutorConfig(model, *d);
       });
     }
   });
+  // The feeds come first after the markers: a run that dies in between
+  // loses the feed lines of figures it delivered, so that moment is kept short.
+  run.commit.add(VLOC(L"Write analyser feeds", "statistics::start"), LogLevel::Error, [analysers] { analysers->closeAll(); });
   if (flags & (HttpTraffic | FtpTraffic))
     // Logs are rotated only once the figures counted from them are delivered,
     // while the domain locks are still held.
     run.commit.add(VLOC(L"launchLogRotate", "statistics::start"), LogLevel::Error, [this] { launchLogRotate(model, *httpLogStorage); });
-  run.commit.add(VLOC(L"Write analyser feeds", "statistics::start"), LogLevel::Error, [analysers] { analysers->closeAll(); });
 }
 
 void statistics::antivirusStep(Run& run) {
@@ -162,7 +164,15 @@ void statistics::finish(Run& run) {
     ftpLogStorage->processAll();
   });
 
-  run.results.endDocument();
+  // The markers are written before the document ends and made visible the
+  // moment it is complete: a store that cannot take them fails the run while
+  // nothing is delivered, and a run killed at any moment moves all of its
+  // markers or none. Only a kill between the document's last bytes and the
+  // commit, a few microseconds, leaves a complete document with unmoved
+  // markers (its lines are then counted again).
+  rethrowing(VLOC(L"Prepare the run markers", "statistics::start"), [&] { run.commit.prepareMarkers(); });
+  run.results.sync();
+  run.results.endDocument([&] { run.commit.commitMarkers(); });
   run.commit.commit();
   unlockDomains();
   guarded(LogLevel::Warning, VLOC(L"Flush the registry store", "statistics::start"), [] {

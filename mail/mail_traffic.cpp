@@ -73,12 +73,10 @@ void addMessages(const mailhostctl::MailMessagesSent& reported, MailMessagesSent
   }
 }
 
-// The marker, then the consumed files: a file is retired only once the
-// window that counted it is recorded, so that its lines are neither lost
-// nor counted twice.
-void commitWindow(const VDateTime& end, const std::vector<std::wstring>& files, halvex::logging::LogStorage& mailLogStorage) {
-  const uint32_t code = registry::setString(HKEY_LOCAL_MACHINE, kConfigKey, kLastMailTrafficValue, end.formatMarker());
-  if (code != 0) raiseWindowsError(std::wstring(L"Unable to write ") + kLastMailTrafficValue, code, VLOC(L"", kFunction));
+// The consumed files, registered once the window that counted them is
+// recorded (the run's markers are written before any commit action), so
+// that their lines are neither lost nor counted twice.
+void retireConsumed(const std::vector<std::wstring>& files, halvex::logging::LogStorage& mailLogStorage) {
   for (const std::wstring& path : files)
     if (!path.empty() && !mailLogStorage.contains(path)) mailLogStorage.add(path, L"");
 }
@@ -136,8 +134,9 @@ void processMailTraffic(const DomainsById& domainsById, const std::map<std::wstr
 
     addResults(request, asked, domainsById, domainIdsByName);
     addMessages(reported, messages);
-    commit.add(VLOC(L"Calculate mail traffic", kFunction), LogLevel::Error,
-               [end, files, &mailLogStorage] { commitWindow(end, files, mailLogStorage); });
+    // Written with the run's other markers, in one transaction.
+    commit.addMarker(kConfigKey, kLastMailTrafficValue, end.formatMarker());
+    commit.add(VLOC(L"Calculate mail traffic", kFunction), LogLevel::Error, [files, &mailLogStorage] { retireConsumed(files, mailLogStorage); });
   });
 }
 

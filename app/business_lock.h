@@ -48,7 +48,9 @@ class RegistryOfflineLockStatus : public OfflineLockStatus<unsigned long> {
   // A missing key or value reads as free; a value of another type raises.
   unsigned long status() override;
   unsigned long currentOwner() override;
-  // Creates the key when missing; a failure to write is ignored.
+  // Creates the key when missing. A failure to write an owner raises the
+  // store's error (the lock is then not taken); a failure to write the free
+  // status is ignored (the value turns stale when the owner ends).
   void setStatus(unsigned long id) override;
   unsigned long freeStatus() override { return 0; }
   bool isStale() override;

@@ -52,3 +52,11 @@ fuzz-run-%: fuzz-build
 
 clean:
 	rm -rf $(BUILD)
+
+# The long soak: eight instances at once, twenty rounds, first undisturbed,
+# then with one instance killed in every other round. SOAK_SEED=N replays a run.
+.PHONY: soak
+soak: build
+	seed=$${SOAK_SEED:-$$(date +%s)}; \
+	$(BUILD)/bin/soak --instances 8 --rounds 20 --seed $$seed && \
+	$(BUILD)/bin/soak --instances 8 --rounds 20 --kills --kill-every 2 --seed $$seed

@@ -1,0 +1,128 @@
+#include "tests/hostile_support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "app/business_lock.h"
+#include "support/registry.h"
+#include "support/text.h"
+#include "tests/soak_world.h"
+
+namespace hostile {
+
+namespace fs = std::filesystem;
+
+namespace {
+const char* kWebHeader =
+    "#Software: Microsoft Internet Information Services\r\n#Version: 1.0\r\n"
+    "#Fields: date time s-ip cs-method cs-uri-stem cs-uri-query s-port cs-username c-ip cs(User-Agent) sc-status "
+    "sc-substatus sc-win32-status sc-bytes cs-bytes time-taken\r\n";
+}
+
+time_t frozenNow() {
+  struct tm tm = {};
+  tm.tm_year = 2026 - 1900;
+  tm.tm_mon = 11;
+  tm.tm_mday = 10;
+  tm.tm_hour = 12;
+  return timegm(&tm);
+}
+
+FileState snapshot(const std::string& path) {
+  FileState s;
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return s;
+  s.exists = true;
+  s.inode = st.st_ino;
+  s.type = st.st_mode & S_IFMT;
+  s.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  s.links = st.st_nlink;
+  if (S_ISREG(st.st_mode)) s.content = testkit::readFile(path);
+  if (S_ISLNK(st.st_mode)) s.linkTarget = fs::read_symlink(path).string();
+  return s;
+}
+
+void ProgramTest::SetUp() {
+  registry::setDword(HKEY_LOCAL_MACHINE, kConfigKey, L"Debug", 1);
+  for (const char* tool : {"webhostctl", "ftphostctl"})
+    fs::copy_file(testkit::programPath(tool), install.productRoot() + "/admin/bin/" + tool, fs::copy_options::overwrite_existing);
+  for (const char* d : {"a.example", "b.example"}) fs::create_directories(logsDir(d));
+  fs::create_directories(ftpDir());
+  writeConfig();
+}
+
+void ProgramTest::writeConfig(const std::string& domainA, const std::string& domainB) {
+  testkit::writeFile(configPath(), "<?xml version=\"1.0\"?>\n<config>\n  <domain id=\"1\" name=\"a.example\" hosting=\"true\" " + domainA +
+                                       "</domain>\n  <domain id=\"2\" name=\"b.example\" hosting=\"true\" " + domainB +
+                                       "</domain>\n  <ftp><ip address=\"192.0.2.10\"/></ftp>\n</config>\n");
+}
+
+void ProgramTest::webLines(const std::string& domainId, const std::string& domain, const std::string& file, int n, time_t when, bool counted) {
+  const std::string path = logsDir(domain) + "/" + file;
+  std::string out = fs::exists(path) ? "" : kWebHeader;
+  for (int i = 0; i < n; ++i) {
+    const time_t t = when + i;
+    const int64_t sc = rng() % 100000, cs = rng() % 2000;
+    char line[512];
+    snprintf(line, sizeof line, "%s %s 10.0.0.1 GET /p%d.html - 80 - 203.0.113.%d Mozilla/5.0 200 0 0 %lld %lld 15\r\n", soak::formatDate(t).c_str(),
+             soak::formatTime(t).c_str(), i, i % 250, static_cast<long long>(sc), static_cast<long long>(cs));
+    out += line;
+    if (!counted) continue;
+    auto& v = expected[{domainId, soak::formatDate(t), "http"}];
+    v.first += cs;
+    v.second += sc;
+  }
+  soak::appendStamped(path, out, when + (n > 0 ? n - 1 : 0));
+}
+
+void ProgramTest::bait(const std::string& path, time_t when) {
+  const std::string line = std::string(kWebHeader) + soak::formatDate(when) + " " + soak::formatTime(when) +
+                           " 10.0.0.1 GET /secret - 80 - 1.1.1.1 x 200 0 0 777777777 666666666 1\r\n";
+  soak::appendStamped(path, line, when);
+}
+
+testkit::ProgramResult ProgramTest::run(std::vector<std::string> args, const std::string& results, const std::string& fakeTime,
+                                        const std::map<std::string, std::string>& env) {
+  auto all = install.environment();
+  all["TMPDIR"] = tmp.path();
+  for (const auto& [k, v] : hookEnv) all[k] = v;
+  for (const auto& [k, v] : env) all[k] = v;
+  if (!fakeTime.empty()) {
+    all["LD_PRELOAD"] = "/usr/$LIB/faketime/libfaketime.so.1";
+    all["FAKETIME"] = fakeTime;
+    // File times stay real: the tests set them to the clock they mean.
+    all["NO_FAKE_STAT"] = "1";
+  }
+  args.push_back("--config=" + configPath());
+  args.push_back("--save-results-to=" + results);
+  args.insert(args.begin(), {"-s", "KILL", "60", testkit::programPath("statistics")});
+  return testkit::runProgram("/usr/bin/timeout", args, all);
+}
+
+void ProgramTest::useHook(const std::string& command) {
+  registry::setString(HKEY_LOCAL_MACHINE, kConfigKey, L"MAIL_PROVIDERW_DLL", text::fromAnsi(HALVEX_HOOK_PROVIDER));
+  hookEnv["HALVEX_TEST_HOOK"] = command;
+}
+
+void ProgramTest::standIn(const std::string& utility, const std::string& script) {
+  const std::string path = install.productRoot() + "/admin/bin/" + utility;
+  if (!fs::exists(path + ".real")) fs::rename(path, path + ".real");
+  testkit::writeFile(path, script);
+  fs::permissions(path, fs::perms::owner_all);
+}
+
+std::wstring ProgramTest::marker(const std::wstring& id, const wchar_t* name) const {
+  std::wstring v;
+  registry::lookup(HKEY_LOCAL_MACHINE, domainKey(id), name, v);
+  return v;
+}
+
+uint32_t ProgramTest::lockValue(const std::wstring& id) const {
+  uint32_t v = 0;
+  registry::lookup(HKEY_LOCAL_MACHINE, domainKey(id), L"OfflineLockStatus", v, RegView32);
+  return v;
+}
+
+}  // namespace hostile

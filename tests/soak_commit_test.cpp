@@ -1,0 +1,189 @@
+// The pieces that keep a killed or failing run from counting twice or
+// losing lines: the run's markers written in one prepared transaction, the
+// document's completion as the moment they become visible, locks that are
+// not taken when they cannot be recorded, and windows that never move a
+// marker back.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "app/business_lock.h"
+#include "app/commit_actions.h"
+#include "app/results_writer.h"
+#include "app/run_markers.h"
+#include "support/eventlog.h"
+#include "support/exceptions.h"
+#include "support/registry.h"
+#include "support/text.h"
+#include "tests/testkit.h"
+
+namespace {
+
+const std::wstring kKey = L"SOFTWARE\\Halvex\\Test\\Markers";
+
+std::wstring stringValue(const std::wstring& key, const std::wstring& name) {
+  std::wstring v;
+  registry::lookup(HKEY_LOCAL_MACHINE, key, name, v);
+  return v;
+}
+
+std::vector<registry::ValueWrite> batch(const std::wstring& a, const std::wstring& b) {
+  return {{kKey + L"\\One", L"Marker", {REG_SZ, registry::encodeString(a)}}, {kKey + L"\\Two", L"Marker", {REG_SZ, registry::encodeString(b)}}};
+}
+
+// A store path whose directory cannot be made: every write fails (code 5).
+class UnwritableStore {
+ public:
+  explicit UnwritableStore(const testkit::Installation& install) : path_(install.path("not-a-directory")) {
+    testkit::writeFile(path_, "");
+    const char* old = std::getenv("HALVEX_REGISTRY");
+    saved_ = old ? old : "";
+    ::setenv("HALVEX_REGISTRY", (path_ + "/registry.db").c_str(), 1);
+  }
+  ~UnwritableStore() { ::setenv("HALVEX_REGISTRY", saved_.c_str(), 1); }
+  std::string store() const { return path_ + "/registry.db"; }
+
+ private:
+  std::string path_;
+  std::string saved_;
+};
+
+class CommitTest : public ::testing::Test {
+ protected:
+  testkit::Installation install;
+};
+
+TEST_F(CommitTest, APreparedWriteIsInvisibleUntilCommittedAndThenWhole) {
+  registry::setString(HKEY_LOCAL_MACHINE, kKey + L"\\One", L"Marker", L"old");
+  {
+    registry::PreparedWrite prepared(HKEY_LOCAL_MACHINE, batch(L"new one", L"new two"));
+    EXPECT_EQ(stringValue(kKey + L"\\One", L"Marker"), L"old") << "readers see the store as it was";
+    EXPECT_FALSE(registry::keyExists(HKEY_LOCAL_MACHINE, kKey + L"\\Two"));
+    EXPECT_EQ(prepared.commit(), 0u);
+    EXPECT_EQ(prepared.commit(), 0u) << "a second commit does nothing";
+  }
+  EXPECT_EQ(stringValue(kKey + L"\\One", L"Marker"), L"new one");
+  EXPECT_EQ(stringValue(kKey + L"\\Two", L"Marker"), L"new two");
+
+  { registry::PreparedWrite dropped(HKEY_LOCAL_MACHINE, batch(L"never", L"never")); }
+  EXPECT_EQ(stringValue(kKey + L"\\One", L"Marker"), L"new one") << "destroyed without a commit, it stores nothing";
+  EXPECT_EQ(registry::setString(HKEY_LOCAL_MACHINE, kKey, L"After", L"x"), 0u) << "and the store is free for writers again";
+
+  EXPECT_EQ(registry::writeValues(HKEY_LOCAL_MACHINE, batch(L"3", L"4")), 0u);
+  EXPECT_EQ(stringValue(kKey + L"\\One", L"Marker") + stringValue(kKey + L"\\Two", L"Marker"), L"34");
+}
+
+TEST_F(CommitTest, AProcessKilledBetweenPrepareAndCommitStoresNothing) {
+  registry::setString(HKEY_LOCAL_MACHINE, kKey + L"\\One", L"Marker", L"old");
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    registry::PreparedWrite prepared(HKEY_LOCAL_MACHINE, batch(L"lost", L"lost"));
+    (void)!::write(ready[1], "p", 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1) << "the child prepared its write";
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  EXPECT_EQ(stringValue(kKey + L"\\One", L"Marker"), L"old");
+  EXPECT_FALSE(registry::keyExists(HKEY_LOCAL_MACHINE, kKey + L"\\Two"));
+  EXPECT_EQ(registry::setString(HKEY_LOCAL_MACHINE, kKey + L"\\One", L"Marker", L"written"), 0u);
+  EXPECT_EQ(stringValue(kKey + L"\\One", L"Marker"), L"written");
+}
+
+TEST_F(CommitTest, MarkersAreWrittenTogetherBeforeTheFirstActionRuns) {
+  CommitActions commit;
+  std::wstring seen;
+  commit.add(VLOC(L"read back", "test"), LogLevel::Error, [&] { seen = stringValue(kKey + L"\\One", L"Marker") + stringValue(kKey + L"\\Two", L"Marker"); });
+  commit.addMarker(kKey + L"\\One", L"Marker", L"first");
+  commit.addMarker(kKey + L"\\Two", L"Marker", L"B");
+  commit.addMarker(kKey + L"\\one", L"MARKER", L"A");
+  EXPECT_EQ(commit.markerCount(), 2u) << "a later marker of the same name replaces the earlier one";
+  commit.prepareMarkers();
+  EXPECT_TRUE(stringValue(kKey + L"\\One", L"Marker").empty()) << "prepared, not yet visible";
+  EXPECT_TRUE(commit.commitMarkers());
+  commit.commit();
+  EXPECT_EQ(seen, L"AB");
+
+  CommitActions dropped;
+  dropped.addMarker(kKey + L"\\One", L"Marker", L"dropped");
+  dropped.prepareMarkers();
+  dropped.discard();
+  EXPECT_EQ(stringValue(kKey + L"\\One", L"Marker"), L"A");
+}
+
+TEST_F(CommitTest, AStoreThatCannotTakeTheMarkersFailsThePrepareAndIsReportedAtCommit) {
+  // The event source is registered in the store: done while it can be written.
+  halvex::logging::reportEvent(0, L"the event source is registered");
+  UnwritableStore unwritable(install);
+  CommitActions commit;
+  commit.addMarker(kKey, L"Marker", L"x");
+  try {
+    commit.prepareMarkers();
+    FAIL() << "an unwritable store was prepared";
+  } catch (const vosexception& e) {
+    EXPECT_EQ(e.code(), 5u);
+    EXPECT_NE(e.message().find(text::fromAnsi(unwritable.store()) + L" cannot be written"), std::wstring::npos) << e.message();
+  }
+  bool ran = false;
+  commit.add(VLOC(L"action", "test"), LogLevel::Error, [&] { ran = true; });
+  commit.commit();
+  const std::string events = testkit::readFile(install.eventLogPath());
+  EXPECT_NE(events.find("Save the run markers"), std::string::npos) << events;
+  EXPECT_TRUE(ran) << "what was delivered is still recorded as far as it can be";
+}
+
+TEST_F(CommitTest, ALockThatCannotBeRecordedIsNotTaken) {
+  DomainInfo domain(L"9", L"nine.example");
+  UnwritableStore unwritable(install);
+  EXPECT_THROW(domain.businessLock.lock(), vosexception);
+  EXPECT_FALSE(domain.businessLock.held());
+  EXPECT_THROW(tryLockDomain(domain), vosexception);
+  EXPECT_FALSE(tryLockDomain(domain)) << "reported once; the domain is not tried again in this run";
+}
+
+TEST_F(CommitTest, AMarkerAheadOfTheClockGivesAnEmptyWindowAndStays) {
+  DomainInfo domain(L"9", L"nine.example");
+  const VDateTime ahead = VDateTime::nowUtc().addSeconds(86400);
+  registry::setString(HKEY_LOCAL_MACHINE, domainKey(L"9"), L"LastHttpStatisticsRun", ahead.formatMarker());
+  initLogWindows(domain, true, false, L"");
+  const std::string events = testkit::readFile(install.eventLogPath());
+  EXPECT_NE(events.find("is behind the start of the HTTP window of domain nine.example (" + text::toUtf8(ahead.formatMarker()) + ")"),
+            std::string::npos)
+      << events;
+  EXPECT_EQ(domain.getEndLogTime(0).formatMarker(), ahead.formatMarker());
+  CommitActions commit;
+  saveDomainStatus(domain, commit);
+  commit.commit();
+  EXPECT_EQ(stringValue(domainKey(L"9"), L"LastHttpStatisticsRun"), ahead.formatMarker());
+}
+
+TEST_F(CommitTest, TheDocumentIsCompleteOnDiskWhenItsCompletionRuns) {
+  const std::string path = install.path("results.xml");
+  ResultsWriter writer;
+  writer.setOutputFile(text::fromAnsi(path));
+  writer.beginDocument();
+  writer.writeSitePages(VDateTime::parsed(L"2026/12/10", L"YMD"), 3);
+  writer.sync();
+  EXPECT_EQ(testkit::readFile(path).find("</data>"), std::string::npos);
+  std::string seen;
+  writer.endDocument([&] { seen = testkit::readFile(path); });
+  EXPECT_NE(seen.find("<sitepages date=\"2026-12-10\" value=\"3\"/></data>"), std::string::npos) << seen;
+
+  ResultsWriter full;
+  full.setOutputFile(L"/dev/full");
+  full.beginDocument();
+  bool ran = false;
+  EXPECT_THROW(full.endDocument([&] { ran = true; }), vexception);
+  EXPECT_FALSE(ran) << "a document that could not be written is never complete";
+}
+
+}  // namespace

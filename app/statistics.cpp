@@ -168,8 +168,9 @@ void statistics::finish(Run& run) {
   // moment it is complete: a store that cannot take them fails the run while
   // nothing is delivered, and a run killed at any moment moves all of its
   // markers or none. Only a kill between the document's last bytes and the
-  // commit, a few microseconds, leaves a complete document with unmoved
-  // markers (its lines are then counted again).
+  // commit (no disk flush lies between them: well under a millisecond)
+  // leaves a complete document with unmoved markers, whose lines the next
+  // run counts again.
   rethrowing(VLOC(L"Prepare the run markers", "statistics::start"), [&] { run.commit.prepareMarkers(); });
   run.results.sync();
   run.results.endDocument([&] { run.commit.commitMarkers(); });

@@ -224,7 +224,9 @@ int main(int argc, char** argv) {
   for (int round = 0; round < o.rounds; ++round) {
     const time_t to = fakeNow(o, round) - 1;
     tally.lines += world.appendRound(round, previousEnd, to, o.webLines, o.ftpLines);
-    const bool kill = o.kills && round > 0 && round % o.killEvery == 1 % o.killEvery;
+    // The first round measures how long a run takes; the last one is left
+    // undisturbed, so that it counts what a run killed before it left.
+    const bool kill = o.kills && round > 0 && round + 1 < o.rounds && round % o.killEvery == 1 % o.killEvery;
     const std::vector<Instance> instances = runRound(world, o, round, kill, rng, tally);
     account(world, round, instances, tally);
     previousEnd = fakeNow(o, round) + 1;

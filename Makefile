@@ -25,6 +25,7 @@ demo: build
 # sanitizer leaves SIGSEGV, SIGBUS and SIGFPE to their handlers; any
 # undefined behaviour stops the program that has it.
 SANITIZE_ENV = ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:allow_user_segv_handler=1:detect_leaks=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 test-sanitize:

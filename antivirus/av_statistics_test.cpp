@@ -18,37 +18,6 @@ namespace {
 
 const AvLogEntry kInfected{L"infected", L"from sender@example.com", L"\"Doe, John\" <John.DOE@Example.COM>, bare@example.org", L"Worm.X"};
 
-// Captures what the log dispatch prints for Warning messages.
-class WarningCapture {
- public:
-  WarningCapture() : file_(std::tmpfile()), saved_(LogManager::instance().flags()) {
-    LogManager::instance().flags().flag[static_cast<int>(LogLevel::Warning)] = true;
-    LogManager::instance().setConsoleStream(file_);
-  }
-  ~WarningCapture() {
-    LogManager::instance().setConsoleStream(nullptr);
-    LogManager::instance().flags() = saved_;
-    std::fclose(file_);
-  }
-  std::string text() const {
-    std::fflush(file_);
-    std::rewind(file_);
-    std::string out;
-    char buf[4096];
-    while (const size_t n = std::fread(buf, 1, sizeof buf, file_)) out.append(buf, n);
-    return out;
-  }
-
- private:
-  FILE* file_;
-  OutputFlags saved_;
-};
-
-size_t occurrences(const std::string& text, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
-  return count;
-}
 
 }  // namespace
 
@@ -77,10 +46,10 @@ TEST(AvStatisticsTest, WarnsAboutAFileItCannotRemoveAndGoesOn) {
   avtest::writeLogFile(next, L"");
   const std::string gone = logs + "/halvexlog_avstat20240303.log";
 
-  WarningCapture capture;
+  testkit::LogCapture capture{LogLevel::Warning};
   removeStatisticLogs({text::fromAnsi(stuck), text::fromAnsi(next), text::fromAnsi(gone)});
   const std::string warnings = capture.text();
-  EXPECT_EQ(occurrences(warnings, "Failed to remove log file"), 1u) << warnings;
+  EXPECT_EQ(testkit::occurrences(warnings, "Failed to remove log file"), 1u) << warnings;
   EXPECT_NE(warnings.find("at Failed to remove log file " + stuck + "(avstatistics::cleanup line "), std::string::npos) << warnings;
   EXPECT_TRUE(std::filesystem::is_directory(stuck));
   EXPECT_FALSE(testkit::fileExists(next));
@@ -118,8 +87,8 @@ TEST(AvStatisticsTest, WritesAvElementsIntoTheResultsDocument) {
   EXPECT_EQ(count("spam_summary", "infected"), 1) << xml;
   EXPECT_EQ(count("spam_recipients", "bare@example\\.org"), 1) << xml;
   EXPECT_EQ(count("spam_recipients", "john\\.doe@example\\.com"), 1) << xml;
-  EXPECT_EQ(occurrences(xml, "viruses"), 1u) << xml;
-  EXPECT_EQ(occurrences(xml, "<av "), 8u) << xml;
+  EXPECT_EQ(testkit::occurrences(xml, "viruses"), 1u) << xml;
+  EXPECT_EQ(testkit::occurrences(xml, "<av "), 8u) << xml;
 
   removeStatisticLogs(files);
   for (const std::wstring& file : files) EXPECT_FALSE(testkit::fileExists(text::toAnsi(file)));

@@ -19,7 +19,6 @@ class ConfigurationTest : public ::testing::Test {
     testkit::writeFile(path, xml);
     loadConfiguration(model, text::fromAnsi(path));
   }
-  std::string events() { return testkit::readFile(install.eventLogPath()); }
 };
 
 }  // namespace
@@ -96,23 +95,14 @@ TEST_F(ConfigurationTest, ReadsDomainsWithTheirSettingsAndLookups) {
 }
 
 TEST_F(ConfigurationTest, UnresolvedReferencesWarnAndLoadingGoesOn) {
-  // Capture the Warnings on a console stream of the test's own.
-  FILE* console = tmpfile();
-  LogManager::instance().setConsoleStream(console);
-  OutputFlags saved = LogManager::instance().flags();
-  LogManager::instance().flags().flag[static_cast<int>(LogLevel::Warning)] = true;
+  testkit::LogCapture console{LogLevel::Warning};
   load(R"(<c>
   <domain id="1" name="one"/>
   <ftp><user login="ghost" domainId="9"/><user login="real" domainId="1"/><anon-ip address="1.2.3.4" domainId="8"/></ftp>
   <database-server id="1" type="mysql" host="h"><db name="d" domainId="7"/></database-server>
   <mail><box name="m" domainId="6"/></mail>
 </c>)");
-  LogManager::instance().flags() = saved;
-  LogManager::instance().setConsoleStream(nullptr);
-  std::string out(4096, '\0');
-  rewind(console);
-  out.resize(fread(out.data(), 1, out.size(), console));
-  fclose(console);
+  const std::string out = console.text();
 
   EXPECT_EQ(model.ftpLoginDomains.count(L"real"), 1u) << "loading goes on after a bad reference";
   EXPECT_EQ(model.ftpLoginDomains.count(L"ghost"), 0u);

@@ -19,28 +19,13 @@ class LogLocationsTest : public ::testing::Test {
  protected:
   testkit::Installation install;
   DomainModel model;
-  FILE* console = nullptr;
-  OutputFlags saved;
+  testkit::LogCapture console{LogLevel::Error};
 
   void SetUp() override {
     for (const char* tool : {"webhostctl", "ftphostctl"})
       fs::copy_file(testkit::programPath(tool), install.productRoot() + "/admin/bin/" + tool, fs::copy_options::overwrite_existing);
-    console = tmpfile();
-    saved = LogManager::instance().flags();
-    LogManager::instance().setConsoleStream(console);
-    LogManager::instance().flags().flag[static_cast<int>(LogLevel::Error)] = true;
   }
-  void TearDown() override {
-    LogManager::instance().flags() = saved;
-    LogManager::instance().setConsoleStream(nullptr);
-    fclose(console);
-  }
-  std::string errors() {
-    std::string out(1 << 16, '\0');
-    rewind(console);
-    out.resize(fread(out.data(), 1, out.size(), console));
-    return out;
-  }
+  std::string errors() { return console.text(); }
   DomainInfo& addDomain(const std::wstring& id, const std::wstring& name, bool hosting) {
     auto d = std::make_shared<DomainInfo>(id, name);
     d->hosting = hosting;

@@ -10,36 +10,6 @@
 
 namespace dutest {
 
-LogCapture::LogCapture(std::initializer_list<LogLevel> levels) : file_(std::tmpfile()), saved_(LogManager::instance().flags()) {
-  OutputFlags& flags = LogManager::instance().flags();
-  for (int level = 0; level < 6; ++level) flags.flag[level] = false;
-  for (LogLevel level : levels) flags.flag[static_cast<int>(level)] = true;
-  LogManager::instance().setConsoleStream(file_);
-}
-
-LogCapture::~LogCapture() {
-  LogManager::instance().setConsoleStream(nullptr);
-  LogManager::instance().flags() = saved_;
-  std::fclose(file_);
-}
-
-std::string LogCapture::text() const {
-  std::fflush(file_);
-  std::rewind(file_);
-  std::string out;
-  char buf[4096];
-  while (const size_t n = std::fread(buf, 1, sizeof buf, file_)) out.append(buf, n);
-  return out;
-}
-
-size_t LogCapture::count(const std::string& what) const { return occurrences(text(), what); }
-
-size_t occurrences(const std::string& text, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
-  return count;
-}
-
 void makeFile(const std::string& path, size_t bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -2,6 +2,8 @@
 // files, and reading the results document.
 #pragma once
 
+#include "tests/testkit.h"
+
 #include <cstdio>
 #include <functional>
 #include <initializer_list>
@@ -16,23 +18,9 @@ class ResultsWriter;
 
 namespace dutest {
 
-// Collects the messages of the given levels that the log dispatch prints.
-class LogCapture {
- public:
-  LogCapture(std::initializer_list<LogLevel> levels);
-  ~LogCapture();
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
+using testkit::LogCapture;
+using testkit::occurrences;
 
-  std::string text() const;
-  size_t count(const std::string& what) const;
-
- private:
-  FILE* file_;
-  OutputFlags saved_;
-};
-
-size_t occurrences(const std::string& text, const std::string& what);
 
 // A file of `bytes` bytes; missing parent directories are created.
 void makeFile(const std::string& path, size_t bytes);

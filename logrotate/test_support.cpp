@@ -46,29 +46,6 @@ void endChild(pid_t pid) {
 
 }  // namespace
 
-LogCapture::LogCapture() : file_(std::tmpfile()) {
-  OutputFlags& flags = LogManager::instance().flags();
-  saved_ = flags.flag;
-  for (int level = 0; level < 6; ++level) flags.flag[level] = true;
-  LogManager::instance().setConsoleStream(file_);
-}
-
-LogCapture::~LogCapture() {
-  LogManager::instance().setConsoleStream(nullptr);
-  LogManager::instance().flags().flag = saved_;
-  std::fclose(file_);
-}
-
-std::string LogCapture::text() const {
-  std::fflush(file_);
-  std::string out;
-  std::rewind(file_);
-  char buf[4096];
-  while (const size_t n = std::fread(buf, 1, sizeof buf, file_)) out.append(buf, n);
-  std::fseek(file_, 0, SEEK_END);
-  return out;
-}
-
 SmtpServer::SmtpServer(const SmtpOptions& options) {
   std::vector<std::string> argv = {"/usr/bin/python3", std::string(LOGROTATE_TESTDATA) + "/smtp_server.py", "--out", dir_.path(), "--lifetime", "300"};
   for (const std::string& r : options.refuse) argv.insert(argv.end(), {"--refuse", r});

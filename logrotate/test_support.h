@@ -16,17 +16,7 @@
 
 namespace lrtest {
 
-// Sends every level of the log dispatch to a file for the test's lifetime.
-class LogCapture {
- public:
-  LogCapture();
-  ~LogCapture();
-  std::string text() const;
-
- private:
-  std::FILE* file_;
-  std::array<bool, 13> saved_;
-};
+using testkit::LogCapture;
 
 // One message the SMTP server accepted, as Python's e-mail package reads it.
 struct ReceivedPart {

@@ -9,37 +9,10 @@
 #include "support/registry.h"
 #include "tests/testkit.h"
 
-namespace {
-
-// Console output of the test's own, with the flags put back afterwards.
-class ConsoleCapture {
- public:
-  ConsoleCapture() : saved_(LogManager::instance().flags()), file_(tmpfile()) {
-    LogManager::instance().setConsoleStream(file_);
-    LogManager::instance().flags().flag[12] = false;
-  }
-  ~ConsoleCapture() {
-    LogManager::instance().flags() = saved_;
-    LogManager::instance().setConsoleStream(nullptr);
-    fclose(file_);
-  }
-  std::string text() {
-    std::string out(1 << 16, '\0');
-    rewind(file_);
-    out.resize(fread(out.data(), 1, out.size(), file_));
-    return out;
-  }
-
- private:
-  OutputFlags saved_;
-  FILE* file_;
-};
-
-}  // namespace
 
 TEST(LoggingTest, ConsoleMessagesAreSeparatedBySingleNewlines) {
   testkit::Installation install;
-  ConsoleCapture console;
+  testkit::LogCapture console{LogLevel::Result, LogLevel::Error};
   LogManager::instance().applyInteractivePreset();
   logMessage(LogLevel::Result, L"%s", L"one");
   logMessage(LogLevel::Info, L"not on the console");
@@ -71,7 +44,7 @@ TEST(LoggingTest, AnUnwritableLogDirectoryLosesTheMessageAndNothingElse) {
   // The log directory is a plain file: the debug log cannot be written.
   std::filesystem::remove_all(install.logsDir());
   testkit::writeFile(install.logsDir(), "not a directory");
-  ConsoleCapture console;
+  testkit::LogCapture console{LogLevel::Result, LogLevel::Error};
   LogManager::instance().flags().flag[static_cast<int>(LogLevel::Error)] = true;
   for (int i = 0; i < 20; ++i) logMessage(LogLevel::Error, L"message %d", i);  // the debug switch is read on the first call
   EXPECT_NE(console.text().find("message 19"), std::string::npos) << "the other outputs still work";

@@ -129,6 +129,38 @@ ProgramResult runProgram(const std::string& path, const std::vector<std::string>
   return result;
 }
 
+LogCapture::LogCapture(std::initializer_list<LogLevel> levels) : file_(std::tmpfile()), saved_(LogManager::instance().flags()) {
+  OutputFlags& flags = LogManager::instance().flags();
+  for (int level = 0; level < 6; ++level) flags.flag[level] = false;
+  for (LogLevel level : levels) flags.flag[static_cast<int>(level)] = true;
+  flags.flag[12] = false;  // the first captured message is not preceded by a newline
+  LogManager::instance().setConsoleStream(file_);
+}
+
+LogCapture::~LogCapture() {
+  LogManager::instance().setConsoleStream(nullptr);
+  LogManager::instance().flags() = saved_;
+  std::fclose(file_);
+}
+
+std::string LogCapture::text() const {
+  std::fflush(file_);
+  std::rewind(file_);
+  std::string out;
+  char buf[4096];
+  while (const size_t n = std::fread(buf, 1, sizeof buf, file_)) out.append(buf, n);
+  std::fseek(file_, 0, SEEK_END);
+  return out;
+}
+
+size_t LogCapture::count(const std::string& what) const { return occurrences(text(), what); }
+
+size_t occurrences(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;

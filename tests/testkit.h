@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "support/logging.h"
 
 namespace testkit {
 
@@ -64,6 +68,29 @@ std::string programPath(const std::string& name);
 // Runs a program with arguments and extra environment, capturing its output.
 ProgramResult runProgram(const std::string& path, const std::vector<std::string>& args,
                          const std::map<std::string, std::string>& env = {});
+
+// Captures what the log dispatch prints on the console at the given levels
+// (all six by default), on a stream of the test's own; the output flags are
+// put back when it ends.
+class LogCapture {
+ public:
+  LogCapture(std::initializer_list<LogLevel> levels = {LogLevel::Info, LogLevel::Warning, LogLevel::Result, LogLevel::Error,
+                                                       LogLevel::Unexpected, LogLevel::Crash});
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  // Everything printed so far, messages separated by single newlines.
+  std::string text() const;
+  // How often `what` occurs in it.
+  size_t count(const std::string& what) const;
+
+ private:
+  FILE* file_;
+  OutputFlags saved_;
+};
+
+size_t occurrences(const std::string& text, const std::string& what);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);

@@ -14,44 +14,15 @@
 #include "config/domain.h"
 #include "support/logging.h"
 #include "support/text.h"
+#include "tests/testkit.h"
 
 namespace traffictest {
 
-// Sends every level to a scratch console stream and nothing to the event
-// log, for as long as it lives.
-class LogCapture {
+// The shared capture, read as wide text.
+class LogCapture : public testkit::LogCapture {
  public:
-  LogCapture() : saved_(LogManager::instance().flags()), stream_(std::tmpfile()) {
-    OutputFlags& flags = LogManager::instance().flags();
-    for (int level = 0; level < 6; ++level) {
-      flags.flag[static_cast<size_t>(level)] = true;
-      flags.flag[static_cast<size_t>(6 + level)] = false;
-    }
-    LogManager::instance().setConsoleStream(stream_);
-  }
-  ~LogCapture() {
-    LogManager::instance().setConsoleStream(nullptr);
-    LogManager::instance().flags() = saved_;
-    std::fclose(stream_);
-  }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  // Everything logged so far (messages separated by line breaks).
-  std::wstring text() const {
-    std::fflush(stream_);
-    std::string bytes;
-    std::rewind(stream_);
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, stream_)) > 0;) bytes.append(buffer, n);
-    std::fseek(stream_, 0, SEEK_END);
-    return text::fromUtf8(bytes);
-  }
+  std::wstring text() const { return text::fromUtf8(testkit::LogCapture::text()); }
   bool contains(const std::wstring& part) const { return text().find(part) != std::wstring::npos; }
-
- private:
-  OutputFlags saved_;
-  FILE* stream_;
 };
 
 // A real process that lives until the object is destroyed.

@@ -49,34 +49,6 @@ inline DomainInfo& addDomain(DomainModel& model, const std::wstring& id, const s
   return *domain;
 }
 
-// Captures what the log dispatch prints at the levels switched on.
-class LogCapture {
- public:
-  explicit LogCapture(std::initializer_list<LogLevel> levels) : file_(std::tmpfile()), saved_(LogManager::instance().flags()) {
-    for (int i = 0; i < 6; ++i) LogManager::instance().flags().flag[i] = false;
-    for (LogLevel l : levels) LogManager::instance().flags().flag[static_cast<int>(l)] = true;
-    LogManager::instance().setConsoleStream(file_);
-  }
-  ~LogCapture() {
-    LogManager::instance().setConsoleStream(nullptr);
-    LogManager::instance().flags() = saved_;
-    std::fclose(file_);
-  }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  std::string text() const {
-    std::fflush(file_);
-    std::rewind(file_);
-    std::string out;
-    char buf[4096];
-    while (const size_t n = std::fread(buf, 1, sizeof buf, file_)) out.append(buf, n);
-    return out;
-  }
-
- private:
-  FILE* file_;
-  OutputFlags saved_;
-};
+using testkit::LogCapture;
 
 }  // namespace webstat_testing

@@ -25,44 +25,9 @@ inline void useProvider(const std::string& path) {
 }
 inline void useTestProvider(const std::string& variant) { useProvider(pluginPath("mail_test_provider_" + variant)); }
 
-// Captures what the log dispatch prints for the given levels, and nothing
-// else, while it lives.
-class LogCapture {
- public:
-  explicit LogCapture(std::initializer_list<LogLevel> levels) : file_(std::tmpfile()), saved_(LogManager::instance().flags()) {
-    OutputFlags& f = LogManager::instance().flags();
-    for (int i = 0; i < 12; ++i) f.flag[i] = false;
-    f.flag[12] = false;
-    for (LogLevel l : levels) f.flag[static_cast<int>(l)] = true;
-    LogManager::instance().setConsoleStream(file_);
-  }
-  ~LogCapture() {
-    LogManager::instance().setConsoleStream(nullptr);
-    LogManager::instance().flags() = saved_;
-    std::fclose(file_);
-  }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
+using testkit::LogCapture;
 
-  std::string text() const {
-    std::fflush(file_);
-    std::rewind(file_);
-    std::string out;
-    char buf[4096];
-    while (const size_t n = std::fread(buf, 1, sizeof buf, file_)) out.append(buf, n);
-    return out;
-  }
-
- private:
-  FILE* file_;
-  OutputFlags saved_;
-};
-
-inline size_t occurrences(const std::string& text, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
-  return count;
-}
+using testkit::occurrences;
 
 // Adds a domain to the model.
 inline DomainInfo& addDomain(DomainModel& model, const std::wstring& id, const std::wstring& name, bool calculateMail = true,

@@ -26,31 +26,6 @@ class MySQLProviderTest : public ::testing::Test {
   testkit::MariaDbServer* server_ = nullptr;
 };
 
-// Collects the Info messages of the log dispatch.
-class InfoCapture {
- public:
-  InfoCapture() : file_(std::tmpfile()), saved_(LogManager::instance().flags()) {
-    LogManager::instance().flags().flag[static_cast<int>(LogLevel::Info)] = true;
-    LogManager::instance().setConsoleStream(file_);
-  }
-  ~InfoCapture() {
-    LogManager::instance().setConsoleStream(nullptr);
-    LogManager::instance().flags() = saved_;
-    std::fclose(file_);
-  }
-  std::string text() const {
-    std::fflush(file_);
-    std::rewind(file_);
-    std::string out;
-    char buf[4096];
-    while (const size_t n = std::fread(buf, 1, sizeof buf, file_)) out.append(buf, n);
-    return out;
-  }
-
- private:
-  FILE* file_;
-  OutputFlags saved_;
-};
 
 }  // namespace
 
@@ -140,7 +115,7 @@ TEST_F(MySQLProviderTest, ReconnectsOnceWhenTheServerDropsTheConnection) {
   const unsigned long firstId = victim.connectionId();
   killer.execute(L"KILL " + std::to_wstring(firstId));
 
-  InfoCapture capture;
+  testkit::LogCapture capture{LogLevel::Info};
   VRecordSet rs = victim.query(L"SELECT 7 AS n");
   std::wstring n;
   ASSERT_TRUE(rs.fetch());

@@ -18,7 +18,9 @@ std::vector<RotationEntry> rotatableFiles(const vfs::Directory& dir) {
   std::vector<RotationEntry> files;
   for (const vfs::DirEntry& e : dir.list()) {
     if (e.type != vfs::EntryType::File || e.links != 1) continue;
-    if (isAnalyserFeed(e.name) || zipstep::isTemporaryArchive(e.name)) continue;
+    // Hidden names are scratch files of the program's own (an archive or a
+    // configuration being written), never logs to rotate.
+    if (isAnalyserFeed(e.name) || e.name.starts_with(L".")) continue;
     files.push_back({vfs::join(dir.path(), e.name), e.lastWrite, e.size});
   }
   return files;

@@ -120,7 +120,6 @@ void unlinkQuietly(const vfs::Directory& dir, const std::wstring& name) noexcept
 
 }  // namespace
 
-bool isTemporaryArchive(const std::wstring& name) { return name.starts_with(kTemporaryPrefix) && name.ends_with(L".tmp"); }
 
 Outcome compressLog(const vfs::Directory& dir, const std::wstring& name) {
   const std::wstring archive = name + L".zip";

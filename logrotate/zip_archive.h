@@ -9,9 +9,8 @@
 namespace zipstep {
 
 // Archives in the making are named this prefix, eight hexadecimal digits
-// and ".tmp"; rotation leaves such names alone.
+// and ".tmp": a hidden name, which rotation and the log scan leave alone.
 inline constexpr const wchar_t* kTemporaryPrefix = L".halvex-zip-";
-bool isTemporaryArchive(const std::wstring& name);
 
 // Size of the pieces in which a log is copied into its archive.
 inline constexpr size_t kChunkSize = 51200;

@@ -17,6 +17,10 @@ bool isFeedName(const std::wstring& name) { return name.starts_with(L"web") || n
 // Compressed rotated logs.
 bool isZip(const std::wstring& name) { return text::equalsIgnoreCase(vfs::extension(name), L".zip"); }
 
+// The program's own scratch files (an archive or a configuration being
+// written) have hidden names; one left by an interrupted run is no log.
+bool isHidden(const std::wstring& name) { return name.starts_with(L"."); }
+
 bool sameDay(const VDateTime& a, const VDateTime& b) { return a.day == b.day && a.month == b.month && a.year == b.year; }
 
 }  // namespace
@@ -52,8 +56,15 @@ void LogCollector::scanDirectory(const std::wstring& path, const LogDirectory& e
   for (const vfs::DirEntry& file : directory.list()) {
     // Directories, links, FIFOs and devices are never read.
     if (file.type != vfs::EntryType::File) continue;
-    if (isFeedName(file.name) || isZip(file.name)) continue;
+    if (isFeedName(file.name) || isZip(file.name) || isHidden(file.name)) continue;
     const std::wstring filePath = vfs::join(path, file.name);
+    // A server writes its logs under one name. A second name is a tenant's
+    // hard link, possibly to a file that is not theirs: its bytes must not
+    // count as their traffic nor reach their feed.
+    if (file.links > 1) {
+      logMessage(LogLevel::Warning, L"File %s has %I64d names; skipped", filePath, static_cast<int64_t>(file.links));
+      continue;
+    }
     bool due = VDateTime::fromFileTime(file.lastWrite) >= start;
     // A file that cannot be examined (swapped for a link, removed meanwhile)
     // is neither read nor given up as expired.

@@ -491,3 +491,33 @@ TEST_F(LogScanTest, DoesNotCountALineWhoseFeedFails) {
   EXPECT_TRUE(capture.contains(L"Unable to process log " + text::fromAnsi(log) + L"(statistics::processLogLine"));
   EXPECT_TRUE(capture.contains(L"Unable to process log file " + text::fromAnsi(log) + L"(statistics::genericCollectLog"));
 }
+
+// A hard link put into a log directory by its tenant may name a file that is
+// not theirs; the program's own scratch files left by an interrupted run have
+// hidden names. Neither is read as a log.
+TEST(LogScanHardeningTest, HardLinksAndHiddenScratchFilesAreNotRead) {
+  testkit::Installation install;
+  const std::string logs = install.path("site/logs");
+  std::filesystem::create_directories(logs);
+  const std::string line = "2026-11-01 10:00:00 x GET / - 80 - 1.1.1.1 x 200 0 0 1000 10 1\r\n";
+  const std::string header = "#Fields: date time s-ip cs-method cs-uri-stem cs-uri-query s-port cs-username c-ip cs(User-Agent) sc-status sc-substatus sc-win32-status sc-bytes cs-bytes time-taken\r\n";
+  testkit::writeFile(logs + "/ex_own.log", header + line);
+  testkit::writeFile(install.path("private.log"), header + line + line + line);
+  ASSERT_EQ(::link(install.path("private.log").c_str(), (logs + "/ex_linked.log").c_str()), 0);
+  testkit::writeFile(logs + "/.halvex-zip-0123abcd.tmp", header + line + line);
+
+  DomainModel model;
+  auto domain = std::make_shared<DomainInfo>(L"1", L"a.example");
+  model.domainsById[L"1"] = domain;
+  model.domainIdsByName[L"a.example"] = L"1";
+  SitesHits hits;
+  halvex::logging::LogStorage http, ftp;
+  LogCollector collector(model, hits, http, ftp, nullptr);
+  LogDirectoryMap map{{text::fromAnsi(logs), LogDirectory{LogHttp, L"a.example", domain.get()}}};
+  testkit::LogCapture warnings{LogLevel::Warning};
+  collector.processLogDirs(VDateTime{}, map, L"");
+  ASSERT_EQ(domain->traffic[LogHttp].size(), 1u);
+  EXPECT_EQ(domain->traffic[LogHttp].begin()->second.sent, 1000) << "only the domain's own log is counted";
+  EXPECT_NE(warnings.text().find("ex_linked.log has 2 names; skipped"), std::string::npos) << warnings.text();
+  domain->businessLock.unlock();
+}

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -77,8 +78,12 @@ unsigned MariaDbServer::closedPort() {
 void MariaDbServer::start() {
   serverDir() = std::make_unique<TempDir>();
   dataDir_ = serverDir()->file("data");
-  const ProgramResult installed =
-      runProgram(kInstall, {"--no-defaults", "--datadir=" + dataDir_, "--user=root", "--auth-root-authentication-method=normal"});
+  // A temporary directory of the server's own: servers of tests running at
+  // the same time must not meet in /tmp (their temporary tables collide).
+  const std::string tmpDir = serverDir()->file("tmp");
+  ::mkdir(tmpDir.c_str(), 0700);
+  const ProgramResult installed = runProgram(kInstall, {"--no-defaults", "--datadir=" + dataDir_, "--user=root", "--auth-root-authentication-method=normal"},
+                                             {{"TMPDIR", tmpDir}});
   if (installed.exitCode != 0) throw std::runtime_error("mariadb-install-db failed: " + installed.output);
 
   // A port taken between choosing and binding makes the server exit; choose again.
@@ -91,7 +96,8 @@ void MariaDbServer::start() {
     posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
     posix_spawn_file_actions_adddup2(&actions, pipefd[1], 2);
     std::vector<std::string> args{kServer,        "--no-defaults", "--datadir=" + dataDir_, "--socket=" + dataDir_ + "/sock",
-                                  "--port=" + std::to_string(port_), "--bind-address=127.0.0.1", "--user=root", "--pid-file=" + dataDir_ + "/pid"};
+                                  "--port=" + std::to_string(port_), "--bind-address=127.0.0.1", "--user=root", "--pid-file=" + dataDir_ + "/pid",
+                                  "--tmpdir=" + tmpDir};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

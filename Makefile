@@ -24,7 +24,7 @@ demo: build
 # programs report processor faults themselves (crash dumps), so the
 # sanitizer leaves SIGSEGV, SIGBUS and SIGFPE to their handlers; any
 # undefined behaviour stops the program that has it.
-SANITIZE_ENV = ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:allow_user_segv_handler=1:detect_leaks=1 \
+SANITIZE_ENV = ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:allow_user_segv_handler=1:detect_leaks=1:verify_asan_link_order=0 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 

@@ -261,8 +261,11 @@ void installFaultHandlers() {
   // A stack overflow leaves no stack to run the handler on: give it its own.
   const long wanted = ::sysconf(_SC_SIGSTKSZ);
   const size_t size = std::max<size_t>(wanted > 0 ? static_cast<size_t>(wanted) : 0, 256 * 1024);
+  // Lives as long as the process; kept in a static so that the leak checker
+  // of the sanitizer build sees it held.
+  static char* const altStack = new char[size];
   stack_t alt{};
-  alt.ss_sp = new char[size];  // lives as long as the process
+  alt.ss_sp = altStack;
   alt.ss_size = size;
   ::sigaltstack(&alt, nullptr);
 

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <optional>
 
@@ -254,7 +255,11 @@ struct CachedStore {
 };
 
 CachedStore& cachedStore() {
-  static CachedStore* store = new CachedStore;  // lives as long as the process
+  // Never destroyed, since static destructors may still use the registry;
+  // kept in static storage rather than on the heap, so that a plugin's copy
+  // leaves nothing behind when the plugin is unloaded.
+  alignas(CachedStore) static unsigned char storage[sizeof(CachedStore)];
+  static CachedStore* store = new (storage) CachedStore;
   return *store;
 }
 
@@ -283,6 +288,18 @@ Connection* storeConnection(CachedStore& cache, const std::string& path, bool fo
 void dropConnection(CachedStore& cache) {
   if (cache.owner != getpid()) (void)cache.connection.release();
   cache.connection.reset();
+}
+
+// Closes the connection when this copy of the store code goes away: at exit
+// after every static destructor, and when a plugin that carries its own copy
+// is unloaded (its connection would otherwise stay open for the rest of the
+// process). A connection busy in another thread is left to the exit.
+[[gnu::destructor]] void closeCachedStore() {
+  CachedStore& cache = cachedStore();
+  std::unique_lock<std::mutex> guard(cache.lock, std::try_to_lock);
+  if (!guard.owns_lock()) return;
+  dropConnection(cache);
+  std::string().swap(cache.path);
 }
 
 // Runs a read in one transaction. A missing store gives `missing`; a store

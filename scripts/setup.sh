@@ -11,6 +11,7 @@ packages=(
   libboost-regex-dev libsqlite3-dev libxml2-dev unixodbc-dev tdsodbc
   faketime unzip openssl python3 python3-aiosmtpd
   mariadb-server webalizer awstats
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -43,7 +43,9 @@ std::optional<std::wstring> formatOne(const Spec& spec, const FormatArg* arg) {
   if (spec.width >= 0) pattern += std::to_wstring(spec.width);
   if (spec.precision >= 0) pattern += L"." + std::to_wstring(spec.precision);
 
-  std::vector<wchar_t> buf(128);
+  // Room for the width and precision from the start: the C formatter pads to
+  // the full width on every attempt, even one whose buffer is too small.
+  std::vector<wchar_t> buf(128 + static_cast<size_t>(std::max(spec.width, 0)) + static_cast<size_t>(isText ? 0 : std::max(spec.precision, 0)));
   auto print = [&](auto value) -> std::optional<std::wstring> {
     for (;;) {
       int n = swprintf(buf.data(), buf.size(), pattern.c_str(), value);

@@ -18,28 +18,16 @@
 #include "support/datetime.h"
 #include "support/registry.h"
 #include "support/text.h"
+#include "tests/soak_results.h"
 #include "tests/testkit.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// (domain id, date, type) -> (in, out)
-using Figures = std::map<std::tuple<std::string, std::string, std::string>, std::pair<int64_t, int64_t>>;
-
-Figures parseTraffic(const std::string& doc) {
-  Figures f;
-  static const std::regex re(R"re(<traffic dom-id="([^"]*)" date="([^"]*)" type="([^"]*)" in="(-?\d+)" out="(-?\d+)"/>)re");
-  for (auto it = std::sregex_iterator(doc.begin(), doc.end(), re); it != std::sregex_iterator(); ++it) {
-    auto& v = f[{(*it)[1], (*it)[2], (*it)[3]}];
-    v.first += std::stoll((*it)[4]);
-    v.second += std::stoll((*it)[5]);
-  }
-  return f;
-}
-
-// The document was ended: its root element is closed.
-bool complete(const std::string& doc) { return doc.find("</data>") != std::string::npos || doc.find("<data/>") != std::string::npos; }
+using soak::complete;
+using soak::Figures;
+using soak::parseTraffic;
 
 std::map<std::string, int64_t> parseSitePages(const std::string& doc) {
   std::map<std::string, int64_t> m;

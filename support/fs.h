@@ -28,6 +28,9 @@ struct DirEntry {
   uint32_t uid = 0;
   uint32_t gid = 0;
   uint64_t links = 1;      // hard link count
+  // Non-zero (a Windows code) when a listing could not examine this entry
+  // (type Other then): the entry exists but its attributes are unknown.
+  uint32_t error = 0;
 };
 
 // An open regular file. Failures name the path it was opened by.
@@ -74,6 +77,8 @@ class Directory {
   int fd() const { return fd_; }
 
   // Every entry except "." and "..", in the order the file system returns them.
+  // An entry that cannot be examined is listed with its error set, so that
+  // one bad entry does not hide the others; one removed meanwhile is left out.
   std::vector<DirEntry> list() const;
   // Whether an entry of that name exists (any type, links included).
   bool exists(const std::wstring& name) const;

@@ -210,7 +210,11 @@ std::vector<DirEntry> Directory::list() const {
     struct stat st;
     if (::fstatat(fd_, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) continue;  // removed since readdir saw it
-      fail(errno, L"Unable to get attributes of", join(path_, text::fromAnsi(name)), "vfs::Directory::list");
+      DirEntry unknown;
+      unknown.name = text::fromAnsi(name);
+      unknown.error = windowsErrorFromErrno(errno);
+      entries.push_back(std::move(unknown));
+      continue;
     }
     entries.push_back(entryOf(text::fromAnsi(name), st));
   }

@@ -28,6 +28,8 @@ struct DirEntry {
   uint32_t uid = 0;
   uint32_t gid = 0;
   uint64_t links = 1;      // hard link count
+  uint32_t mode = 0;       // permission bits (07777), set-id and sticky included
+  uint64_t allocated = 0;  // bytes the file takes on disk (st_blocks * 512)
   // Non-zero (a Windows code) when a listing could not examine this entry
   // (type Other then): the entry exists but its attributes are unknown.
   uint32_t error = 0;
@@ -52,6 +54,9 @@ class File {
   void writeAll(const void* buf, size_t n);
   uint64_t size() const;
   FileTime lastWrite() const;
+  // fstat of the open descriptor (name: the file name of path()): what was
+  // opened, not what a name points to now.
+  DirEntry info() const;
   void sync();
   void close();
 
@@ -75,6 +80,8 @@ class Directory {
   const std::wstring& path() const { return path_; }
   // The descriptor, for the platform layer's own work relative to it.
   int fd() const { return fd_; }
+  // fstat of the open directory itself (name: the last component of path()).
+  DirEntry info() const;
 
   // Every entry except "." and "..", in the order the file system returns them.
   // An entry that cannot be examined is listed with its error set, so that

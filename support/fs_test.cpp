@@ -382,6 +382,24 @@ TEST_F(FsTest, ListStatAndFileAccess) {
   EXPECT_EQ(f.read(buf, sizeof buf), 5u);
   EXPECT_EQ(f.read(buf, sizeof buf), 0u);
 
+  // info() describes what was opened, even after the name points elsewhere.
+  ::chmod(path("d/one").c_str(), 0604);
+  ASSERT_EQ(::rename(path("d/one").c_str(), path("d/gone").c_str()), 0);
+  writeFile(path("d/one"), "another, longer file");
+  const vfs::DirEntry opened = f.info();
+  EXPECT_EQ(opened.name, L"one");
+  EXPECT_EQ(opened.type, vfs::EntryType::File);
+  EXPECT_EQ(opened.size, 5u);
+  EXPECT_EQ(opened.mode, 0604u);
+  EXPECT_EQ(opened.uid, st.st_uid);
+  EXPECT_EQ(opened.links, 1u);
+  EXPECT_EQ(opened.allocated, static_cast<uint64_t>(st.st_blocks) * 512u);
+  const vfs::DirEntry self = dir.info();
+  EXPECT_EQ(self.type, vfs::EntryType::Directory);
+  EXPECT_EQ(self.name, L"d");
+  EXPECT_EQ(self.links, 3u);  // ".", its entry in the parent and "sub/.."
+  ASSERT_EQ(::rename(path("d/gone").c_str(), path("d/one").c_str()), 0);
+
   vfs::File out;
   const std::wstring name = dir.createUnique(L"tmp", out);
   out.writeAll("abc", 3);

@@ -62,6 +62,8 @@ DirEntry entryOf(std::wstring name, const struct stat& st) {
   e.uid = st.st_uid;
   e.gid = st.st_gid;
   e.links = st.st_nlink;
+  e.mode = static_cast<uint32_t>(st.st_mode & 07777);
+  e.allocated = static_cast<uint64_t>(st.st_blocks) * 512u;
   return e;
 }
 
@@ -151,6 +153,12 @@ FileTime File::lastWrite() const {
   return fileTimeOf(st.st_mtim);
 }
 
+DirEntry File::info() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) fail(errno, L"Unable to get attributes of", path_, "vfs::File::info");
+  return entryOf(fileName(path_), st);
+}
+
 void File::sync() {
   if (::fsync(fd_) != 0) fail(errno, L"Unable to flush file", path_, "vfs::File::sync");
 }
@@ -185,6 +193,12 @@ Directory& Directory::operator=(Directory&& o) noexcept {
 
 Directory::~Directory() {
   if (fd_ >= 0) ::close(fd_);
+}
+
+DirEntry Directory::info() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) fail(errno, L"Unable to get attributes of", path_, "vfs::Directory::info", true);
+  return entryOf(fileName(path_), st);
 }
 
 std::vector<DirEntry> Directory::list() const {

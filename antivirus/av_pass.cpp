@@ -3,7 +3,11 @@
 #include <boost/regex.hpp>
 
 #include <algorithm>
+#include <cstring>
+#include <cwchar>
 #include <cwctype>
+#include <mutex>
+#include <optional>
 #include <utility>
 
 #include "antivirus/av_log_reader.h"
@@ -12,6 +16,8 @@
 #include "support/exceptions.h"
 #include "support/fs.h"
 #include "support/logging.h"
+#include "support/mutex.h"
+#include "support/vaformat.h"
 
 namespace {
 
@@ -42,19 +48,86 @@ std::wstring groupText(const boost::wcsub_match& group) { return std::wstring(gr
 
 const wchar_t* avLogName(AvLogKind kind) { return kind == AvLogKind::Antivirus ? kAntivirusLogName : kSpamLogName; }
 
+namespace {
+
+constexpr const wchar_t* kSuffix = L".log";
+constexpr const wchar_t* kSetAsideMark = L".counting.";
+constexpr size_t kSequenceDigits = 10;
+
+std::wstring logPrefix(const std::wstring& logName) { return L"halvexlog_" + logName; }
+
+bool isSetAsideName(const std::wstring& name, const std::wstring& logName) { return name.starts_with(logPrefix(logName) + kSetAsideMark); }
+
+// The sequence of a set-aside name, or nothing when the name is not one.
+std::optional<uint64_t> setAsideSequence(const std::wstring& name, const std::wstring& logName) {
+  if (!isSetAsideName(name, logName)) return std::nullopt;
+  const size_t start = logPrefix(logName).size() + std::wcslen(kSetAsideMark);
+  if (name.size() < start + kSequenceDigits + 1 || name[start + kSequenceDigits] != L'.') return std::nullopt;
+  uint64_t sequence = 0;
+  for (size_t i = start; i < start + kSequenceDigits; ++i) {
+    if (name[i] < L'0' || name[i] > L'9') return std::nullopt;
+    sequence = sequence * 10 + static_cast<uint64_t>(name[i] - L'0');
+  }
+  return sequence;
+}
+
+bool isLiveLogName(const std::wstring& name, const std::wstring& logName) {
+  const std::wstring prefix = logPrefix(logName);
+  const std::wstring suffix = kSuffix;
+  return name.size() >= prefix.size() + suffix.size() && name.starts_with(prefix) && name.ends_with(suffix) && !isSetAsideName(name, logName);
+}
+
+std::vector<std::wstring> regularFileNames(const vfs::Directory& directory) {
+  std::vector<std::wstring> names;
+  for (const vfs::DirEntry& entry : directory.list())
+    if (entry.type == vfs::EntryType::File) names.push_back(entry.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace
+
 std::vector<std::wstring> listStatisticLogs(const std::wstring& directory, const std::wstring& logName) {
   if (!vfs::exists(directory)) return {};
-  const std::wstring prefix = L"halvexlog_" + logName;
-  const std::wstring suffix = L".log";
   std::vector<std::wstring> files;
-  for (const vfs::DirEntry& entry : vfs::listDirectory(directory)) {
-    if (entry.type != vfs::EntryType::File) continue;
-    if (entry.name.size() < prefix.size() + suffix.size()) continue;
-    if (!entry.name.starts_with(prefix) || !entry.name.ends_with(suffix)) continue;
-    files.push_back(vfs::join(directory, entry.name));
-  }
-  std::sort(files.begin(), files.end());
+  for (const std::wstring& name : regularFileNames(vfs::Directory::open(directory)))
+    if (isLiveLogName(name, logName)) files.push_back(vfs::join(directory, name));
   return files;
+}
+
+std::vector<std::wstring> setAsideStatisticLogs(const std::wstring& directory, const std::wstring& logName) {
+  if (!vfs::exists(directory)) return {};
+  const vfs::Directory dir = vfs::Directory::open(directory);
+  const std::wstring prefix = logPrefix(logName);
+  std::vector<std::wstring> setAside;  // names, oldest first
+  {
+    // No writer is between opening a file and appending its entry while the
+    // mutex is held, so every entry is wholly in the file set aside or in
+    // the fresh one the next writer creates.
+    VMutex mutex(logName);
+    std::lock_guard<VMutex> lock(mutex);
+    std::vector<std::wstring> live;
+    uint64_t sequence = 0;
+    for (const std::wstring& name : regularFileNames(dir)) {
+      if (const std::optional<uint64_t> n = setAsideSequence(name, logName)) {
+        setAside.push_back(name);
+        sequence = std::max(sequence, *n);
+      } else if (isLiveLogName(name, logName)) {
+        live.push_back(name);
+      }
+    }
+    // Ten digits, fixed width: the names sort by sequence.
+    std::sort(setAside.begin(), setAside.end());
+    for (const std::wstring& name : live) {
+      const std::wstring rest = name.substr(prefix.size(), name.size() - prefix.size() - std::wcslen(kSuffix));
+      const std::wstring target = prefix + kSetAsideMark + vaformat(L"%010I64u", ++sequence) + L"." + rest;
+      dir.renameNoReplace(name, target);
+      setAside.push_back(target);
+    }
+  }
+  std::vector<std::wstring> paths;
+  for (const std::wstring& name : setAside) paths.push_back(vfs::join(directory, name));
+  return paths;
 }
 
 AvStatisticsPass::AvStatisticsPass(AvLogKind kind, std::wstring startDay, AvRecordSink sink)
@@ -140,7 +213,7 @@ void AvStatisticsPass::flush() {
 
 void runAvStatisticsPass(AvLogKind kind, const std::wstring& directory, const std::wstring& startDay, const AvRecordSink& sink,
                          std::vector<std::wstring>& filesToRemove) {
-  const std::vector<std::wstring> files = listStatisticLogs(directory, avLogName(kind));
+  const std::vector<std::wstring> files = setAsideStatisticLogs(directory, avLogName(kind));
   AvStatisticsPass pass(kind, startDay, sink);
   pass.run(files);
   filesToRemove.insert(filesToRemove.end(), files.begin(), files.end());

@@ -23,11 +23,33 @@ const wchar_t* avLogName(AvLogKind kind);
 // lower-cased address or virus name), count.
 using AvRecordSink = std::function<void(const std::wstring& type, const std::wstring& date, const std::wstring& name, uint64_t count)>;
 
-// The files of a log in `directory`: regular files (no links) named
-// "halvexlog_" + logName + anything + ".log", as full paths in ascending
-// order, which is by date. A missing directory has none; a directory that
-// cannot be listed raises.
+// The files of a log in `directory` that its writers append to: regular
+// files (no links) named "halvexlog_" + logName + anything + ".log", set-aside
+// names excepted, as full paths in ascending order, which is by date. A
+// missing directory has none; a directory that cannot be listed raises.
 std::vector<std::wstring> listStatisticLogs(const std::wstring& directory, const std::wstring& logName);
+
+// Setting a log's files aside before they are read, so that an entry a
+// filter appends meanwhile lands in a fresh file that the next run counts,
+// and the clean-up removes only what was read.
+//
+// Under the log's named mutex (the one its HalvexLog writers serialise every
+// entry on, named as the log), each file of listStatisticLogs is renamed, in
+// order, to "halvexlog_" + logName + ".counting." + a ten-digit sequence +
+// "." + the rest of its name without ".log" (halvexlog_avstat20240301.log
+// becomes halvexlog_avstat.counting.0000000007.20240301). The sequence goes
+// on from the highest one present, so set-aside names sort in the order the
+// files were written. Such a name is no log file of the writers' (they
+// neither append to it nor count it in their history), and a file stays
+// under it until a run has delivered its figures and removes it: a run that
+// failed before that leaves it for the next run, which reads it again,
+// before the files set aside after it.
+//
+// Returns every set-aside file of the log as full paths, oldest first (those
+// left by earlier runs, then the ones just renamed). A missing directory has
+// none; a listing or rename that fails raises naming the file, and what was
+// renamed before stays set aside.
+std::vector<std::wstring> setAsideStatisticLogs(const std::wstring& directory, const std::wstring& logName);
 
 // Counts the entries of the log files, given in order, and hands the figures
 // to the sink: day by day, oldest first, within a day the summary, then the
@@ -79,8 +101,9 @@ class AvStatisticsPass {
   std::wstring countsDay_;
 };
 
-// Lists the log's files in `directory`, runs a pass over them and appends
-// them to `filesToRemove` once every figure has been handed over; when the
-// pass raises, `filesToRemove` is left as it was.
+// Sets the log's files in `directory` aside (setAsideStatisticLogs), runs a
+// pass over every set-aside file and appends them to `filesToRemove` once
+// every figure has been handed over; when the pass raises, `filesToRemove` is
+// left as it was and the files stay set aside for the next run.
 void runAvStatisticsPass(AvLogKind kind, const std::wstring& directory, const std::wstring& startDay, const AvRecordSink& sink,
                          std::vector<std::wstring>& filesToRemove);

@@ -48,7 +48,8 @@ TEST_F(AvPassTest, CountsAnInfectedMessageIntoEveryFigure) {
                                                          {L"recipients", L"2024-03-01", L"john.doe@example.com", 1},
                                                          {L"viruses", L"2024-03-01", L"EICAR-Test-Signature", 1},
                                                      }));
-  EXPECT_EQ(files, std::vector<std::wstring>{text::fromAnsi(file("halvexlog_avstat20240301.log"))});
+  EXPECT_EQ(files, std::vector<std::wstring>{text::fromAnsi(file("halvexlog_avstat.counting.0000000001.20240301"))});
+  EXPECT_FALSE(testkit::fileExists(file("halvexlog_avstat20240301.log"))) << "read only once set aside";
 }
 
 TEST_F(AvPassTest, SpamPassCountsSummaryAndRecipientsButNoViruses) {
@@ -61,7 +62,8 @@ TEST_F(AvPassTest, SpamPassCountsSummaryAndRecipientsButNoViruses) {
                                                     {L"spam_recipients", L"2024-03-01", L"bare@example.org", 2},
                                                     {L"spam_recipients", L"2024-03-01", L"john.doe@example.com", 2},
                                                 }));
-  EXPECT_EQ(files, std::vector<std::wstring>{text::fromAnsi(file("halvexlog_spamstat20240301.log"))});
+  EXPECT_EQ(files, std::vector<std::wstring>{text::fromAnsi(file("halvexlog_spamstat.counting.0000000001.20240301"))});
+  EXPECT_TRUE(testkit::fileExists(file("halvexlog_avstat20240301.log")));
 }
 
 TEST_F(AvPassTest, SkipsDaysBeforeTheStartDayAndCountsTheStartDay) {
@@ -171,5 +173,37 @@ TEST_F(AvPassTest, HandsNoFilesOverWhenThePassFails) {
   };
   EXPECT_THROW(runAvStatisticsPass(AvLogKind::Antivirus, text::fromAnsi(logs()), L"", failing, files), vexception);
   EXPECT_EQ(files, std::vector<std::wstring>{L"/earlier/pass.log"});
-  EXPECT_TRUE(testkit::fileExists(file("halvexlog_avstat20240301.log")));
+  // Set aside, it is read again by the next pass, and only then handed over.
+  EXPECT_EQ(pass(AvLogKind::Antivirus, L"", &files), cleanCount(L"2024-03-01", 1));
+  EXPECT_EQ(files, (std::vector<std::wstring>{L"/earlier/pass.log", text::fromAnsi(file("halvexlog_avstat.counting.0000000001.20240301"))}));
+}
+
+// Files left set aside by failed runs are read first, oldest first, then the
+// ones set aside now; the sequence goes on from the highest one present, and
+// entries written after the set-aside land in a fresh file of the writers'.
+TEST_F(AvPassTest, SetsAsideUnderFreshNamesAndReadsEarlierOnesFirst) {
+  write("halvexlog_avstat.counting.0000000009.20240228", logLine(L"2024/02/28 10:00:00:000", kClean));
+  write("halvexlog_avstat.counting.0000000002.20240227", logLine(L"2024/02/27 10:00:00:000", kClean));
+  write("halvexlog_avstat20240301.log", logLine(L"2024/03/01 10:00:00:000", kClean));
+  write("halvexlog_avstat20240302.log", logLine(L"2024/03/02 10:00:00:000", kClean));
+  // Not set-aside names: ignored, never renamed or counted.
+  write("halvexlog_avstat.counting.12.x", logLine(L"2024/03/01 10:00:00:000", kClean));
+  write("halvexlog_avstat.counting.junk.log", logLine(L"2024/03/01 10:00:00:000", kClean));
+  write("halvexlog_spamstat20240301.log", logLine(L"2024/03/01 10:00:00:000", kClean));
+
+  const std::wstring dir = text::fromAnsi(logs());
+  const std::vector<std::wstring> setAside = setAsideStatisticLogs(dir, kAntivirusLogName);
+  EXPECT_EQ(setAside, (std::vector<std::wstring>{dir + L"/halvexlog_avstat.counting.0000000002.20240227",
+                                                  dir + L"/halvexlog_avstat.counting.0000000009.20240228",
+                                                  dir + L"/halvexlog_avstat.counting.0000000010.20240301",
+                                                  dir + L"/halvexlog_avstat.counting.0000000011.20240302"}));
+  EXPECT_EQ(listStatisticLogs(dir, kAntivirusLogName), std::vector<std::wstring>{});
+  EXPECT_TRUE(testkit::fileExists(file("halvexlog_spamstat20240301.log")));
+
+  // Read in that order: the latest-day rule would drop 02-27 and 02-28 if
+  // the earlier files came after the later ones.
+  std::vector<std::wstring> files;
+  EXPECT_EQ(pass(AvLogKind::Antivirus, L"", &files), (Records{cleanCount(L"2024-02-27", 1)[0], cleanCount(L"2024-02-28", 1)[0],
+                                                               cleanCount(L"2024-03-01", 1)[0], cleanCount(L"2024-03-02", 1)[0]}));
+  EXPECT_EQ(files, setAside);
 }

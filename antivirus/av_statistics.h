@@ -4,13 +4,17 @@
 // document has been delivered.
 //
 // The run driver calls, under the "AntivirusLockStatus" lock:
-//   std::vector<std::wstring> avFiles;
+//   std::vector<std::wstring> avFiles, spamFiles;
 //   antivirusStatistics(results, params["LastAntivirusStatisticLog"], avFiles);
-//   spamStatistics(results, params["LastSpamStatisticLog"], avFiles);
-// and registers removeStatisticLogs(avFiles) as a commit action that runs
-// only after the results document is complete and flushed, so that a run
-// that dies before delivering its figures leaves the logs for the next run.
-// When the antivirus pass raises, the spam pass is not run.
+//   (register removeStatisticLogs(avFiles) as a commit action)
+//   spamStatistics(results, params["LastSpamStatisticLog"], spamFiles);
+//   (register removeStatisticLogs(spamFiles) as a commit action)
+// Each pass's removal is registered on that pass's own success, and runs
+// only after the results document is complete, so that figures delivered are
+// never counted again and files whose figures were not delivered stay for
+// the next run. When the antivirus pass raises, the spam pass is not run.
+// A pass reads its log's files only after setting them aside (see
+// setAsideStatisticLogs), so what it removes is exactly what it read.
 #pragma once
 
 #include <string>
@@ -23,10 +27,10 @@ std::wstring statisticLogDirectory();
 
 // Counts the "avstat" files and writes the "summary", "recipients" and
 // "viruses" figures (see AvStatisticsPass for the counting rules). `startDay`
-// ("YYYY-MM-DD" or empty) is the first day counted. On success the files read
-// are appended to `filesToRemove`; a failure (an unreadable file, a results
-// writer error) raises with the location "avstatistics::antivirus", and the
-// list is left as it was.
+// ("YYYY-MM-DD" or empty) is the first day counted. On success the
+// set-aside files read are appended to `filesToRemove`; a failure (an
+// unreadable file, a results writer error) raises with the location
+// "avstatistics::antivirus", and the list is left as it was.
 void antivirusStatistics(ResultsWriter& results, const std::wstring& startDay, std::vector<std::wstring>& filesToRemove);
 
 // The same over the "spamstat" files with the figures "spam_summary" and

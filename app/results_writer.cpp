@@ -2,11 +2,47 @@
 
 #include <libxml/xmlwriter.h>
 
+#include <algorithm>
+
 #include "config/domain.h"
 #include "support/exceptions.h"
 #include "support/fs.h"
 #include "support/text.h"
 #include "support/vaformat.h"
+
+namespace {
+
+// The text layer's escape of an undecodable byte B is U+DC80 + B.
+constexpr uint32_t kByteEscapeFirst = 0xDC80;
+constexpr uint32_t kByteEscapeLast = 0xDC80 + 0xFF;
+
+// XML 1.0's Char production.
+bool isXmlChar(uint32_t c) {
+  if (c >= 0x20 && c <= 0xD7FF) return true;
+  if (c == 0x9 || c == 0xA || c == 0xD) return true;
+  return (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+}  // namespace
+
+std::string xmlText(std::wstring_view text) {
+  const auto odd = [](wchar_t c) { return !isXmlChar(static_cast<uint32_t>(c)); };
+  if (std::none_of(text.begin(), text.end(), odd)) return text::toUtf8(text);
+  std::wstring safe;
+  safe.reserve(text.size() + 16);
+  for (wchar_t wc : text) {
+    const uint32_t c = static_cast<uint32_t>(wc);
+    if (isXmlChar(c))
+      safe += wc;
+    else if (c >= kByteEscapeFirst && c <= kByteEscapeLast)
+      safe += vaformat(L"\\x%02X", c - kByteEscapeFirst);
+    else if (c <= 0xFFFF)
+      safe += vaformat(L"\\u%04X", c);
+    else
+      safe += vaformat(L"\\U%08X", c);
+  }
+  return text::toUtf8(safe);
+}
 
 struct ResultsWriter::Impl {
   vfs::File out;
@@ -42,7 +78,7 @@ struct ResultsWriter::Impl {
   }
 
   void attribute(const char* name, const std::wstring& value) {
-    check(xmlTextWriterWriteAttribute(writer, reinterpret_cast<const xmlChar*>(name), reinterpret_cast<const xmlChar*>(text::toUtf8(value).c_str())),
+    check(xmlTextWriterWriteAttribute(writer, reinterpret_cast<const xmlChar*>(name), reinterpret_cast<const xmlChar*>(xmlText(value).c_str())),
           "ResultsWriter::writeAttribute");
   }
   void attribute(const char* name, int64_t value) { attribute(name, vaformat(L"%I64d", value)); }
@@ -91,11 +127,11 @@ void ResultsWriter::endDocument(const std::function<void()>& whenComplete) {
   impl_->check(xmlTextWriterEndElement(impl_->writer), "ResultsWriter::endDocument");
   impl_->check(xmlTextWriterEndDocument(impl_->writer), "ResultsWriter::endDocument");
   impl_->check(xmlTextWriterFlush(impl_->writer), "ResultsWriter::endDocument");
-  if (whenComplete) whenComplete();
-  // On disk before the run's other commit actions (retirements, removals)
-  // depend on it.
+  // On disk and closed without error before anything records it as
+  // delivered: the markers and every other commit action depend on it.
   if (impl_->toFile) impl_->out.sync();
   impl_->out.close();
+  if (whenComplete) whenComplete();
 }
 
 void ResultsWriter::writeTraffic(const DomainInfo& domain, const VDateTime& date, const std::wstring& resultsType, int64_t inBytes,

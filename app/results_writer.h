@@ -1,16 +1,37 @@
 // The results document: UTF-8 XML with the root "data" and empty child
 // elements in the order the run writes them. Streamed through libxml2's
 // writer: no element is kept after it is written.
+//
+// Names come from logs, the mail provider and the configuration and may hold
+// anything, but the document is always well-formed XML 1.0: every attribute
+// value passes through xmlText (below) on its way in.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "support/datetime.h"
 
 struct DomainInfo;
+
+// The text as an attribute value of the document. A character XML 1.0
+// cannot carry is written as a visible escape of ASCII characters, so that
+// nothing is cut or dropped and the panel shows where the odd character was:
+//   - an undecodable input byte B, which the text layer keeps as U+DC80 + B,
+//     becomes "\xHH" (B in two upper-case hex digits; U+DC80 itself, the
+//     escape of a NUL byte, becomes "\x00");
+//   - any other code point outside XML 1.0's characters (the C0 controls
+//     other than tab, LF and CR, a lone surrogate, U+FFFE, U+FFFF) becomes
+//     "\uHHHH", and a value beyond U+10FFFF "\UHHHHHHHH".
+// Everything else is kept as it is (libxml2 writes tab, LF and CR as
+// character references, so they survive attribute normalisation). A
+// backslash of the text itself is not doubled: a name that really holds the
+// six characters "\u0001" reads the same as one holding U+0001, the only
+// distinction the form gives up.
+std::string xmlText(std::wstring_view text);
 
 class ResultsWriter {
  public:
@@ -29,12 +50,12 @@ class ResultsWriter {
   // for standard output). Before endDocument, it leaves only the document's
   // last bytes to be written.
   void sync();
-  // Closes "data", ends the document and writes its last bytes: from then on
-  // the document is complete, and `whenComplete` runs at once (a run
-  // records its markers there, so that the moment between the two is as
-  // short as it can be). Then the file is brought to disk and closed. A
-  // failure before the last bytes are written raises without running
-  // `whenComplete`.
+  // Closes "data", ends the document, writes its last bytes, brings the file
+  // to disk (fsync) and closes it; only when all of that succeeded is the
+  // document complete, and then `whenComplete` runs (a run records its
+  // markers there). Any failure on the way, the close included (a lost
+  // write on NFS or a quota), raises without running `whenComplete`, so a
+  // document the consumer may not get records nothing.
   void endDocument(const std::function<void()>& whenComplete = {});
 
   void writeTraffic(const DomainInfo& domain, const VDateTime& date, const std::wstring& resultsType, int64_t inBytes, int64_t outBytes);

@@ -140,10 +140,15 @@ void statistics::antivirusStep(Run& run) {
     // The lock stays held until the files read are removed: another instance
     // must not count them again in between.
     run.commit.holdUntilCommitted(lock);
-    auto files = std::make_shared<std::vector<std::wstring>>();
-    antivirusStatistics(run.results, model.param(L"LastAntivirusStatisticLog"), *files);
-    spamStatistics(run.results, model.param(L"LastSpamStatisticLog"), *files);
-    run.commit.add(VLOC(L"Antivirus statistics", "statistics::start"), LogLevel::Error, [files] { removeStatisticLogs(*files); });
+    // Each pass's files go once its own figures are in the document: a spam
+    // pass that fails keeps its files, not the antivirus files already
+    // delivered.
+    std::vector<std::wstring> avFiles;
+    antivirusStatistics(run.results, model.param(L"LastAntivirusStatisticLog"), avFiles);
+    run.commit.add(VLOC(L"Antivirus statistics", "statistics::start"), LogLevel::Error, [avFiles] { removeStatisticLogs(avFiles); });
+    std::vector<std::wstring> spamFiles;
+    spamStatistics(run.results, model.param(L"LastSpamStatisticLog"), spamFiles);
+    run.commit.add(VLOC(L"Spam statistics", "statistics::start"), LogLevel::Error, [spamFiles] { removeStatisticLogs(spamFiles); });
   });
 }
 

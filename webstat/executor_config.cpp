@@ -94,6 +94,8 @@ WebStatExecutorConfig readWebStatExecutorConfig(const vfs::Directory& logsDirect
   const std::wstring path = vfs::join(logsDirectory.path(), kWebStatExecutorConfigName);
   return rethrowing(VLOC(path, "readWebStatExecutorConfig"), [&] {
     vfs::File file = logsDirectory.openRead(kWebStatExecutorConfigName);
+    // Checked on what was opened: a hard link to another file is refused.
+    if (file.info().links != 1) throw vexception(path + L" has more than one link", VLOC(L"", "readWebStatExecutorConfig"));
     if (file.size() > kMaxConfigSize) throw vexception(L"The file is larger than 1 MiB: " + path, VLOC(L"", "readWebStatExecutorConfig"));
     std::string bytes(kMaxConfigSize + 1, '\0');
     size_t length = 0;

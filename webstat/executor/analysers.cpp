@@ -62,12 +62,14 @@ void runWebalizer(const AnalyserPrograms& programs, const AnalysisJob& job) {
 
 std::wstring awstatsLogFormat(FeedGroup group) {
   // Columns 2-21 of the W3C field list behind %time2; FTP feeds have no
-  // user agent, and their cs-host names the domain.
+  // user agent. The feed is the domain's own, so no column is the virtual
+  // host: an FTP line's cs-host names the server, and AWStats would drop
+  // every line whose virtual host is not the site.
   if (group == FeedGroup::Web)
     return L"%time2 %other %other %other %method %url %query %other %logname %host %other %ua %other %referer %other "
            L"%code %other %other %bytesd %other %other";
   return L"%time2 %other %other %other %method %url %query %other %logname %host %other %other %other %referer "
-         L"%virtualname %code %other %other %bytesd %other %other";
+         L"%other %code %other %other %bytesd %other %other";
 }
 
 std::wstring awstatsConfigName(const AnalysisJob& job) { return job.domainName + (job.group == FeedGroup::Web ? L"" : L"-ftp"); }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
+#include <set>
 
 #include "support/exceptions.h"
 #include "support/fs.h"
@@ -9,6 +11,7 @@
 #include "support/mutex.h"
 #include "support/registry.h"
 #include "support/text.h"
+#include "support/vaformat.h"
 
 namespace {
 
@@ -57,6 +60,7 @@ class InputFile {
 }  // namespace
 
 void executorInfo(const std::wstring& text) { print(stdout, text); }
+void executorWarning(const std::wstring& text) { print(stderr, L"Warning: " + text); }
 void executorError(const std::wstring& text) { print(stderr, text); }
 
 WebStatExecutor::WebStatExecutor(ExecutorOptions options) : options_(std::move(options)) {}
@@ -139,6 +143,76 @@ std::pair<std::wstring, std::vector<std::wstring>> WebStatExecutor::reportDirect
   return {vfs::parentDirectory(logsDirectory), {L"statistics", leaf}};
 }
 
+namespace {
+
+// The failures of the feeds still pending, "<name> <count>" per line, in
+// the domain's state directory.
+class FailureCounts {
+ public:
+  explicit FailureCounts(std::wstring path) : path_(std::move(path)) {
+    if (!vfs::isRegularFile(path_)) return;
+    const std::wstring content = text::fromAnsi(vfs::readFile(path_));
+    size_t start = 0;
+    while (start < content.size()) {
+      size_t end = content.find(L'\n', start);
+      if (end == std::wstring::npos) end = content.size();
+      const std::wstring line = content.substr(start, end - start);
+      const size_t blank = line.find(L' ');
+      if (blank != std::wstring::npos) counts_[line.substr(0, blank)] = static_cast<int>(text::parseLeadingInt64(line.substr(blank + 1)));
+      start = end + 1;
+    }
+  }
+  int failed(const std::wstring& name) { return ++counts_[name]; }
+  void forget(const std::wstring& name) { counts_.erase(name); }
+  void save() const {
+    std::wstring content;
+    for (const auto& [name, count] : counts_) content += name + L" " + std::to_wstring(count) + L"\n";
+    if (content.empty())
+      vfs::forcedRemove(path_);
+    else
+      vfs::writeFile(path_, text::toAnsi(content));
+  }
+
+ private:
+  std::wstring path_;
+  std::map<std::wstring, int> counts_;
+};
+
+}  // namespace
+
+bool WebStatExecutor::analyseFeeds(const vfs::Directory& logs, const WebStatExecutorConfig& config, AnalysisJob& job,
+                                   const std::vector<std::wstring>& names, std::set<std::wstring>& warned, size_t& lines) {
+  const std::wstring label = config.name + L" " + groupLabel(job.group);
+  try {
+    MergedFeed merged(feedFormatFor(config.webStatType, job.group), job.group, config.name, job.stateDirectory);
+    for (const std::wstring& name : names) {
+      const FeedLineCounts counts = merged.add(logs, name);
+      if (!warned.insert(name).second) continue;
+      const std::wstring path = vfs::join(logs.path(), name);
+      if (counts.unusable != 0)
+        executorWarning(vaformat(L"%s: %d lines of %s have no usable time or not the layout of a feed line; left out", label,
+                                 static_cast<int>(counts.unusable), path));
+      if (counts.converted != 0)
+        executorWarning(vaformat(L"%s: %d lines of %s were in the other analyser's format; converted for %s", label,
+                                 static_cast<int>(counts.converted), path, config.webStatType));
+    }
+    if (merged.lineCount() != 0) {
+      const InputFile input(vfs::join(job.stateDirectory, std::wstring(job.group == FeedGroup::Web ? L"web" : L"ftp") + L"-input.log"));
+      merged.writeSortedTo(input.path());
+      job.inputPath = input.path();
+      runAnalyser(options_.programs, config.webStatType, job);
+    }
+    // Analysed: from here on the feeds must not be read again.
+    for (const std::wstring& name : names) logs.unlink(name);
+    job.months.insert(merged.months().begin(), merged.months().end());
+    lines += merged.lineCount();
+    return true;
+  } catch (...) {
+    executorError(label + L": " + describeCurrent());
+    return false;
+  }
+}
+
 bool WebStatExecutor::processGroup(const vfs::Directory& logs, const WebStatExecutorConfig& config, FeedGroup group) {
   const std::wstring label = config.name + L" " + groupLabel(group);
   try {
@@ -147,14 +221,10 @@ bool WebStatExecutor::processGroup(const vfs::Directory& logs, const WebStatExec
       executorError(label + L": " + vfs::join(logs.path(), name) + L" is not a regular file, skipped");
     if (listing.feeds.empty()) return true;
 
-    MergedFeed merged(feedFormatFor(config.webStatType, group));
-    for (const std::wstring& name : listing.feeds) merged.add(logs, name);
-
     AnalysisJob job;
     job.domainName = config.name;
     job.group = group;
     job.stateDirectory = vfs::join(options_.stateRoot, config.name);
-    job.months = merged.months();
     job.defaultDocuments = safeDefaultDocuments(config.defaultDocument);
     for (const std::wstring& alias : config.aliases) {
       if (isSafeHostName(alias))
@@ -163,25 +233,46 @@ bool WebStatExecutor::processGroup(const vfs::Directory& logs, const WebStatExec
         executorError(label + L": alias '" + alias + L"' is not a host name, left out");
     }
     vfs::createDirectories(job.stateDirectory, 0700);
+    FailureCounts failures(vfs::join(job.stateDirectory, std::wstring(L"failed-feeds-") + (group == FeedGroup::Web ? L"web" : L"ftp")));
 
-    if (merged.lineCount() != 0) {
-      const InputFile input(vfs::join(job.stateDirectory, std::wstring(group == FeedGroup::Web ? L"web" : L"ftp") + L"-input.log"));
-      vfs::writeFile(input.path(), merged.sortedInput());
-      job.inputPath = input.path();
-      runAnalyser(options_.programs, config.webStatType, job);
+    // Together first, in one time order; when that fails, each feed alone,
+    // so that only the feeds that fail by themselves stay behind.
+    std::set<std::wstring> warned;
+    std::vector<std::wstring> analysed, failed;
+    size_t lines = 0;
+    if (analyseFeeds(logs, config, job, listing.feeds, warned, lines)) {
+      analysed = listing.feeds;
+    } else if (listing.feeds.size() == 1) {
+      failed = listing.feeds;
+    } else {
+      for (const std::wstring& name : listing.feeds)
+        (analyseFeeds(logs, config, job, {name}, warned, lines) ? analysed : failed).push_back(name);
     }
+    for (const std::wstring& name : analysed) failures.forget(name);
+    for (const std::wstring& name : failed) {
+      const int count = failures.failed(name);
+      if (count < kFeedTries) continue;
+      // Set aside under a name that is no feed's: kept for a look, never retried.
+      const std::wstring path = vfs::join(logs.path(), name);
+      try {
+        logs.renameNoReplace(name, name + L".failed");
+        failures.forget(name);
+        executorError(vaformat(L"%s: %s failed in %d passes; set aside as %s.failed", label, path, count, path));
+      } catch (...) {
+        executorError(label + L": " + path + L" failed in " + std::to_wstring(count) + L" passes and cannot be set aside: " + describeCurrent());
+      }
+    }
+    failures.save();
 
-    // Analysed: from here on the feeds must not be read again.
-    for (const std::wstring& name : listing.feeds) logs.unlink(name);
-    if (merged.lineCount() != 0) {
+    if (lines != 0) {
       const auto [root, below] = reportDirectory(logs.path(), config.name, group);
       publishReports(buildReports(options_.programs, config.webStatType, job), root, below);
       std::wstring target = root;
       for (const std::wstring& part : below) target = vfs::join(target, part);
-      executorInfo(vaformat(L"%s: %d lines of %d feeds analysed by %s; reports in %s", label, static_cast<int>(merged.lineCount()),
-                            static_cast<int>(listing.feeds.size()), config.webStatType, target));
+      executorInfo(vaformat(L"%s: %d lines of %d feeds analysed by %s; reports in %s", label, static_cast<int>(lines),
+                            static_cast<int>(analysed.size()), config.webStatType, target));
     }
-    return true;
+    return failed.empty();
   } catch (...) {
     executorError(label + L": " + describeCurrent());
     return false;

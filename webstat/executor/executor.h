@@ -8,6 +8,15 @@
 // analyser succeeded, so a failing analyser leaves every feed for the next
 // pass, and a removed feed is never read twice.
 //
+// One bad feed never holds back the others: when the analysis of a group's
+// feeds together fails, each feed is analysed on its own, oldest first, and
+// only the feeds that fail alone stay. Their failures are counted in the
+// state directory; a feed that has failed kFeedTries passes is set aside as
+// "<feed>.failed" in the logs directory (no longer a feed name) with an
+// Error, so it is neither deleted unread nor tried for ever. Unusable lines
+// and lines of the other analyser's format are dealt with by the merge
+// (pending_feeds.h), each feed's count of them reported in one Warning.
+//
 // Places:
 // - state (the analysers' history, configuration, pages before publishing):
 //   <state root>/<domain>, the executor's own (created 0700);
@@ -22,12 +31,16 @@
 // only when they are plain host or file names.
 #pragma once
 
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "webstat/executor/analysers.h"
 #include "webstat/executor_config.h"
+
+// Passes a feed may fail before it is set aside.
+inline constexpr int kFeedTries = 3;
 
 struct ExecutorOptions {
   bool all = false;                          // every <HTTPD_VHOSTS_D>/*/logs
@@ -51,6 +64,10 @@ class WebStatExecutor {
  private:
   // One group of feeds; returns false when it failed (its feeds stay).
   bool processGroup(const vfs::Directory& logs, const WebStatExecutorConfig& config, FeedGroup group);
+  // Merges the feeds and runs the analyser over them; true when the feeds
+  // are analysed (and removed). Failures are printed, not raised.
+  bool analyseFeeds(const vfs::Directory& logs, const WebStatExecutorConfig& config, AnalysisJob& job,
+                    const std::vector<std::wstring>& names, std::set<std::wstring>& warned, size_t& lines);
   WebStatExecutorConfig checkedConfig(const vfs::Directory& logs) const;
   // Where a group's reports go: a root the executor trusts and the
   // components below it.
@@ -64,4 +81,5 @@ class WebStatExecutor {
 // Messages go to standard output (progress) and standard error (failures),
 // each line prefixed with the program name.
 void executorInfo(const std::wstring& text);
+void executorWarning(const std::wstring& text);  // "Warning: " + text
 void executorError(const std::wstring& text);

@@ -71,7 +71,9 @@ W3CRecord recordOf(const Hit& h) {
 
 // What each analyser is documented to count: Webalizer every line with the
 // byte count of the line (xferlog: sent for a download, received for an
-// upload); AWStats every line with the bytes sent, none for a 304 answer.
+// upload); AWStats every HTTP line with the bytes sent, none for a 304
+// answer, and every FTP line with its bytes both ways (the executor gives it
+// sc-bytes + cs-bytes).
 Figures expected(const std::vector<Hit>& hits, const std::wstring& domain, bool ftp, bool awstats) {
   Figures f;
   for (const Hit& h : hits) {
@@ -79,6 +81,7 @@ Figures expected(const std::vector<Hit>& hits, const std::wstring& domain, bool 
     const int key = awstats ? 20161200 + h.day : h.day;
     long long bytes = h.scBytes;
     if (!awstats && ftp && !h.download) bytes = h.csBytes;
+    if (awstats && ftp) bytes = h.scBytes + h.csBytes;
     if (awstats && h.status == 304) bytes = 0;
     f[key].first += 1;
     f[key].second += bytes;

@@ -1,7 +1,12 @@
 // The file-system layer. Tenants can write the directories the program works
 // in (their log directories, document roots), so nothing here follows a
-// symbolic link: entries are examined with lstat semantics, files are opened
-// with O_NOFOLLOW | O_NONBLOCK and checked to be regular through the
+// symbolic link a tenant could have made: every path is walked from "/" one
+// component at a time, and a link on the way is followed only when it is the
+// administrator's (owned by root or by the process's user, in a directory of
+// root's or ours that nobody else may write, or that is sticky); any other
+// link fails with code 1921 and names the link. The last component of a path
+// is never followed: entries are examined with lstat semantics, files are
+// opened with O_NOFOLLOW | O_NONBLOCK and checked to be regular through the
 // descriptor, new files are made with O_EXCL and renamed into place, and work
 // on a directory's entries goes through an open descriptor of the directory.
 // Failures raise the vosexception family with the Windows code of the errno.
@@ -71,8 +76,14 @@ class File {
 // is refused with code 87.
 class Directory {
  public:
-  // Opens a directory; a link in its place is refused (code 1921, path in text).
+  // Opens a directory; a link in its place is refused (code 1921, path in
+  // text), links on the way by the trust rule above.
   static Directory open(const std::wstring& path);
+  // Opens the directory that holds the last component of `path` (a trusted
+  // link in its place is followed: it is not the path's last component) and
+  // gives that component in `leaf`. "/" and a path ending in ".." are refused
+  // with code 87.
+  static Directory openParent(const std::wstring& path, std::wstring* leaf = nullptr);
   Directory(Directory&& o) noexcept;
   Directory& operator=(Directory&& o) noexcept;
   ~Directory();
@@ -129,12 +140,19 @@ std::wstring parentDirectory(const std::wstring& path);
 // From the last dot of the file name, dot included; empty when there is none.
 std::wstring extension(const std::wstring& path);
 
-// lstat-based tests: a link is never taken for what it points to.
+// lstat-based tests: a link is never taken for what it points to. The
+// directories on the way are walked by the trust rule; a refused link raises.
 bool exists(const std::wstring& path);
 bool isDirectory(const std::wstring& path);
 bool isRegularFile(const std::wstring& path);
 // lstat of a path; raises when missing.
 DirEntry statPath(const std::wstring& path);
+
+// Whether the path ends at a regular file, links followed by the trust rule
+// at every component, the last one included: for the installation's own
+// places (its utilities may be the links a package installs), never for a
+// tenant's. False for anything else, failures included.
+bool isTrustedRegularFile(const std::wstring& path);
 
 // Lists a directory (Directory::open + list).
 std::vector<DirEntry> listDirectory(const std::wstring& path);
@@ -150,6 +168,8 @@ File openRead(const std::wstring& path);
 // refused. Raises "copy file " + source + " to " + destination with the code
 // of the failure.
 void copyFile(const std::wstring& source, const std::wstring& destination);
+// The same from a file already open (and checked through its descriptor).
+void copyFile(const File& source, const std::wstring& destination);
 
 // Moves a file or link (renamed as itself); an existing destination is never
 // replaced (code 183). Across file systems a regular file is copied and the

@@ -333,6 +333,75 @@ TEST_F(FsTest, CreateDirectoriesRefusesForeignLinks) {
   EXPECT_FALSE(testkit::fileExists(path("target/made2")));
 }
 
+// A link on the way is followed only when the administrator made it: owned by
+// root or us, in a directory of root's or ours that nobody else may write.
+TEST_F(FsTest, LinksOnTheWayFollowTheTrustRule) {
+  writeFile(path("srv/www/logs/access.log"), "root's log");
+  ::mkdir(path("adm").c_str(), 0755);
+  ::chmod(path("adm").c_str(), 0755);
+  ASSERT_EQ(::symlink("../srv/www", path("adm/www").c_str()), 0);
+  ASSERT_EQ(::symlink(path("adm/www").c_str(), path("adm/www2").c_str()), 0);  // a chain of two
+  ASSERT_EQ(::symlink("www/logs/access.log", path("adm/log").c_str()), 0);
+  const auto followed = [&](const std::string& via) {
+    SCOPED_TRACE(via);
+    EXPECT_EQ(vfs::listDirectory(wpath(via + "/logs")).size(), 1u);
+    EXPECT_EQ(vfs::readFile(wpath(via + "/logs/access.log")), "root's log");
+    EXPECT_TRUE(vfs::isRegularFile(wpath(via + "/logs/access.log")));
+    EXPECT_EQ(vfs::statPath(wpath(via + "/logs/access.log")).size, 10u);
+    EXPECT_TRUE(vfs::Directory::openParent(wpath(via + "/x")).exists(L"logs"));
+  };
+  followed("adm/www");
+  followed("adm/www2");
+  // The last component is never followed.
+  EXPECT_EQ(vfs::statPath(wpath("adm/www")).type, vfs::EntryType::Symlink);
+  EXPECT_EQ(codeOf([&] { vfs::Directory::open(wpath("adm/www")); }), winerr::CantResolveFilename);
+  EXPECT_EQ(codeOf([&] { vfs::openRead(wpath("adm/log")); }), winerr::CantResolveFilename);
+  // ... except where asked for, in the installation's own places.
+  EXPECT_TRUE(vfs::isTrustedRegularFile(wpath("adm/log")));
+  EXPECT_FALSE(vfs::isTrustedRegularFile(wpath("adm/www")));
+
+  // A directory others may write: anyone could have put the link there.
+  ::chmod(path("adm").c_str(), 0777);
+  EXPECT_EQ(codeOf([&] { vfs::readFile(wpath("adm/www/logs/access.log")); }), winerr::CantResolveFilename);
+  EXPECT_EQ(codeOf([&] { vfs::exists(wpath("adm/www/logs/access.log")); }), winerr::CantResolveFilename);
+  EXPECT_EQ(codeOf([&] { vfs::forcedRemove(wpath("adm/www/logs/access.log")); }), winerr::CantResolveFilename);
+  EXPECT_EQ(codeOf([&] { vfs::createDirectories(wpath("adm/www/logs/new")); }), winerr::CantResolveFilename);
+  EXPECT_FALSE(vfs::isTrustedRegularFile(wpath("adm/log")));
+  try {
+    vfs::Directory::open(wpath("adm/www/logs"));
+    ADD_FAILURE() << "opened through a link in a world-writable directory";
+  } catch (const vosexception& e) {
+    EXPECT_NE(e.message().find(wpath("adm/www")), std::wstring::npos) << text::toAnsi(e.message());
+  }
+  ::chmod(path("adm").c_str(), 0775);
+  EXPECT_EQ(codeOf([&] { vfs::listDirectory(wpath("adm/www/logs")); }), winerr::CantResolveFilename);
+  // Sticky: only the link's owner (root here) may replace it.
+  ::chmod(path("adm").c_str(), 01777);
+  EXPECT_EQ(vfs::readFile(wpath("adm/www/logs/access.log")), "root's log");
+  ::chmod(path("adm").c_str(), 0755);
+
+  // A loop ends in a refusal, not a hang.
+  ASSERT_EQ(::symlink("loop-b", path("adm/loop-a").c_str()), 0);
+  ASSERT_EQ(::symlink("loop-a", path("adm/loop-b").c_str()), 0);
+  EXPECT_EQ(codeOf([&] { vfs::listDirectory(wpath("adm/loop-a/x")); }), winerr::CantResolveFilename);
+  EXPECT_EQ(codeOf([&] { vfs::statPath(wpath("adm/loop-a/x")); }), winerr::CantResolveFilename);
+
+  if (::geteuid() != 0) GTEST_SKIP() << "tenants' links need root to plant";
+  // A tenant's link in root's directory, and root's link in a tenant's directory.
+  ASSERT_EQ(::symlink("../srv/www", path("adm/tenant-www").c_str()), 0);
+  ASSERT_EQ(::lchown(path("adm/tenant-www").c_str(), 12345, 12345), 0);
+  EXPECT_EQ(codeOf([&] { vfs::readFile(wpath("adm/tenant-www/logs/access.log")); }), winerr::CantResolveFilename);
+  ::mkdir(path("tenant").c_str(), 0755);
+  ASSERT_EQ(::symlink("../srv/www", path("tenant/www").c_str()), 0);
+  ASSERT_EQ(::chown(path("tenant").c_str(), 12345, 12345), 0);
+  EXPECT_EQ(codeOf([&] { vfs::readFile(wpath("tenant/www/logs/access.log")); }), winerr::CantResolveFilename);
+  EXPECT_EQ(codeOf([&] { vfs::copyFile(wpath("tenant/www/logs/access.log"), wpath("copy")); }), winerr::CantResolveFilename);
+  EXPECT_EQ(codeOf([&] { vfs::moveFile(wpath("tenant/www/logs/access.log"), wpath("moved")); }), winerr::CantResolveFilename);
+  EXPECT_EQ(readFile(path("srv/www/logs/access.log")), "root's log");
+  EXPECT_FALSE(testkit::fileExists(path("copy")));
+  EXPECT_FALSE(testkit::fileExists(path("moved")));
+}
+
 TEST_F(FsTest, MoveFileNeverReplacesAndCrossesFileSystems) {
   writeFile(path("src/a.log"), "a");
   writeFile(path("dst/a.log"), "existing");

@@ -37,7 +37,10 @@ std::wstring findUtilPath(const std::wstring& name, bool /*prefer64: the program
   std::wstring file = name;
   if (text::equalsIgnoreCase(vfs::extension(file), L".exe")) file.resize(file.size() - 4);
   const std::wstring path = vfs::join(vfs::join(getProductRoot(), L"admin/bin"), file);
-  if (vfs::isRegularFile(path)) return path;
+  // The installation's own directory: a package may install its utilities
+  // as links, which are followed when root (or we) made them where no one
+  // else can write.
+  if (vfs::isTrustedRegularFile(path)) return path;
   throw vexception(L"Unable to find path of '" + name + L"'", VLOC(L"", "findUtilPath"));
 }
 

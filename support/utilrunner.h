@@ -6,8 +6,10 @@
 #include <memory>
 #include <string>
 
-// The utility's full path; a name given with ".exe" loses it. Raises
-// "Unable to find path of '" + name + "'" when it is not installed.
+// The utility's full path; a name given with ".exe" loses it. The path may
+// be a link by the trust rule of the file-system layer (as packages install
+// utilities). Raises "Unable to find path of '" + name + "'" when it is not
+// installed, or only through a link someone else could have made.
 std::wstring findUtilPath(const std::wstring& name, bool prefer64 = true);
 
 // Runs the utility with the argument string (already quoted; split by the

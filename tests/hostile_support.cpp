@@ -1,9 +1,12 @@
 #include "tests/hostile_support.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 
 #include "app/business_lock.h"
 #include "support/registry.h"
@@ -39,9 +42,51 @@ FileState snapshot(const std::string& path) {
   s.type = st.st_mode & S_IFMT;
   s.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   s.links = st.st_nlink;
+  s.mode = st.st_mode & 07777;
+  s.uid = st.st_uid;
+  s.gid = st.st_gid;
   if (S_ISREG(st.st_mode)) s.content = testkit::readFile(path);
   if (S_ISLNK(st.st_mode)) s.linkTarget = fs::read_symlink(path).string();
   return s;
+}
+
+namespace {
+
+std::string shellQuoted(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+}  // namespace
+
+Tenant::Tenant() {
+  static int made = 0;
+  name_ = "hxtenant" + std::to_string(::getpid()) + "x" + std::to_string(++made);
+  const std::string add = "/usr/sbin/useradd --system --no-create-home --shell /usr/sbin/nologin --user-group " + name_ + " 2>&1";
+  if (std::system(add.c_str()) != 0) throw std::runtime_error("useradd " + name_ + " failed (the tests run as root)");
+  const struct passwd* pw = ::getpwnam(name_.c_str());
+  if (!pw) throw std::runtime_error("no user " + name_ + " after useradd");
+  uid_ = pw->pw_uid;
+  gid_ = pw->pw_gid;
+}
+
+Tenant::~Tenant() { std::system(("/usr/sbin/userdel " + name_ + " >/dev/null 2>&1").c_str()); }
+
+std::string Tenant::as(const std::string& command) const { return "/usr/sbin/runuser -u " + name_ + " -- /bin/sh -c " + shellQuoted(command); }
+
+void Tenant::own(const std::string& path) const {
+  ::lchown(path.c_str(), uid_, gid_);
+  if (!fs::is_directory(fs::symlink_status(path))) return;
+  for (const auto& e : fs::recursive_directory_iterator(path)) ::lchown(e.path().c_str(), uid_, gid_);
+}
+
+std::map<std::string, FileState> tree(const std::string& dir) {
+  std::map<std::string, FileState> out;
+  if (!fs::is_directory(fs::symlink_status(dir))) return out;
+  out["."] = snapshot(dir);
+  for (const auto& e : fs::recursive_directory_iterator(dir)) out[fs::relative(e.path(), dir).string()] = snapshot(e.path().string());
+  return out;
 }
 
 void ProgramTest::SetUp() {
@@ -51,6 +96,11 @@ void ProgramTest::SetUp() {
   for (const char* d : {"a.example", "b.example"}) fs::create_directories(logsDir(d));
   fs::create_directories(ftpDir());
   writeConfig();
+}
+
+void ProgramTest::giveToTenant(const Tenant& tenant, const std::string& domain) {
+  for (const std::string& dir : {install.root(), install.vhostsRoot()}) ::chmod(dir.c_str(), 0711);
+  tenant.own(install.vhostsRoot() + "/" + domain);
 }
 
 void ProgramTest::writeConfig(const std::string& domainA, const std::string& domainB) {

@@ -26,12 +26,40 @@ struct FileState {
   mode_t type = 0;  // S_IFREG, S_IFLNK, ...
   int64_t mtimeNs = 0;
   uint64_t links = 0;
+  mode_t mode = 0;  // permission bits
+  uid_t uid = 0;
+  gid_t gid = 0;
   std::string content;     // a regular file's bytes
   std::string linkTarget;  // a link's target
   bool operator==(const FileState&) const = default;
 };
 // lstat of the path: a link is described as itself.
 FileState snapshot(const std::string& path);
+
+// A real unprivileged user, made for one test (useradd, with a group of its
+// own) and removed with it (userdel): the tenant of the attacks.
+class Tenant {
+ public:
+  Tenant();
+  ~Tenant();
+  Tenant(const Tenant&) = delete;
+  Tenant& operator=(const Tenant&) = delete;
+  const std::string& name() const { return name_; }
+  uid_t uid() const { return uid_; }
+  gid_t gid() const { return gid_; }
+  // A shell command line that runs `command` with /bin/sh as this user.
+  std::string as(const std::string& command) const;
+  // Gives a tree to the tenant (chown -R, links as themselves).
+  void own(const std::string& path) const;
+
+ private:
+  std::string name_;
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
+};
+
+// Every entry below a directory (links as themselves), by path relative to it.
+std::map<std::string, FileState> tree(const std::string& dir);
 
 class ProgramTest : public ::testing::Test {
  protected:
@@ -69,6 +97,10 @@ class ProgramTest : public ::testing::Test {
   // Replaces a panel utility with a shell script; the real one stays beside
   // it as <name>.real.
   void standIn(const std::string& utility, const std::string& script);
+
+  // Gives the domain's webspace (vhosts/<domain>) to the tenant and lets
+  // every user reach it (the installation's directories searchable).
+  void giveToTenant(const Tenant& tenant, const std::string& domain);
 
   std::string events() const { return testkit::readFile(install.eventLogPath()); }
   std::wstring marker(const std::wstring& id, const wchar_t* name) const;

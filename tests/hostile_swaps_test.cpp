@@ -28,10 +28,12 @@ class HostileSwapsTest : public hostile::ProgramTest {
     webLines("2", "b.example", "ex_old.log", 4, now - 3 * 86400);
   }
 
-  // The shell commands that put a link to b's logs directory in place of a's.
+  // The shell commands, run as a's tenant (who owns a's webspace), that put
+  // a link to b's logs directory in place of a's.
   std::string swapCommand() {
+    giveToTenant(tenant, "a.example");
     const std::string a = logsDir("a.example");
-    return "mv '" + a + "' '" + a + ".moved' && ln -s '" + logsDir("b.example") + "' '" + a + "'";
+    return tenant.as("mv '" + a + "' '" + a + ".moved' && ln -s '" + logsDir("b.example") + "' '" + a + "'");
   }
   std::map<std::string, hostile::FileState> entries(const std::string& dir) {
     std::map<std::string, hostile::FileState> out;
@@ -46,6 +48,7 @@ class HostileSwapsTest : public hostile::ProgramTest {
   }
 
   time_t now = 0;
+  hostile::Tenant tenant;
 };
 
 // The web host utility reports a's logs directory and, before the scan, the
@@ -113,7 +116,8 @@ TEST_F(HostileSwapsTest, ALogSwappedForALinkBeforeTheRotationIsNeitherArchivedNo
   fs::create_directories(install.path("private"));
   bait(install.path("private/root.log"), now - 3 * 86400);
   const std::string old = logsDir("a.example") + "/ex_old.log";
-  useHook("mv '" + old + "' '" + old + ".moved' && ln -s '" + install.path("private/root.log") + "' '" + old + "'");
+  giveToTenant(tenant, "a.example");
+  useHook(tenant.as("mv '" + old + "' '" + old + ".moved' && ln -s '" + install.path("private/root.log") + "' '" + old + "'"));
   const hostile::FileState root = snapshot(install.path("private/root.log"));
 
   const std::string results = install.path("r.xml");

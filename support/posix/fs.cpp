@@ -4,11 +4,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/random.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
@@ -75,6 +78,147 @@ int openDirectoryAt(int dirFd, const char* name) {
   if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) errno = ELOOP;
   else errno = ENOTDIR;
   return -1;
+}
+
+bool trustedLink(const struct stat& link, const struct stat& holder) {
+  const uid_t self = ::geteuid();
+  const bool ownLink = link.st_uid == 0 || link.st_uid == self;
+  const bool ownHolder = holder.st_uid == 0 || holder.st_uid == self;
+  const bool closed = (holder.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (holder.st_mode & S_ISVTX) != 0;
+  return S_ISLNK(link.st_mode) && ownLink && ownHolder && closed;
+}
+
+namespace {
+
+std::atomic<bool> noOpenat2{false};
+
+// The whole path in one call, refusing every link; -1 with errno ELOOP (or
+// ENOSYS and the like) sends the caller to the walk.
+int openWithoutLinks(const std::string& path, int flags) {
+  if (noOpenat2.load(std::memory_order_relaxed)) {
+    errno = ENOSYS;
+    return -1;
+  }
+  struct open_how how {};
+  how.flags = static_cast<uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  for (;;) {
+    const long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+    if (fd >= 0) return static_cast<int>(fd);
+    if (errno == EINTR || errno == EAGAIN) continue;
+    if (errno == ENOSYS || errno == EPERM) noOpenat2.store(true, std::memory_order_relaxed);  // EPERM: a seccomp filter
+    return -1;
+  }
+}
+
+// The components of a path, last first, so that a link's target can be put in front.
+void pushComponents(const std::string& path, std::vector<std::string>& pending) {
+  size_t end = path.size();
+  while (end > 0) {
+    const size_t slash = path.rfind('/', end - 1);
+    const size_t start = slash == std::string::npos ? 0 : slash + 1;
+    if (end > start) pending.emplace_back(path, start, end - start);
+    if (slash == std::string::npos) break;
+    end = slash;
+  }
+}
+
+}  // namespace
+
+int openPath(const std::string& path, int flags, bool followLast, std::string* refused) {
+  if (path.empty()) {
+    errno = ENOENT;
+    return -1;
+  }
+  if (!followLast) {
+    const int fd = openWithoutLinks(path, flags);
+    // Any other failure is the path's own (a link on the way answers ELOOP first).
+    if (fd >= 0 || (errno != ELOOP && errno != ENOTDIR && errno != ENOSYS && errno != EINVAL && errno != E2BIG && errno != EPERM &&
+                    errno != EXDEV))
+      return fd;
+  }
+  UniqueFd current(::open(path.front() == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (current.get() < 0) return -1;
+  std::string walked = path.front() == '/' ? "" : ".";
+  std::vector<std::string> pending;
+  pushComponents(path, pending);
+  int links = 0;
+  while (!pending.empty()) {
+    const std::string part = std::move(pending.back());
+    pending.pop_back();
+    if (part == ".") continue;
+    const bool last = pending.empty();
+    const std::string here = walked + "/" + part;
+    const int fd = ::openat(current.get(), part.c_str(), last ? (flags | O_NOFOLLOW | O_CLOEXEC) : (O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat link;
+    if (fd >= 0) {
+      // O_PATH | O_NOFOLLOW opens a link as itself.
+      if (!(last && (flags & O_PATH)) || ::fstat(fd, &link) != 0 || !S_ISLNK(link.st_mode)) {
+        if (last) return fd;
+        current.reset(fd);
+        walked = part == ".." ? walked + "/.." : here;
+        continue;
+      }
+      ::close(fd);
+    } else {
+      const int err = errno;
+      if ((err != ELOOP && err != ENOTDIR) || ::fstatat(current.get(), part.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) {
+        errno = err;
+        return -1;
+      }
+    }
+    struct stat holder;
+    if (::fstat(current.get(), &holder) != 0) return -1;
+    if ((last && !followLast) || !trustedLink(link, holder) || ++links > kMaxLinks) {
+      if (refused) *refused = here;
+      errno = ELOOP;
+      return -1;
+    }
+    char target[4096];
+    const ssize_t n = ::readlinkat(current.get(), part.c_str(), target, sizeof target);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof target) {
+      if (n >= 0) errno = n == 0 ? ENOENT : ENAMETOOLONG;
+      return -1;
+    }
+    const std::string to(target, static_cast<size_t>(n));
+    if (to.front() == '/') {
+      current.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+      if (current.get() < 0) return -1;
+      walked.clear();
+    }
+    pushComponents(to, pending);
+  }
+  // The path named a directory itself ("/", "a/.", a link to "/").
+  return ::openat(current.get(), ".", (flags & ~O_NOFOLLOW) | O_CLOEXEC);
+}
+
+void failPath(int err, const wchar_t* what, const std::wstring& path, const std::string& refused, const char* function, bool aboutDirectory) {
+  if (err == ELOOP && !refused.empty())
+    raiseWindowsError(std::wstring(what) + L" '" + path + L"': the symbolic link '" + text::fromAnsi(refused) + L"' is not followed",
+                      winerr::CantResolveFilename, VLOC(L"", function));
+  fail(err, what, path, function, aboutDirectory);
+}
+
+int openParentOf(const std::wstring& path, std::string& leaf, const wchar_t* what, const char* function) {
+  std::string p = bytesOf(path, function);
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  const size_t slash = p.rfind('/');
+  std::string dir;
+  if (p == "/") {
+    dir = "/";
+    leaf = ".";
+  } else if (slash == std::string::npos) {
+    dir = ".";
+    leaf = p;
+  } else {
+    dir = slash == 0 ? "/" : p.substr(0, slash);
+    leaf = p.substr(slash + 1);
+  }
+  if (leaf.empty() || leaf == "..") raiseWindowsError(L"Invalid path '" + path + L"'", winerr::InvalidParameter, VLOC(L"", function));
+  std::string refused;
+  const int fd = openPath(dir, O_PATH | O_DIRECTORY, true, &refused);
+  if (fd < 0) failPath(errno, what, path, refused, function, true);
+  return fd;
 }
 
 }  // namespace posix
@@ -175,9 +319,21 @@ void File::close() {
 
 Directory Directory::open(const std::wstring& path) {
   const std::string p = bytesOf(path, "vfs::Directory::open");
-  const int fd = openDirectoryAt(AT_FDCWD, p.c_str());
-  if (fd < 0) fail(errno, L"Unable to open directory", path, "vfs::Directory::open", true);
+  std::string refused;
+  const int fd = openPath(p, O_RDONLY | O_DIRECTORY, false, &refused);
+  if (fd < 0) failPath(errno, L"Unable to open directory", path, refused, "vfs::Directory::open", true);
   return Directory(fd, path);
+}
+
+Directory Directory::openParent(const std::wstring& path, std::wstring* leaf) {
+  std::string name;
+  UniqueFd fd(openParentOf(path, name, L"Unable to open directory", "vfs::Directory::openParent"));
+  if (name == ".") raiseWindowsError(L"Invalid path '" + path + L"'", winerr::InvalidParameter, VLOC(L"", "vfs::Directory::openParent"));
+  if (leaf) *leaf = text::fromAnsi(name);
+  // A descriptor that can be listed, as Directory::open gives.
+  const int dir = ::openat(fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) fail(errno, L"Unable to open directory", directoryOf(path), "vfs::Directory::openParent", true);
+  return Directory(dir, directoryOf(path));
 }
 
 Directory::Directory(Directory&& o) noexcept : fd_(o.fd_), path_(std::move(o.path_)) { o.fd_ = -1; }
@@ -368,10 +524,19 @@ std::wstring extension(const std::wstring& path) {
 
 namespace {
 
-// lstat: false when the path does not exist; other failures raise.
+// lstat of the last component, the directories on the way walked by the
+// trust rule: false when the path does not exist; other failures raise.
 bool lstatPath(const std::wstring& path, struct stat& st, const char* function) {
-  const std::string p = bytesOf(path, function);
-  if (::lstat(p.c_str(), &st) == 0) return true;
+  std::string leaf;
+  UniqueFd dir;
+  try {
+    dir.reset(openParentOf(path, leaf, L"Unable to get attributes of", function));
+  } catch (const VFileNotFoundException&) {
+    return false;
+  } catch (const VPathNotFoundException&) {
+    return false;
+  }
+  if (::fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
   if (errno == ENOENT || errno == ENOTDIR) return false;
   fail(errno, L"Unable to get attributes of", path, function);
 }
@@ -401,7 +566,18 @@ DirEntry statPath(const std::wstring& path) {
 
 std::vector<DirEntry> listDirectory(const std::wstring& path) { return Directory::open(path).list(); }
 
-File openRead(const std::wstring& path) { return Directory::open(directoryOf(path)).openRead(fileName(path)); }
+File openRead(const std::wstring& path) {
+  std::wstring leaf;
+  const Directory dir = Directory::openParent(path, &leaf);
+  return dir.openRead(leaf);
+}
+
+bool isTrustedRegularFile(const std::wstring& path) {
+  const std::string p = bytesOf(path, "vfs::isTrustedRegularFile");
+  UniqueFd fd(openPath(p, O_PATH, true));
+  struct stat st;
+  return fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
+}
 
 std::string readFile(const std::wstring& path) {
   File file = openRead(path);
@@ -413,7 +589,10 @@ std::string readFile(const std::wstring& path) {
 }
 
 File createOutputFile(const std::wstring& path) {
-  const int fd = ::open(text::toAnsi(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  std::string leaf;
+  UniqueFd dir(openParentOf(path, leaf, L"Unable to create file", "vfs::createOutputFile"));
+  // Never through a link: the program's own output is no way to write elsewhere.
+  const int fd = ::openat(dir.get(), leaf.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) raiseErrno(L"Unable to create file " + path, VLOC(L"", "vfs::createOutputFile"), errno == ENOENT);
   return File(fd, path);
 }
@@ -425,13 +604,17 @@ File standardOutput() {
 }
 
 bool createDirectory(const std::wstring& path, unsigned mode) {
-  if (::mkdir(text::toAnsi(path).c_str(), static_cast<mode_t>(mode)) == 0) return true;
+  std::string leaf;
+  UniqueFd dir(openParentOf(path, leaf, L"Unable to create directory", "vfs::createDirectory"));
+  if (::mkdirat(dir.get(), leaf.c_str(), static_cast<mode_t>(mode)) == 0) return true;
   if (errno == EEXIST) return false;
   raiseErrno(L"Unable to create directory " + path, VLOC(L"", "vfs::createDirectory"), true);
 }
 
 void writeFile(const std::wstring& path, std::string_view data) {
-  Directory::open(directoryOf(path)).writeFileAtomically(fileName(path), data);
+  std::wstring leaf;
+  const Directory dir = Directory::openParent(path, &leaf);
+  dir.writeFileAtomically(leaf, data);
 }
 
 }  // namespace vfs

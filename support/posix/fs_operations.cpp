@@ -123,14 +123,6 @@ bool clearProtection(int dirFd, const char* name) {
   return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
 }
 
-// A link that the administrator made (owned by root or by us) may stand for a
-// directory of the program's own; anyone else's link is refused.
-bool trustedLink(int dirFd, const char* name) {
-  struct stat st;
-  if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) return false;
-  return st.st_uid == 0 || st.st_uid == ::geteuid();
-}
-
 void removeEntry(int dirFd, const char* name, dev_t device) {
   struct stat st;
   if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
@@ -162,18 +154,30 @@ void removeEntry(int dirFd, const char* name, dev_t device) {
 void copyFile(const std::wstring& source, const std::wstring& destination) {
   try {
     const File in = openRead(source);
-    const Directory dir = Directory::open(directoryOf(destination));
-    copyInto(in, dir, fileName(destination), true);
+    std::wstring name;
+    const Directory dir = Directory::openParent(destination, &name);
+    copyInto(in, dir, name, true);
   } catch (const vosexception& e) {
     raiseWindowsError(L"copy file " + source + L" to " + destination, e.code(), VLOC(L"", "vfs::copyFile"));
   }
 }
 
+void copyFile(const File& source, const std::wstring& destination) {
+  try {
+    std::wstring name;
+    const Directory dir = Directory::openParent(destination, &name);
+    copyInto(source, dir, name, true);
+  } catch (const vosexception& e) {
+    raiseWindowsError(L"copy file " + source.path() + L" to " + destination, e.code(), VLOC(L"", "vfs::copyFile"));
+  }
+}
+
 void moveFile(const std::wstring& source, const std::wstring& destination) {
-  const Directory from = Directory::open(directoryOf(source));
-  const Directory to = Directory::open(directoryOf(destination));
-  const std::string s = entryName(fileName(source), from.path(), "vfs::moveFile");
-  const std::string d = entryName(fileName(destination), to.path(), "vfs::moveFile");
+  std::wstring sourceName, destinationName;
+  const Directory from = Directory::openParent(source, &sourceName);
+  const Directory to = Directory::openParent(destination, &destinationName);
+  const std::string s = entryName(sourceName, from.path(), "vfs::moveFile");
+  const std::string d = entryName(destinationName, to.path(), "vfs::moveFile");
   const std::wstring what = L"Unable to move file '" + source + L"' to";
   if (::renameat2(from.fd(), s.c_str(), to.fd(), d.c_str(), RENAME_NOREPLACE) == 0) return;
   if (errno == EEXIST) raiseWindowsError(what + L" '" + destination + L"'", winerr::AlreadyExists, VLOC(L"", "vfs::moveFile"));
@@ -181,7 +185,7 @@ void moveFile(const std::wstring& source, const std::wstring& destination) {
   // Another file system: copy, then remove the source; a source that stays
   // takes its copy back, so that the file is in one place only.
   try {
-    copyInto(from.openRead(fileName(source)), to, fileName(destination), false);
+    copyInto(from.openRead(sourceName), to, destinationName, false);
   } catch (const vosexception& e) {
     raiseWindowsError(what + L" '" + destination + L"'", e.code(), VLOC(L"", "vfs::moveFile"));
   }
@@ -192,8 +196,9 @@ void moveFile(const std::wstring& source, const std::wstring& destination) {
 }
 
 bool isFileInUse(const std::wstring& path) {
-  const Directory dir = Directory::open(directoryOf(path));
-  const std::string name = entryName(fileName(path), dir.path(), "vfs::isFileInUse");
+  std::wstring leaf;
+  const Directory dir = Directory::openParent(path, &leaf);
+  const std::string name = entryName(leaf, dir.path(), "vfs::isFileInUse");
   UniqueFd fd(::openat(dir.fd(), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
   if (fd.get() < 0) {
     if (errno == ENOENT) return false;
@@ -217,10 +222,13 @@ bool isFileInUse(const std::wstring& path) {
 
 std::vector<std::wstring> processesUsingFile(const std::wstring& path) {
   struct stat st;
-  const std::string p = bytesOf(path, "vfs::processesUsingFile");
-  if (::lstat(p.c_str(), &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return {};
-    fail(errno, L"Unable to get attributes of", path, "vfs::processesUsingFile");
+  {
+    std::string leaf;
+    UniqueFd dir(openParentOf(path, leaf, L"Unable to get attributes of", "vfs::processesUsingFile"));
+    if (::fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return {};
+      fail(errno, L"Unable to get attributes of", path, "vfs::processesUsingFile");
+    }
   }
   std::vector<pid_t> pids = holders(st.st_dev, st.st_ino, false);
   std::sort(pids.begin(), pids.end());
@@ -230,13 +238,14 @@ std::vector<std::wstring> processesUsingFile(const std::wstring& path) {
 }
 
 void forcedRemove(const std::wstring& path) {
-  const std::string p = bytesOf(path, "vfs::forcedRemove");
-  UniqueFd dir(openDirectoryAt(AT_FDCWD, bytesOf(directoryOf(path), "vfs::forcedRemove").c_str()));
-  if (dir.get() < 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return;  // no directory, no file
-    fail(errno, L"Unable to delete file", path, "vfs::forcedRemove");
+  std::string name;
+  UniqueFd dir;
+  try {
+    dir.reset(openParentOf(path, name, L"Unable to delete file", "vfs::forcedRemove"));
+  } catch (const VPathNotFoundException&) {
+    return;  // no directory, no file
   }
-  const std::string name = entryName(fileName(path), directoryOf(path), "vfs::forcedRemove");
+  entryName(text::fromAnsi(name), directoryOf(path), "vfs::forcedRemove");
   if (::unlinkat(dir.get(), name.c_str(), 0) == 0 || errno == ENOENT) return;
   const int err = errno;
   // Root is refused only by the immutable and append-only attributes.
@@ -246,34 +255,31 @@ void forcedRemove(const std::wstring& path) {
 }
 
 void createDirectories(const std::wstring& path, unsigned mode) {
-  const std::string p = bytesOf(path, "vfs::createDirectories");
-  UniqueFd current(::open(p.starts_with('/') ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (current.get() < 0) fail(errno, L"Unable to create directory", path, "vfs::createDirectories", true);
-  size_t start = 0;
-  while (start < p.size()) {
-    const size_t end = std::min(p.find('/', start), p.size());
-    const std::string part = p.substr(start, end - start);
-    start = end + 1;
-    if (part.empty() || part == ".") continue;
-    const std::wstring reached = text::fromAnsi(p.substr(0, end));
-    int fd = openDirectoryAt(current.get(), part.c_str());
-    if (fd < 0 && errno == ENOENT) {
-      if (::mkdirat(current.get(), part.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST)
-        fail(errno, L"Unable to create directory", reached, "vfs::createDirectories", true);
-      fd = openDirectoryAt(current.get(), part.c_str());
-    }
-    if (fd < 0 && errno == ELOOP && trustedLink(current.get(), part.c_str()))
-      fd = ::openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) fail(errno, L"Unable to create directory", reached, "vfs::createDirectories", true);
-    current.reset(fd);
-  }
+  std::string p = bytesOf(path, "vfs::createDirectories");
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  // The longest part that exists is walked by the trust rule (the last
+  // component too: the directories asked for may be reached through the
+  // administrator's link); the rest is made one directory at a time.
+  std::string refused;
+  UniqueFd fd(openPath(p, O_PATH | O_DIRECTORY, true, &refused));
+  if (fd.get() >= 0) return;
+  const int err = errno;
+  const size_t slash = p.rfind('/');
+  if (err != ENOENT || slash == std::string::npos || p.substr(slash + 1) == ".." || slash + 1 == p.size())
+    failPath(err, L"Unable to create directory", path, refused, "vfs::createDirectories", true);
+  const std::string leaf = p.substr(slash + 1);
+  if (slash > 0) createDirectories(text::fromAnsi(p.substr(0, slash)), mode);
+  UniqueFd parent(openPath(slash == 0 ? "/" : p.substr(0, slash), O_PATH | O_DIRECTORY, true, &refused));
+  if (parent.get() < 0) failPath(errno, L"Unable to create directory", path, refused, "vfs::createDirectories", true);
+  if (leaf != "." && ::mkdirat(parent.get(), leaf.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST)
+    fail(errno, L"Unable to create directory", path, "vfs::createDirectories", true);
 }
 
 void removeTree(const std::wstring& path) noexcept {
   try {
     const std::string name = text::toAnsi(fileName(path));
     if (name.empty() || name == "." || name == ".." || path.find(L'\0') != std::wstring::npos) return;
-    UniqueFd dir(::open(text::toAnsi(directoryOf(path)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(openPath(text::toAnsi(directoryOf(path)), O_PATH | O_DIRECTORY, true));
     struct stat st;
     if (dir.get() < 0 || ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
     removeEntry(dir.get(), name.c_str(), st.st_dev);

@@ -56,4 +56,34 @@ DirEntry entryOf(std::wstring name, const struct stat& st);
 // there fails with ELOOP even under O_DIRECTORY. Returns -1 and sets errno.
 int openDirectoryAt(int dirFd, const char* name);
 
+// The trust rule for a symbolic link met while walking a path: the link
+// belongs to root or to the process's user, and so does the directory that
+// holds it, which nobody else may write (or which is sticky, so that nobody
+// else may replace the link). The administrator's links (/var/www ->
+// /srv/www, /lib -> usr/lib) pass; a link a tenant made, or one in a
+// directory a tenant can write, does not.
+bool trustedLink(const struct stat& link, const struct stat& holder);
+
+// At most this many links are followed on one path.
+inline constexpr int kMaxLinks = 40;
+
+// The one way a path is opened: from "/" (a relative path: from the working
+// directory), one component at a time, never following a link the kernel
+// finds on its own (openat2 with RESOLVE_NO_SYMLINKS where the kernel has it,
+// else openat with O_NOFOLLOW per component). A link on the way is followed
+// only when trustedLink holds; the last component only when `followLast`.
+// The last component is opened with `flags` (O_NOFOLLOW added). Returns the
+// descriptor, or -1 with errno (ELOOP for a refused link or too many; then
+// `refused`, when given, gets the path of the link as walked).
+int openPath(const std::string& path, int flags, bool followLast, std::string* refused = nullptr);
+
+// Opens the directory that holds the last component of `path` (O_PATH), the
+// links on the way followed when trusted, and gives that component (".") for
+// "/"). Raises on failure with the texts of `what` and the path.
+int openParentOf(const std::wstring& path, std::string& leaf, const wchar_t* what, const char* function);
+
+// Raises the failure of openPath for `path`, naming a refused link.
+[[noreturn]] void failPath(int err, const wchar_t* what, const std::wstring& path, const std::string& refused, const char* function,
+                           bool aboutDirectory = false);
+
 }  // namespace vfs::posix

@@ -11,9 +11,13 @@
 #include <regex>
 #include <sstream>
 
+#include "app/results_data.h"
+#include "app/results_writer.h"
 #include "support/process.h"
 #include "support/text.h"
 #include "tests/testkit.h"
+#include "traffic/accounting.h"
+#include "webstat/feed_lines.h"
 #include "webstat/log_for_analyser.h"
 #include "webstat/webstat_testing.h"
 
@@ -31,6 +35,9 @@ struct Hit {
   long long scBytes;
   long long csBytes;
   bool download;  // FTP only
+  std::wstring user = L"-";
+  std::wstring referer = L"-";
+  std::wstring agent = L"Mozilla/5.0+(X11;+Linux+x86_64)";
 };
 
 // Day -> (hits, bytes).
@@ -39,7 +46,9 @@ using Figures = std::map<int, std::pair<long long, long long>>;
 // The entries of a test: three HTTP entries and one FTP entry per step for
 // each domain, during the day (UTC 10:00-14:00), so that the local day is
 // the UTC day in any zone within nine hours of UTC.
-std::vector<Hit> makeHits(const std::vector<int>& days) {
+// With `oneWay`, an FTP line logs bytes in its transfer's direction only
+// (the other field 0), as FTP servers log a transfer.
+std::vector<Hit> makeHits(const std::vector<int>& days, bool oneWay = false) {
   std::vector<Hit> hits;
   for (int day : days)
     for (int i = 0; i < 30; ++i)
@@ -48,7 +57,9 @@ std::vector<Hit> makeHits(const std::vector<int>& days) {
         for (int j = 0; j < 3; ++j)
           hits.push_back({domain, 0, day, second + j, (i + j) % 4 == 0 ? 304 : 200, 100 + i * 37 + j * 1000 + day, 300 + j, false});
         const bool download = i % 3 != 0;
-        hits.push_back({domain, i % 2 == 0 ? 1 : 2, day, second + 3, 226, download ? 5000 + i * 11 : 60 + i, download ? 90 : 7000 + i, download});
+        const long long other = oneWay ? 0 : 1;
+        hits.push_back({domain, i % 2 == 0 ? 1 : 2, day, second + 3, 226, download ? 5000 + i * 11 : other * (60 + i),
+                        download ? other * 90 : 7000 + i, download});
       }
   return hits;
 }
@@ -61,12 +72,12 @@ W3CRecord recordOf(const Hit& h) {
   const std::wstring bytes = std::to_wstring(h.scBytes) + L" " + std::to_wstring(h.csBytes);
   if (h.kind == 0)
     return record(kAllFields, date + L" " + time + L" W3SVC1 WEB01 10.0.0.1 GET /page" + std::to_wstring(h.second % 5) +
-                                  L".html - 80 - 192.0.2." + std::to_wstring(h.second % 200) + L" HTTP/1.1 Mozilla/5.0+(X11;+Linux+x86_64) - - " +
-                                  h.domain + L" " + std::to_wstring(h.status) + L" 0 0 " + bytes + L" 15");
+                                  L".html - 80 " + h.user + L" 192.0.2." + std::to_wstring(h.second % 200) + L" HTTP/1.1 " + h.agent + L" - " +
+                                  h.referer + L" " + h.domain + L" " + std::to_wstring(h.status) + L" 0 0 " + bytes + L" 15");
   const std::wstring method = h.download ? L"[7]sent" : L"[7]created";
   const std::wstring user = h.kind == 1 ? L"anonymous" : L"ftpuser";
   return record(kAllFields, date + L" " + time + L" MSFTPSVC1 FTP01 10.0.0.1 " + method + L" /pub/created/file" +
-                                std::to_wstring(h.second % 7) + L".bin - 21 " + user + L" 198.51.100.9 - - - - - 226 0 0 " + bytes + L" 1500");
+                                std::to_wstring(h.second % 7) + L".bin - 21 " + user + L" 198.51.100.9 - - - - ftp01.hosting.example 226 0 0 " + bytes + L" 1500");
 }
 
 // What each analyser is documented to count: Webalizer every line with the
@@ -151,22 +162,44 @@ class ExecutorTest : public ::testing::Test {
   std::string site(const std::string& rest) const { return installation.vhostsRoot() + "/" + rest; }
 
   // What a statistics run leaves: the feeds of the entries and the
-  // executor's configuration files.
-  void runStatistics(const std::vector<Hit>& hits) {
+  // executor's configuration files. With a results path, the entries go
+  // through the run's accounting, which also writes the feeds, and the
+  // traffic it counted is written there as the results document.
+  void runStatistics(const std::vector<Hit>& hits, const std::string& results = "") {
     AnalyserRegistry registry(model);
+    TrafficAccounting accounting(model, &registry);
+    for (auto& [id, domain] : model.domainsById)
+      for (DailyTraffic& table : domain->traffic) table.clear();
     for (const Hit& h : hits) {
       const W3CRecord r = recordOf(h);
       LogForAnalyser* writer = registry.getAnalyserForDomain(h.domain);
       ASSERT_NE(writer, nullptr);
       writer->prepareLogFile(h.kind);
       const VDateTime time = entryTime(std::wstring(r(L"date")), std::wstring(r(L"time")));
-      if (h.kind == 0)
+      DomainInfo& domain = *model.domainsById.at(model.domainIdsByName.at(h.domain));
+      if (!results.empty() && h.kind == 0)
+        accounting.processHTTPLogLine(time, 0, r, domain, writer);
+      else if (!results.empty())
+        accounting.processFTPLogLine(time, h.kind, r, h.domain, domain, writer);
+      else if (h.kind == 0)
         writer->processHTTPLogLine(time, 0, r);
       else
         writer->processFTPLogLine(time, h.kind, r, h.download);
     }
+    if (!results.empty()) {
+      ResultsWriter document;
+      document.setOutputFile(text::fromAnsi(results));
+      document.beginDocument();
+      saveTrafficData(document, model.domainsById, 0, 2, false);
+      document.endDocument();
+    }
     for (auto& [id, domain] : model.domainsById) writeWebStatExecutorConfig(model, *domain);
     registry.closeAll();
+  }
+
+  // Writes a feed file as a run names it, for lines made by hand.
+  void plantFeed(const std::string& domain, const std::string& name, const std::string& content) {
+    testkit::writeFile(logs(domain) + "/" + name, content);
   }
 
   testkit::ProgramResult executor(std::vector<std::string> args = {"--all"}) {
@@ -296,4 +329,188 @@ TEST_F(ExecutorTest, PlantedLinksInTheStatisticsDirectoryAreNotFollowed) {
   EXPECT_FALSE(fs::is_symlink(site("alpha.example/statistics/webstat/index.html")));
   EXPECT_TRUE(fs::is_empty(victimDir)) << "nothing is published through the link";
   EXPECT_EQ(feedsIn(logs("beta.example")), 0u) << "the feeds were analysed; only publishing failed";
+}
+
+namespace {
+
+// Per day of December 2016: FTP lines' in + out in a results document, of
+// the domain with that id (every type but "http").
+std::map<int, long long> resultsFtpBytes(const std::string& doc, const std::string& domainId) {
+  static const std::regex re(R"re(<traffic dom-id="([^"]*)" date="2016-12-(\d\d)" type="([^"]*)" in="(\d+)" out="(\d+)"/>)re");
+  std::map<int, long long> bytes;
+  for (auto it = std::sregex_iterator(doc.begin(), doc.end(), re); it != std::sregex_iterator(); ++it)
+    if ((*it)[1] == domainId && (*it)[3] != "http") bytes[std::stoi((*it)[2])] += std::stoll((*it)[4]) + std::stoll((*it)[5]);
+  return bytes;
+}
+
+std::map<int, long long> bytesOf(const Figures& f, int keyBase) {
+  std::map<int, long long> bytes;
+  for (const auto& [key, v] : f) bytes[key - keyBase] = v.second;
+  return bytes;
+}
+
+std::string awstatsLine(const Hit& h, const std::wstring& domain) {
+  const W3CRecord r = recordOf(h);
+  std::wstring out;
+  feed::FieldReader fields;
+  feed::AWStatsClock clock;
+  if (h.kind == 0)
+    feed::appendAWStatsHttpLine(out, r, fields, clock);
+  else
+    feed::appendAWStatsFtpLine(out, r, fields, clock, domain);
+  return text::toAnsi(out) + "\n";
+}
+
+// Every report file published below `dir`, read whole.
+std::string publishedHtml(const std::string& dir) {
+  std::string all;
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file() && e.path().extension() == ".html") all += testkit::readFile(e.path().string());
+  return all;
+}
+
+}  // namespace
+
+// FTP lines as servers log them: the server's name in cs-host, the bytes of
+// the transfer's direction. Both analysers count every line, and per day
+// their bandwidth is the in + out that the run's accounting delivers for the
+// same lines.
+TEST_F(ExecutorTest, FtpBandwidthOfBothAnalysersIsTheResultsInPlusOut) {
+  const std::vector<Hit> hits = makeHits({5, 6}, true);
+  const std::string results = installation.path("results.xml");
+  runStatistics(hits, results);
+  const std::string doc = testkit::readFile(results);
+  const std::map<int, long long> alpha = resultsFtpBytes(doc, "1"), beta = resultsFtpBytes(doc, "2");
+  ASSERT_EQ(alpha.size(), 2u) << doc;
+  ASSERT_EQ(beta.size(), 2u) << doc;
+
+  testkit::ProgramResult run = executor();
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  const Figures webalizerFtp = webalizerFigures(state("alpha.example/webalizer-ftp/webalizer.current"));
+  const Figures awstatsFtp = awstatsFigures(state("beta.example/awstats-data/awstats122016.beta.example-ftp.txt"));
+  EXPECT_EQ(bytesOf(webalizerFtp, 0), alpha);
+  EXPECT_EQ(bytesOf(awstatsFtp, 20161200), beta);
+  for (const auto& f : {webalizerFtp, awstatsFtp})
+    for (const auto& [day, v] : f) EXPECT_EQ(v.first, 30) << "every FTP line of the day is counted: " << day;
+}
+
+// Lines without a usable time ahead of good ones, a domain switched to the
+// other analyser with feeds pending, and the next night: nothing is lost
+// that can be read, and nothing blocks the later feeds.
+TEST_F(ExecutorTest, BadLinesAndASwitchedAnalyserNeverStopTheDomain) {
+  // beta (AWStats): 60 unusable lines, then 11 good ones.
+  std::vector<Hit> good = makeHits({5});
+  good.resize(40);  // 10 steps of alpha and beta: 3 HTTP + 1 FTP each
+  std::string feed;
+  for (int i = 0; i < 60; ++i) feed += "- 10:00:" + std::to_string(10 + i % 50) + " W3SVC1 broken line " + std::to_string(i) + "\n";
+  int goodLines = 0;
+  for (const Hit& h : good)
+    if (h.domain == L"beta.example" && h.kind == 0 && goodLines < 11) {
+      feed += awstatsLine(h, L"beta.example");
+      ++goodLines;
+    }
+  plantFeed("beta.example", "web20161205230000000.log", feed);
+
+  // alpha: Webalizer feeds of a run, then the domain is switched to AWStats.
+  std::vector<Hit> alphaHits;
+  for (const Hit& h : makeHits({6}))
+    if (h.domain == L"alpha.example") alphaHits.push_back(h);
+  runStatistics(alphaHits);
+  model.domainsById.at(L"1")->webStatType = L"awstats";
+  for (auto& [id, domain] : model.domainsById) writeWebStatExecutorConfig(model, *domain);
+
+  testkit::ProgramResult run = executor();
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_NE(run.output.find("Warning: beta.example HTTP: 60 lines of " + logs("beta.example") + "/web20161205230000000.log"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("Warning: alpha.example HTTP: 90 lines of "), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("were in the other analyser's format; converted for awstats"), std::string::npos) << run.output;
+  EXPECT_EQ(feedsIn(logs("alpha.example")), 0u);
+  EXPECT_EQ(feedsIn(logs("beta.example")), 0u);
+  const std::string betaWeb = state("beta.example/awstats-data/awstats122016.beta.example.txt");
+  EXPECT_EQ(awstatsFigures(betaWeb)[20161205].first, 11) << "the good lines behind the unusable ones";
+  // The converted Webalizer lines: every HTTP line with its bytes (none for
+  // a 304 answer, as AWStats counts), every FTP line with the bytes the
+  // xferlog line carries.
+  Figures alphaWeb = expected(alphaHits, L"alpha.example", false, true);
+  EXPECT_EQ(awstatsFigures(state("alpha.example/awstats-data/awstats122016.alpha.example.txt")), alphaWeb);
+  Figures alphaFtp;
+  for (const auto& [day, v] : expected(alphaHits, L"alpha.example", true, false)) alphaFtp[20161200 + day] = v;
+  EXPECT_EQ(awstatsFigures(state("alpha.example/awstats-data/awstats122016.alpha.example-ftp.txt")), alphaFtp);
+
+  // The next night's feeds are counted on top.
+  const std::vector<Hit> next = makeHits({7});
+  runStatistics(next);
+  testkit::ProgramResult again = executor();
+  ASSERT_EQ(again.exitCode, 0) << again.output;
+  EXPECT_EQ(again.output.find("Warning"), std::string::npos) << again.output;
+  EXPECT_EQ(awstatsFigures(betaWeb)[20161207], expected(next, L"beta.example", false, true)[20161207]);
+  EXPECT_EQ(awstatsFigures(state("alpha.example/awstats-data/awstats122016.alpha.example.txt"))[20161207],
+            expected(next, L"alpha.example", false, true)[20161207]);
+}
+
+// An analyser that fails on one feed's lines (a script standing in for a
+// crash on some input): the other feeds go on being analysed, and after
+// kFeedTries passes the feed is set aside with an Error.
+TEST_F(ExecutorTest, AFeedThatKeepsFailingIsSetAsideAndNewerFeedsGoOn) {
+  const std::string wrapper = installation.path("webalizer-poisoned");
+  testkit::writeFile(wrapper, "#!/bin/sh\nfor a; do last=$a; done\n"
+                              "if grep -q POISON \"$last\"; then echo 'crashed on the input'; exit 3; fi\n"
+                              "exec /usr/bin/webalizer \"$@\"\n");
+  fs::permissions(wrapper, fs::perms::owner_all);
+  const std::vector<std::string> args = {"--webalizer=" + wrapper, logs("alpha.example")};
+
+  std::vector<Hit> poison = {{L"alpha.example", 0, 5, 36000, 200, 10, 10, false}};
+  poison[0].user = L"POISON";
+  runStatistics(poison);
+  const std::string poisoned = fs::directory_iterator(logs("alpha.example"))->path().filename().string();
+  std::vector<Hit> all;
+  for (int night = 0; night < kFeedTries; ++night) {
+    std::vector<Hit> hits;
+    for (const Hit& h : makeHits({6 + night}))
+      if (h.domain == L"alpha.example" && h.kind == 0) hits.push_back(h);
+    all.insert(all.end(), hits.begin(), hits.end());
+    runStatistics(hits);
+    testkit::ProgramResult run = executor(args);
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_NE(run.output.find("crashed on the input"), std::string::npos) << run.output;
+    EXPECT_EQ(feedsIn(logs("alpha.example")), night + 1 < kFeedTries ? 1u : 0u) << "only the failing feed waits: " << run.output;
+    EXPECT_EQ(webalizerFigures(state("alpha.example/webalizer-web/webalizer.current")), expected(all, L"alpha.example", false, false))
+        << "the newer feeds were analysed the night they came";
+    if (night + 1 == kFeedTries)
+      EXPECT_NE(run.output.find(logs("alpha.example") + "/" + poisoned + " failed in 3 passes; set aside as"), std::string::npos)
+          << run.output;
+  }
+  EXPECT_TRUE(fs::is_regular_file(logs("alpha.example") + "/" + poisoned + ".failed"));
+  testkit::ProgramResult quiet = executor(args);
+  EXPECT_EQ(quiet.exitCode, 0) << "a set-aside feed is not tried again: " << quiet.output;
+}
+
+// What visitors send shows in the reports as data: an authenticated user in
+// Webalizer's user report, a search referrer carrying a script (percent-
+// encoded, as browsers send it) and markup in the user agent never as markup.
+TEST_F(ExecutorTest, ReportsShowTheUsersAndCarryNoVisitorsScript) {
+  std::vector<Hit> hits = makeHits({5});
+  for (size_t i = 0; i < hits.size(); ++i) {
+    if (hits[i].kind != 0) continue;
+    hits[i].user = i % 2 ? L"alice" : L"bob%3Cb%3E";
+    hits[i].referer = L"http://www.google.com/search?q=%3Cscript%3Ealert(1)%3C/script%3E";
+    if (i % 3 == 0) hits[i].agent = L"Mozilla/5.0+<script>alert(2)</script>";
+  }
+  runStatistics(hits);
+  testkit::ProgramResult run = executor();
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  expectFigures(hits);
+
+  const std::string webalizer = publishedHtml(site("alpha.example/statistics"));
+  const std::string awstats = publishedHtml(site("beta.example/statistics"));
+  ASSERT_NE(webalizer.find("Usernames"), std::string::npos);
+  EXPECT_NE(webalizer.find(">alice<"), std::string::npos) << "the user is in Webalizer's report";
+  for (const std::string* html : {&webalizer, &awstats}) {
+    std::string lower = *html;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    EXPECT_EQ(lower.find("<script"), std::string::npos);
+    EXPECT_EQ(lower.find("<b>b"), std::string::npos) << "the user name's markup, decoded";
+  }
 }

@@ -217,15 +217,23 @@ TEST(PendingFeedsTest, SpilledMergeGivesTheSameInputAsOneHeldInMemory) {
 TEST(PendingFeedsTest, AddingRefusesALinkAndNamesTheFeed) {
   const testkit::Installation installation;
   testkit::TempDir temp;
-  testkit::writeFile(temp.file("secret"), "20161207100000 secret\n");
+  const std::string secret = webalizerHttp(entry(L"2016-12-07", L"10:00:00", L"secret", L"/s.html"));
+  testkit::writeFile(temp.file("secret"), secret);
   fs::create_symlink(temp.file("secret"), temp.file("web20161207000000000.log"));
+  // A hard link is the same file under a second name: refused on the
+  // opened descriptor, whatever the name looked like before.
+  fs::create_hard_link(temp.file("secret"), temp.file("web20161208000000000.log"));
   const vfs::Directory dir = vfs::Directory::open(temp.wpath());
   MergedFeed merged(FeedFormat::WebalizerHttp, FeedGroup::Web);
-  try {
-    merged.add(dir, L"web20161207000000000.log");
-    FAIL() << "a link must not be read";
-  } catch (const vexception& e) {
-    EXPECT_NE(e.fullText().find(L"web20161207000000000.log"), std::wstring::npos) << text::toAnsi(e.fullText());
+  for (const wchar_t* name : {L"web20161207000000000.log", L"web20161208000000000.log"}) {
+    try {
+      merged.add(dir, name);
+      ADD_FAILURE() << "a link must not be read";
+    } catch (const vexception& e) {
+      EXPECT_NE(e.fullText().find(name), std::wstring::npos) << text::toAnsi(e.fullText());
+    }
   }
   EXPECT_EQ(merged.lineCount(), 0u);
+  fs::remove(temp.file("web20161208000000000.log"));
+  EXPECT_EQ(merged.add(dir, L"secret").usable, 1u) << "the file itself, with one link, is read";
 }

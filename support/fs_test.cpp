@@ -218,6 +218,37 @@ TEST_F(FsTest, CopyFileReplacesDestinationThroughRename) {
   EXPECT_EQ(readFile(path("dest/feed.log")), std::string(300000, 'a'));
 }
 
+// A sparse log costs its copy no more disk than the log has: data is copied
+// where it is, holes stay holes, a trailing hole keeps the size.
+TEST_F(FsTest, CopyKeepsHolesAndData) {
+  constexpr off_t kSize = off_t{1} << 30;
+  writeFile(path("sparse/log"), "");
+  const int fd = ::open(path("sparse/log").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, "first line\n", 11, 0), 11);
+  ASSERT_EQ(::pwrite(fd, "middle line\n", 12, kSize / 2), 12);
+  ASSERT_EQ(::ftruncate(fd, kSize), 0);  // a hole up to the end
+  ::close(fd);
+  struct stat source;
+  ASSERT_EQ(::stat(path("sparse/log").c_str(), &source), 0);
+  if (static_cast<off_t>(source.st_blocks) * 512 >= kSize / 2) GTEST_SKIP() << "the file system keeps no holes";
+
+  vfs::copyFile(wpath("sparse/log"), wpath("sparse/copy"));
+  struct stat copy;
+  ASSERT_EQ(::stat(path("sparse/copy").c_str(), &copy), 0);
+  EXPECT_EQ(copy.st_size, kSize);
+  EXPECT_LE(copy.st_blocks, source.st_blocks + 128) << "the holes were filled";
+  const int in = ::open(path("sparse/copy").c_str(), O_RDONLY);
+  char buf[16] = {};
+  EXPECT_EQ(::pread(in, buf, 11, 0), 11);
+  EXPECT_EQ(std::string(buf, 11), "first line\n");
+  EXPECT_EQ(::pread(in, buf, 16, kSize / 2 - 4), 16);
+  EXPECT_EQ(std::string(buf, 16), std::string(4, '\0') + "middle line\n");
+  EXPECT_EQ(::pread(in, buf, 4, kSize - 4), 4);
+  EXPECT_EQ(std::string(buf, 4), std::string(4, '\0'));
+  ::close(in);
+}
+
 TEST_F(FsTest, CreatedFileBelongsToTheDirectoryOwner) {
   ::mkdir(path("tenant").c_str(), 0755);
   if (::geteuid() != 0 || ::chown(path("tenant").c_str(), 12345, 12346) != 0) GTEST_SKIP() << "needs root";

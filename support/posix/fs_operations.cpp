@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -27,24 +28,82 @@ using namespace posix;
 
 namespace {
 
-void copyContents(const File& in, File& out) {
-  // The kernel copies without a trip through user space where it can.
-  for (;;) {
-    const ssize_t n = ::copy_file_range(in.fd(), nullptr, out.fd(), nullptr, 1 << 30, 0);
-    if (n == 0) return;
+// Copies [from, to) of `in` to the same offsets of `out`; false when the
+// kernel cannot copy between these files (then nothing of the range is lost:
+// the caller copies it through user space).
+bool kernelCopy(const File& in, File& out, off_t from, off_t to) {
+  off_t inOff = from, outOff = from;
+  while (inOff < to) {
+    const ssize_t n = ::copy_file_range(in.fd(), &inOff, out.fd(), &outOff, static_cast<size_t>(to - inOff), 0);
     if (n > 0) continue;
+    if (n == 0) return true;  // the file ended early: it shrank meanwhile
     if (errno == EINTR) continue;
-    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) break;
-    raiseErrno(L"copy data", VLOC(L"", "vfs::copyContents"));
+    if (inOff == from && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) return false;
+    if (errno == ENOSPC || errno == EDQUOT)
+      raiseWindowsError(L"Can't write to file. Disk full? '" + out.path() + L"'", winerr::DiskFull, VLOC(L"", "vfs::copyContents"));
+    raiseErrno(L"copy data of '" + in.path() + L"'", VLOC(L"", "vfs::copyContents"));
   }
+  return true;
+}
+
+void userCopy(const File& in, File& out, off_t from, off_t to) {
   char buf[1 << 16];
-  for (;;) {
-    ssize_t n = ::read(in.fd(), buf, sizeof buf);
+  if (::lseek(out.fd(), from, SEEK_SET) < 0) raiseErrno(L"seek in '" + out.path() + L"'", VLOC(L"", "vfs::copyContents"));
+  for (off_t at = from; at < to;) {
+    const ssize_t n = ::pread(in.fd(), buf, static_cast<size_t>(std::min<off_t>(to - at, sizeof buf)), at);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) raiseErrno(L"read data", VLOC(L"", "vfs::copyContents"));
+    if (n < 0) raiseErrno(L"read data of '" + in.path() + L"'", VLOC(L"", "vfs::copyContents"));
     if (n == 0) return;
     out.writeAll(buf, static_cast<size_t>(n));
+    at += n;
   }
+}
+
+// Copies the data of `in` and leaves its holes as holes: a sparse tenant log
+// costs the copy only the blocks it really has. The copy ends where the file
+// ends when the copy reaches it (a log that grows meanwhile is copied as far
+// as it had come).
+void copyContents(const File& in, File& out) {
+  bool kernel = true;
+  off_t at = 0;
+  for (;;) {
+    off_t data = ::lseek(in.fd(), at, SEEK_DATA);
+    if (data < 0 && errno == ENXIO) {
+      // No data past `at`: a hole up to the end, unless data came meanwhile.
+      struct stat st;
+      if (::fstat(in.fd(), &st) != 0) raiseErrno(L"copy data of '" + in.path() + L"'", VLOC(L"", "vfs::copyContents"));
+      if (::lseek(in.fd(), at, SEEK_DATA) >= 0) continue;
+      at = std::max<off_t>(at, st.st_size);
+      break;
+    }
+    off_t hole;
+    if (data < 0) {
+      // No hole search on this file system: all of it is data.
+      if (errno != EINVAL && errno != EOPNOTSUPP) raiseErrno(L"seek in '" + in.path() + L"'", VLOC(L"", "vfs::copyContents"));
+      data = at;
+      hole = std::numeric_limits<off_t>::max();
+    } else {
+      hole = ::lseek(in.fd(), data, SEEK_HOLE);
+      if (hole < 0) raiseErrno(L"seek in '" + in.path() + L"'", VLOC(L"", "vfs::copyContents"));
+    }
+    if (hole == std::numeric_limits<off_t>::max()) {
+      // Copy to the end, however far it is by then.
+      struct stat st;
+      if (::fstat(in.fd(), &st) != 0) raiseErrno(L"copy data of '" + in.path() + L"'", VLOC(L"", "vfs::copyContents"));
+      hole = std::max<off_t>(st.st_size, data);
+      if (!(kernel = kernel && kernelCopy(in, out, data, hole))) userCopy(in, out, data, hole);
+      at = hole;
+      struct stat after;
+      if (::fstat(in.fd(), &after) == 0 && after.st_size > hole) continue;
+      break;
+    }
+    if (!(kernel = kernel && kernelCopy(in, out, data, hole))) userCopy(in, out, data, hole);
+    at = hole;
+  }
+  // A trailing hole is a size, not data.
+  struct stat copied;
+  if (::fstat(out.fd(), &copied) == 0 && copied.st_size < at && ::ftruncate(out.fd(), at) != 0)
+    raiseErrno(L"copy data of '" + in.path() + L"'", VLOC(L"", "vfs::copyContents"));
 }
 
 // Copies `in` into a new exclusive file of `dir` and renames it to `name`,

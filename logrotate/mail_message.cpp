@@ -71,11 +71,27 @@ bool isAscii(const std::string& s) {
   return true;
 }
 
+// A header's text never carries a control character: each becomes its
+// Unicode control picture (U+2400 + code, DEL U+2421), so that a log named
+// "b\r\nBcc: ..." reads as one visible name and cannot end the header.
+std::wstring visibleControls(const std::wstring& text) {
+  std::wstring out = text;
+  for (wchar_t& c : out) {
+    if (c < 0x20) c = static_cast<wchar_t>(0x2400 + c);
+    else if (c == 0x7f) c = 0x2421;
+  }
+  return out;
+}
+
+// An encoded word (RFC 2047, UTF-8) for header text; ASCII without control
+// characters stays as it is.
+std::string headerWord(const std::wstring& text) { return MailMessage::encodeWord(text::toUtf8(visibleControls(text)), "UTF-8"); }
+
 // "\"name\" <address>"; a name outside ASCII becomes an encoded word of its
 // own (an encoded word is not allowed inside a quoted string).
 std::string senderHeader(const std::wstring& name, const std::wstring& address) {
-  const std::string utf8Name = text::toUtf8(name);
-  const std::string bareAddress = "<" + text::toUtf8(address) + ">";
+  const std::string utf8Name = text::toUtf8(visibleControls(name));
+  const std::string bareAddress = "<" + text::toUtf8(visibleControls(address)) + ">";
   if (!isAscii(utf8Name)) return MailMessage::encodeWord(utf8Name, "UTF-8") + " " + bareAddress;
   std::string quoted = "\"";
   for (char c : utf8Name) {
@@ -114,12 +130,12 @@ PocoMailMessage::PocoMailMessage(MailContent content) : impl_(std::make_unique<I
   impl_->sender = L"\"" + content.senderName + L"\" <" + content.senderAddress + L">";
   m.setSender(senderHeader(content.senderName, content.senderAddress));
   if (!content.recipientAddress.empty()) {
-    m.addRecipient(Poco::Net::MailRecipient(Poco::Net::MailRecipient::PRIMARY_RECIPIENT, text::toAnsi(content.recipientAddress),
-                                            text::toAnsi(content.recipientName)));
+    m.addRecipient(Poco::Net::MailRecipient(Poco::Net::MailRecipient::PRIMARY_RECIPIENT, text::toAnsi(visibleControls(content.recipientAddress)),
+                                            text::toAnsi(visibleControls(content.recipientName))));
     impl_->recipientAddress = content.recipientAddress;
     impl_->recipientName = content.recipientName;
   }
-  m.setSubject(MailMessage::encodeWord(text::toUtf8(content.subject), "UTF-8"));
+  m.setSubject(headerWord(content.subject));
   if (!content.extraHeaders.empty()) addHeaders(m, content.extraHeaders);
 
   for (const std::wstring& path : content.attachmentPaths) content.attachments.push_back({vfs::fileName(path), vfs::openRead(path)});
@@ -132,7 +148,7 @@ PocoMailMessage::PocoMailMessage(MailContent content) : impl_(std::make_unique<I
   if (!content.htmlBody.empty())
     m.addContent(new Poco::Net::StringPartSource(withCrLf(text::toUtf8(content.htmlBody)), "text/html;charset=UTF-8"), MailMessage::ENCODING_8BIT);
   for (MailAttachment& a : content.attachments) {
-    const std::string name = MailMessage::encodeWord(text::toUtf8(a.name), "UTF-8");
+    const std::string name = headerWord(a.name);
     m.addAttachment(name, new VFilePartSource(std::move(a.file), name), MailMessage::ENCODING_BASE64);
   }
 }

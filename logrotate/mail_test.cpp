@@ -231,3 +231,40 @@ TEST(LogMailTest, AMessageWithoutRecipientIsRefused) {
     EXPECT_EQ(e.message(), L"No one recipient specified");
   }
 }
+
+// A tenant names a log so that its name would end the Subject and the
+// attachment headers and start headers (and a body) of its choosing. The
+// name arrives as one visible name: control characters as their pictures,
+// in encoded words, and the message has exactly the headers it is meant to.
+TEST(LogMailTest, ALogNameWithLineBreaksInjectsNoHeader) {
+  testkit::Installation install;
+  lrtest::SmtpServer server;
+  lrtest::configureMail(server.port());
+  const std::string logs = install.path("logs");
+  const std::string name = "b\r\nBcc: victim@else.example\r\n\r\nbody\x1b[2J.rotated";
+  makeFile(logs + "/" + name, "the log\n", 2 * kDay);
+  LogStorage storage;
+  rotate(*lrtest::domain(L"beta.example", {logs}, L"daily", 0, false, L"logs@beta.example"), storage);
+
+  const auto mails = server.messages();
+  ASSERT_EQ(mails.size(), 1u);
+  const auto& m = mails[0];
+  EXPECT_EQ(m.envelopeTo, Names{"logs@beta.example"});
+  const std::string headers = m.raw.substr(0, m.raw.find("\r\n\r\n"));
+  EXPECT_FALSE(contains(m.raw, "\nBcc:")) << m.raw;
+  EXPECT_FALSE(contains(m.raw, "\x1b")) << m.raw;
+  for (size_t at = 0; (at = headers.find('\n', at)) != std::string::npos; ++at) {
+    // Each header line is a header of ours or the folded continuation of one.
+    const std::string line = headers.substr(at + 1, headers.find('\n', at + 1) - at - 1);
+    EXPECT_TRUE(line.starts_with(" ") || line.starts_with("\t") || line.starts_with("From:") || line.starts_with("To:") ||
+                line.starts_with("Subject:") || line.starts_with("Date:") || line.starts_with("Content-") || line.starts_with("Mime-") ||
+                line.starts_with("MIME-") || line.starts_with("Message-"))
+        << line;
+  }
+  const std::string shown = "b\u240d\u240aBcc: victim@else.example\u240d\u240a\u240d\u240abody\u241b[2J.rotated";
+  EXPECT_EQ(m.subject, "Domain beta.example log " + shown);
+  ASSERT_EQ(m.parts.size(), 2u);
+  EXPECT_EQ(m.parts[1].filename, shown);
+  EXPECT_EQ(m.parts[1].content, "the log\n");
+  EXPECT_TRUE(storage.contains(w(logs + "/" + name)));
+}

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <link.h>
 
+#include <cwchar>
 #include <exception>
 #include <vector>
 
@@ -138,8 +139,39 @@ bool LogManager::wantsOutput(int level) {
 
 void LogManager::logText(int level, const std::wstring& text) noexcept { logTextDecided(level, text, isDebugLogOn()); }
 
-void LogManager::logTextDecided(int level, const std::wstring& text, bool toDebugLog) noexcept {
+namespace {
+// Names from tenants reach messages: a control character in one is written
+// escaped ("\r", "\x1b"), so that no name can start a line of its own. A
+// line feed followed by a space stays: the indented "at" lines of a trace.
+std::wstring escapedControls(const std::wstring& text) {
+  std::wstring out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const wchar_t c = text[i];
+    if ((c >= 0x20 && c != 0x7f) || c == L'\t' || (c == L'\n' && i + 1 < text.size() && text[i + 1] == L' ')) {
+      out += c;
+    } else if (c == L'\r') {
+      out += L"\\r";
+    } else if (c == L'\n') {
+      out += L"\\n";
+    } else {
+      wchar_t hex[8];
+      std::swprintf(hex, 8, L"\\x%02x", static_cast<unsigned>(c));
+      out += hex;
+    }
+  }
+  return out;
+}
+}  // namespace
+
+void LogManager::logTextDecided(int level, const std::wstring& rawText, bool toDebugLog) noexcept {
   const int flagLevel = flagLevelOf(level);
+  std::wstring text;
+  try {
+    text = escapedControls(rawText);
+  } catch (...) {
+    return;
+  }
   try {
     if (toDebugLog) halvex::logging::writeDebugLog(logLevelName(level), text);
   } catch (...) {

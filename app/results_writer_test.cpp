@@ -1,6 +1,8 @@
 #include "app/results_writer.h"
 
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
 
 #include "app/results_data.h"
 #include "config/domain.h"
@@ -88,15 +90,58 @@ TEST(ResultsWriterTest, UnwritableTargetsFailLoudly) {
   ResultsWriter missingDir;
   EXPECT_THROW(missingDir.setOutputFile(text::fromAnsi(install.path("no/such/dir/r.xml"))), vosexception);
 
-  // A full disk surfaces when the document is ended, never as success.
+  // A full disk surfaces when the document is ended, never as success, and
+  // the document is not taken as complete.
   ResultsWriter full;
   full.setOutputFile(L"/dev/full");
   full.beginDocument();
   DomainInfo d(L"1", L"a");
+  bool completed = false;
   EXPECT_THROW(
       {
         for (int i = 0; i < 1000; ++i) full.writeAntivirus(L"summary", L"2016-01-01", L"x", 1);
-        full.endDocument();
+        full.endDocument([&] { completed = true; });
       },
       vexception);
+  EXPECT_FALSE(completed);
+
+  // Every byte is written, but the file cannot be brought to disk (fsync of
+  // a device fails): still not complete, and the error names the file.
+  ResultsWriter unsynced;
+  unsynced.setOutputFile(L"/dev/null");
+  unsynced.beginDocument();
+  unsynced.writeAntivirus(L"summary", L"2016-01-01", L"x", 1);
+  try {
+    unsynced.endDocument([&] { completed = true; });
+    ADD_FAILURE() << "endDocument succeeded without bringing the file to disk";
+  } catch (const vexception& e) {
+    EXPECT_NE(text::toUtf8(e.fullText()).find("/dev/null"), std::string::npos) << text::toUtf8(e.fullText());
+  }
+  EXPECT_FALSE(completed);
+}
+
+// Tab, LF and CR are XML characters: they come back from a parser as they
+// were, not normalised to blanks. A value beyond Unicode gets the long form.
+TEST(ResultsWriterTest, KeepsWhiteSpaceAndEscapesValuesBeyondUnicode) {
+  testkit::Installation install;
+  const std::string path = install.path("results.xml");
+  {
+    ResultsWriter w;
+    w.setOutputFile(text::fromAnsi(path));
+    w.beginDocument();
+    w.writeAntivirus(L"recipients", L"2016-01-01", L"a\tb\nc\rd", 1);
+    w.writeAntivirus(L"viruses", L"2016-01-01", std::wstring(L"x") + static_cast<wchar_t>(0x110000) + L"y", 1);
+    w.endDocument();
+  }
+  const std::string doc = testkit::readFile(path);
+  xmlDocPtr parsed = xmlReadMemory(doc.data(), static_cast<int>(doc.size()), "results.xml", nullptr, XML_PARSE_NONET);
+  ASSERT_NE(parsed, nullptr) << doc;
+  std::vector<std::string> names;
+  for (xmlNodePtr n = xmlDocGetRootElement(parsed)->children; n; n = n->next) {
+    xmlChar* name = xmlGetProp(n, reinterpret_cast<const xmlChar*>("name"));
+    names.emplace_back(reinterpret_cast<const char*>(name));
+    xmlFree(name);
+  }
+  xmlFreeDoc(parsed);
+  EXPECT_EQ(names, (std::vector<std::string>{"a\tb\nc\rd", "x\\U00110000y"}));
 }

@@ -46,7 +46,13 @@ bool tryLockDomain(DomainInfo& domain) {
 
 VDateTime readStartTime(const DomainInfo& domain, const std::wstring& valueName, const std::wstring& fromDate) {
   std::wstring textValue = fromDate;
-  if (textValue.empty()) registry::lookup(HKEY_LOCAL_MACHINE, domainKey(domain.id), valueName, textValue);
+  if (textValue.empty()) {
+    // A marker that exists but cannot be read must not count as "no marker":
+    // the window would start at the last run of all and count lines again.
+    const uint32_t code = registry::lookup(HKEY_LOCAL_MACHINE, domainKey(domain.id), valueName, textValue);
+    if (code != 0 && code != winerr::FileNotFound)
+      raiseWindowsError(L"Unable to read the run marker " + valueName + L" of domain " + domain.name, code, VLOC(L"", "readStartTime"));
+  }
   if (!textValue.empty()) return VDateTime::parsed(textValue, L"YMDhms");
   registry::lookup(HKEY_LOCAL_MACHINE, kConfigKey, L"LastStatisticsRun", textValue);
   if (!textValue.empty()) return VDateTime::parsed(textValue, L"YMDhms");
@@ -61,14 +67,45 @@ void loadWindow(DomainInfo& domain, LogWindow& window, const wchar_t* marker, co
   window.end.millisecond = 0;
   window.notLoaded = false;
   if (!(window.end < window.start)) return;
+  const std::wstring kind = &window == &domain.httpLogWindow ? L"HTTP" : L"FTP";
+  if (!fromDate.empty()) {
+    // A start in the future counts nothing, and recording it would make the
+    // nights up to it count nothing either.
+    logMessage(LogLevel::Warning, L"--from-date %s is later than now (%s): the %s window of domain %s is empty and its marker stays",
+               fromDate, window.end.formatMarker(), kind, domain.name);
+    window.end = window.start;
+    window.keepMarker = true;
+    return;
+  }
   // The clock was set back behind the last run. Recording this end would move
   // the marker back, and the next run would count again the lines between
   // the two: the window stays empty and the marker where it is.
   logMessage(LogLevel::Error, L"The clock (%s) is behind the start of the %s window of domain %s (%s): its lines are not counted until the clock passes it",
-             window.end.formatMarker(), std::wstring(&window == &domain.httpLogWindow ? L"HTTP" : L"FTP"), domain.name, window.start.formatMarker());
+             window.end.formatMarker(), kind, domain.name, window.start.formatMarker());
   window.end = window.start;
+  window.keepMarker = true;
+}
+
+const wchar_t* heldValueName(bool http) { return http ? L"HttpTrafficHeldBack" : L"FtpTrafficHeldBack"; }
+
+void addWindowMarker(const DomainInfo& domain, const LogWindow& window, bool http, CommitActions& commit) {
+  if (window.notLoaded || window.keepMarker) return;
+  if (window.failed) {
+    commit.addMarker(domainKey(domain.id), heldValueName(http), window.start.formatMarker() + L"|" + std::to_wstring(window.heldRuns));
+    return;
+  }
+  commit.addMarker(domainKey(domain.id), http ? L"LastHttpStatisticsRun" : L"LastFtpStatisticsRun", window.end.formatMarker());
 }
 }  // namespace
+
+uint32_t readHeldRuns(const DomainInfo& domain, bool http) {
+  std::wstring value;
+  if (registry::lookup(HKEY_LOCAL_MACHINE, domainKey(domain.id), heldValueName(http), value) != 0) return 0;
+  const LogWindow& window = http ? domain.httpLogWindow : domain.ftpLogWindow;
+  const size_t bar = value.find(L'|');
+  if (bar == std::wstring::npos || value.substr(0, bar) != window.start.formatMarker()) return 0;
+  return static_cast<uint32_t>(std::wcstoul(value.c_str() + bar + 1, nullptr, 10));
+}
 
 void initLogWindows(DomainInfo& domain, bool http, bool ftp, const std::wstring& fromDate) {
   if (http) loadWindow(domain, domain.httpLogWindow, L"LastHttpStatisticsRun", fromDate);
@@ -83,6 +120,6 @@ void saveDomainStatus(const DomainInfo& domain) {
 }
 
 void saveDomainStatus(const DomainInfo& domain, CommitActions& commit) {
-  if (!domain.httpLogWindow.notLoaded) commit.addMarker(domainKey(domain.id), L"LastHttpStatisticsRun", domain.httpLogWindow.end.formatMarker());
-  if (!domain.ftpLogWindow.notLoaded) commit.addMarker(domainKey(domain.id), L"LastFtpStatisticsRun", domain.ftpLogWindow.end.formatMarker());
+  addWindowMarker(domain, domain.httpLogWindow, true, commit);
+  addWindowMarker(domain, domain.ftpLogWindow, false, commit);
 }

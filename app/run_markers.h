@@ -35,10 +35,17 @@ void initLogWindows(DomainInfo& domain, bool http, bool ftp, const std::wstring&
 // with "YMDhms"; the zero date-time when there is none.
 VDateTime readStartTime(const DomainInfo& domain, const std::wstring& valueName, const std::wstring& fromDate);
 
+// How many runs in a row before this one held the window back (the value
+// "HttpTrafficHeldBack" / "FtpTrafficHeldBack" of the domain's key, "start
+// marker|count", counts only while the window still starts at that marker).
+// 0 when there is none or it cannot be read.
+uint32_t readHeldRuns(const DomainInfo& domain, bool http);
+
 // Writes "LastHttpStatisticsRun" / "LastFtpStatisticsRun" for the loaded
 // windows; write failures are ignored.
 void saveDomainStatus(const DomainInfo& domain);
 // The same values registered as run markers with `commit`, which writes them
 // together with the run's other markers once the results document is
-// complete.
+// complete. A window in the future writes nothing; a window held back
+// keeps its marker and records the held run instead.
 void saveDomainStatus(const DomainInfo& domain, CommitActions& commit);

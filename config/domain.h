@@ -33,6 +33,18 @@ struct LogWindow {
   VDateTime start;
   VDateTime end;
   bool notLoaded = true;
+  // The window lies in the future (--from-date after now, or a clock set
+  // back behind the marker): it is empty and its marker is not written.
+  bool keepMarker = false;
+  // Something due in the window could not be listed, opened or read to its
+  // end this run: none of its figures, page hits or feed lines are
+  // delivered, its marker stays and its logs are not rotated, so the next
+  // run counts them once. `failedFile` names the first such thing.
+  bool failed = false;
+  std::wstring failedFile;
+  // Runs in a row, this one included, that held the window back (0 when it
+  // was not held back).
+  uint32_t heldRuns = 0;
 };
 
 struct DatabaseServer {
@@ -75,6 +87,12 @@ struct DomainInfo {
   // Cleared when taking businessLock failed and concurrency is not maximized.
   bool lockAllowed = true;
   std::array<DailyTraffic, kLogKinds> traffic;
+  // Page hits of this domain by calendar date; the run's page-hit table is
+  // the sum over the domains whose web traffic it delivers.
+  std::map<VDateTime, int64_t> pageHits;
+
+  // Whether this run holds back the domain's web or FTP traffic.
+  bool trafficHeldBack() const { return httpLogWindow.failed || ftpLogWindow.failed; }
 
   // The window's start / end for a kind (0: HTTP window; 1, 2: FTP window);
   // raises "Unable to return start log type for %d" when not loaded.

@@ -111,7 +111,9 @@ void launchLogRotate(DomainModel& model, halvex::logging::LogStorage& httpLogSto
   const std::wstring adminEmail = model.param(L"adminEmail");
   const std::wstring adminName = model.param(L"adminName");
   for (const auto& [id, domain] : model.domainsById) {
-    if (!domain->businessLock.held()) continue;
+    // A domain whose traffic this run held back keeps its logs as they are
+    // until a run has counted them.
+    if (!domain->businessLock.held() || domain->trafficHeldBack()) continue;
     logrotate(&httpLogStorage).start(*domain, adminEmail, adminName);
   }
 }

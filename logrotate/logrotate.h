@@ -49,8 +49,8 @@ class logrotate {
   halvex::logging::LogStorage* storage_;
 };
 
-// Rotates the logs of every domain whose business lock this run holds, in id
-// order, with the parameters "adminEmail" and "adminName" (empty when
+// Rotates the logs of every domain whose business lock this run holds and
+// whose traffic it did not hold back, in id order, with the parameters "adminEmail" and "adminName" (empty when
 // absent), handing dropped logs to `httpLogStorage`. The run driver calls it
 // once the results document is complete and before the domain locks are
 // released, so no log changes before the figures counted from it have been

@@ -145,16 +145,20 @@ TEST_F(FaultsTest, LogsThatVanishBetweenListingAndOpeningAreReportedAndTheRunGoe
 
   ASSERT_EQ(r.exitCode, 0) << r.output;
   ASSERT_FALSE(opened.empty()) << "the run opened none of the logs";
-  expected = perLog[opened];
-  soak::add(expected, bFigures);
-  EXPECT_EQ(soak::parseTraffic(testkit::readFile(results)), expected) << "the log that was read, and b's";
+  // A log that vanished may have been renamed: a's traffic waits for a run
+  // that reads all of it, b's is delivered.
+  EXPECT_EQ(soak::parseTraffic(testkit::readFile(results)), bFigures) << "b's alone";
   for (const std::string& name : logs) {
     if (name == opened) continue;
     EXPECT_NE(events().find("Unable to process log file " + logsDir("a.example") + "/" + name), std::string::npos) << events();
   }
+  EXPECT_NE(events().find("The HTTP traffic of domain a.example is held back"), std::string::npos) << events();
   const std::string again = install.path("again.xml");
   ASSERT_EQ(run({"--http-traffic", "--ftp-traffic"}, again, "2026-12-10 13:00:00").exitCode, 0);
-  EXPECT_TRUE(soak::parseTraffic(testkit::readFile(again)).empty()) << "what was read is not read again";
+  EXPECT_EQ(soak::parseTraffic(testkit::readFile(again)), perLog[opened]) << "the log that is left, counted once by the next run";
+  const std::string third = install.path("third.xml");
+  ASSERT_EQ(run({"--http-traffic", "--ftp-traffic"}, third, "2026-12-10 14:00:00").exitCode, 0);
+  EXPECT_TRUE(soak::parseTraffic(testkit::readFile(third)).empty()) << "what was read is not read again";
 }
 
 // The runner reads the utility's output while it runs: a utility that writes

@@ -72,8 +72,8 @@ bool acceptFtpMethod(const W3CRecord& record, bool& isDownload) {
   return acceptFtpMethod(record, record.column(L"cs-method"), isDownload);
 }
 
-TrafficAccounting::TrafficAccounting(DomainModel& model, SitesHits& sitesHits, AnalyserRegistry* analysers)
-    : model_(model), sitesHits_(sitesHits), analysers_(analysers) {}
+TrafficAccounting::TrafficAccounting(DomainModel& model, AnalyserRegistry* analysers, WindowFailure windowFailed)
+    : model_(model), analysers_(analysers), windowFailed_(std::move(windowFailed)) {}
 
 DomainInfo* TrafficAccounting::findDomain(const std::wstring& name) {
   if (haveLastName_ && name == lastName_) return lastDomain_;
@@ -104,7 +104,12 @@ void TrafficAccounting::processLogLine(const VDateTime& time, int kind, const W3
   if (window->notLoaded) {
     // A window already loaded by the directory scan keeps its from-date.
     static const std::wstring noFromDate;
-    initLogWindows(*domain, kind == LogHttp, kind != LogHttp, noFromDate);
+    try {
+      initLogWindows(*domain, kind == LogHttp, kind != LogHttp, noFromDate);
+    } catch (...) {
+      if (windowFailed_) windowFailed_(*domain, kind, logPath);
+      throw;
+    }
   }
   if (time < window->start || !(time < window->end)) return;
 
@@ -127,9 +132,10 @@ void TrafficAccounting::processHTTPLogLine(const VDateTime& time, int kind, cons
   const auto where = [&] { return VLOC(vaformat(L"Process http log line %s", record.line()), "statistics::processHTTPLogLine"); };
   rethrowing(where, [&] {
     if (domain.businessLock.held()) {
-      if (!hitCount_ || !sameDay(time, hitDay_)) {
+      if (!hitCount_ || &domain != hitDomain_ || !sameDay(time, hitDay_)) {
         hitDay_ = time.datePart();
-        hitCount_ = &sitesHits_[hitDay_];
+        hitCount_ = &domain.pageHits[hitDay_];
+        hitDomain_ = &domain;
       }
       ++*hitCount_;
     }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -53,13 +54,15 @@ bool acceptFtpMethod(const W3CRecord& record, int methodColumn, bool& isDownload
 // The same with the column looked up by name.
 bool acceptFtpMethod(const W3CRecord& record, bool& isDownload);
 
-// Adds accepted lines to the domains' traffic and to the page hits. The model
+// Adds accepted lines to the domains' traffic and page hits. The model
 // and the tables must outlive it, and no entry may be erased from them while
 // it is in use (it keeps pointers to the last entries it touched).
 class TrafficAccounting {
  public:
   // `analysers` may be null: no line is fed to a web statistics analyser.
-  TrafficAccounting(DomainModel& model, SitesHits& sitesHits, AnalyserRegistry* analysers);
+  // `windowFailed` learns of a domain whose window could not be loaded.
+  using WindowFailure = std::function<void(DomainInfo& domain, int kind, const std::wstring& logPath)>;
+  TrafficAccounting(DomainModel& model, AnalyserRegistry* analysers, WindowFailure windowFailed = {});
 
   // One line of the log at `logPath`: ignored silently when no domain has
   // that name, the domain's traffic lock cannot be taken, or the line lies
@@ -70,7 +73,7 @@ class TrafficAccounting {
   void processLogLine(const VDateTime& time, int kind, const W3CRecord& record, const std::wstring& domainName,
                       const std::wstring& logPath);
 
-  // One page hit (while this process holds the domain's lock) and the line's
+  // One page hit of the domain (while this process holds its lock) and the line's
   // "sc-bytes" / "cs-bytes" added to the domain's HTTP table for its date,
   // then the feed. Failures are rethrown with "Process http log line %s".
   void processHTTPLogLine(const VDateTime& time, int kind, const W3CRecord& record, DomainInfo& domain, LogForAnalyser* feed);
@@ -87,8 +90,8 @@ class TrafficAccounting {
   void addBytes(const VDateTime& time, int kind, const W3CRecord& record, DomainInfo& domain);
 
   DomainModel& model_;
-  SitesHits& sitesHits_;
   AnalyserRegistry* analysers_;
+  WindowFailure windowFailed_;
   LineColumns columns_;
 
   // The last domain name asked for and its record (null: no such domain).
@@ -98,7 +101,8 @@ class TrafficAccounting {
   // The last domain whose feed was asked for, and the feed.
   const DomainInfo* feedDomain_ = nullptr;
   LogForAnalyser* feed_ = nullptr;
-  // The last day counted in sitesHits_.
+  // The last domain and day given a page hit.
+  const DomainInfo* hitDomain_ = nullptr;
   VDateTime hitDay_;
   int64_t* hitCount_ = nullptr;
   // The last day counted in a traffic table.

@@ -33,12 +33,12 @@ W3CRecord ftpRecord(const std::wstring& method, const std::wstring& sent, const 
 
 class TrafficAccountingTest : public ::testing::Test {
  protected:
-  TrafficAccountingTest() : domain(addDomain(model, L"1", L"a.com")), accounting(model, sitesHits, nullptr) {}
+  TrafficAccountingTest() : domain(addDomain(model, L"1", L"a.com")), accounting(model, nullptr) {}
 
   testkit::Installation install;
   DomainModel model;
-  SitesHits sitesHits;
   DomainInfo& domain;
+  const SitesHits& sitesHits = domain.pageHits;
   TrafficAccounting accounting;
   const std::wstring logPath = L"/logs/a.com/ex161207.log";
 };

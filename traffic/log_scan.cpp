@@ -1,5 +1,6 @@
 #include "traffic/log_scan.h"
 
+#include <cwctype>
 #include <optional>
 
 #include "app/run_markers.h"
@@ -8,6 +9,7 @@
 #include "support/text.h"
 #include "support/utilrunner.h"
 #include "traffic/w3c.h"
+#include "webstat/log_for_analyser.h"
 
 namespace {
 
@@ -17,9 +19,33 @@ bool isFeedName(const std::wstring& name) { return name.starts_with(L"web") || n
 // Compressed rotated logs.
 bool isZip(const std::wstring& name) { return text::equalsIgnoreCase(vfs::extension(name), L".zip"); }
 
-// The program's own scratch files (an archive or a configuration being
-// written) have hidden names; one left by an interrupted run is no log.
-bool isHidden(const std::wstring& name) { return name.starts_with(L"."); }
+// The program's own scratch files (a copy, an archive or a configuration
+// being written: "." + name + eight hexadecimal digits + ".tmp"); one left by
+// an interrupted run is no log. Other hidden names are logs like any other.
+bool isScratchName(const std::wstring& name) {
+  constexpr size_t kSuffix = 8 + 4;
+  if (!name.starts_with(L".") || !name.ends_with(L".tmp") || name.size() < 1 + kSuffix) return false;
+  for (size_t i = name.size() - kSuffix; i < name.size() - 4; ++i)
+    if (!std::iswxdigit(name[i])) return false;
+  return true;
+}
+
+// A server writes its logs under one name, but a backup made with hard links
+// or a snapshot gives them more, and they are still the domain's logs. Only
+// where a tenant could have linked in a file that is not theirs (their
+// bytes would count as the tenant's traffic and reach the tenant's feed) is
+// a file with several names passed over: in a directory others than root
+// may write, a file neither the directory's owner's nor readable by all.
+bool mayCountLinkedLog(const vfs::DirEntry& file, const vfs::DirEntry& directory) {
+  if (file.links <= 1) return true;
+  const bool onlyRootWrites = directory.uid == 0 && (directory.mode & 022) == 0;
+  return onlyRootWrites || (directory.uid != 0 && file.uid == directory.uid) || (file.mode & 04) != 0;
+}
+
+// A window held back by unreadable files in this many runs in a row is
+// delivered without them in the next: a file that stays unreadable must not
+// stop its domain for ever.
+constexpr uint32_t kMaxHeldRuns = 3;
 
 bool sameDay(const VDateTime& a, const VDateTime& b) { return a.day == b.day && a.month == b.month && a.year == b.year; }
 
@@ -27,7 +53,12 @@ bool sameDay(const VDateTime& a, const VDateTime& b) { return a.day == b.day && 
 
 LogCollector::LogCollector(DomainModel& model, SitesHits& sitesHits, halvex::logging::LogStorage& httpLogStorage,
                            halvex::logging::LogStorage& ftpLogStorage, AnalyserRegistry* analysers)
-    : model_(model), httpLogStorage_(httpLogStorage), ftpLogStorage_(ftpLogStorage), accounting_(model, sitesHits, analysers) {}
+    : model_(model),
+      sitesHits_(sitesHits),
+      httpLogStorage_(httpLogStorage),
+      ftpLogStorage_(ftpLogStorage),
+      analysers_(analysers),
+      accounting_(model, analysers, [this](DomainInfo& d, int kind, const std::wstring& path) { failed(&d, kind, path); }) {}
 
 void LogCollector::processLogDirs(const VDateTime& logExpirationCutoff, const LogDirectoryMap& logDirectoryMap,
                                   const std::wstring& fromDate) {
@@ -35,7 +66,7 @@ void LogCollector::processLogDirs(const VDateTime& logExpirationCutoff, const Lo
     std::vector<CollectedLog> logs;
     // The lock and the window are part of the directory's unit of work: a
     // domain whose lock or markers cannot be read must not stop the others.
-    guarded(
+    const bool listed = guarded(
         LogLevel::Error, [&] { return VLOC(vaformat(L"Collect directory '%s' log files", path), "statistics::processLogDirs"); },
         [&] {
           VDateTime start = logExpirationCutoff;
@@ -46,25 +77,83 @@ void LogCollector::processLogDirs(const VDateTime& logExpirationCutoff, const Lo
           }
           scanDirectory(path, entry, start, logs);
         });
+    if (!listed) failed(entry.domain, entry.kind, path);
     for (const CollectedLog& log : logs) collectLog(log);
   }
+  settle();
+}
+
+void LogCollector::failed(DomainInfo* domain, int kind, const std::wstring& path) {
+  // An FTP server's log holds lines of any domain: none of them may move
+  // its FTP marker past lines that were not read.
+  if (!domain) {
+    if (kind != LogHttp && ftpFailure_.empty()) ftpFailure_ = path;
+    return;
+  }
+  // A domain this process does not hold delivers nothing anyway.
+  if (!domain->businessLock.held()) return;
+  LogWindow& window = kind == LogHttp ? domain->httpLogWindow : domain->ftpLogWindow;
+  if (!window.failed) window.failedFile = path;
+  window.failed = true;
+}
+
+void LogCollector::settle() {
+  for (auto& [id, domain] : model_.domainsById) {
+    DomainInfo& d = *domain;
+    if (!ftpFailure_.empty() && !d.ftpLogWindow.notLoaded && !d.ftpLogWindow.failed) {
+      d.ftpLogWindow.failed = true;
+      d.ftpLogWindow.failedFile = ftpFailure_;
+    }
+    if (holdBack(d, d.httpLogWindow, L"HTTP")) {
+      d.traffic[LogHttp].clear();
+      d.pageHits.clear();
+      if (analysers_) analysers_->discardFeeds(d.name, {LogHttp});
+    }
+    if (holdBack(d, d.ftpLogWindow, L"FTP")) {
+      d.traffic[LogAnonFtp].clear();
+      d.traffic[LogFtp].clear();
+      if (analysers_) analysers_->discardFeeds(d.name, {LogAnonFtp, LogFtp});
+    }
+    for (const auto& [day, hits] : d.pageHits) sitesHits_[day] += hits;
+  }
+}
+
+bool LogCollector::holdBack(DomainInfo& domain, LogWindow& window, const wchar_t* kindName) {
+  if (!window.failed) return false;
+  const std::wstring kind = kindName;
+  if (window.notLoaded) {
+    logMessage(LogLevel::Error, L"The %s traffic of domain %s is not collected: its window could not be loaded (%s)", kind, domain.name,
+               window.failedFile);
+    return true;
+  }
+  window.heldRuns = readHeldRuns(domain, kind == L"HTTP") + 1;
+  if (window.heldRuns > kMaxHeldRuns) {
+    logMessage(LogLevel::Error, L"%s could not be read in %d runs in a row: given up, the other %s traffic of domain %s is delivered",
+               window.failedFile, static_cast<int>(kMaxHeldRuns), kind, domain.name);
+    window.failed = false;
+    window.heldRuns = 0;
+    return false;
+  }
+  logMessage(LogLevel::Error, L"The %s traffic of domain %s is held back until %s can be read (run %d of %d in a row); a later run counts it",
+             kind, domain.name, window.failedFile, static_cast<int>(window.heldRuns), static_cast<int>(kMaxHeldRuns));
+  return true;
 }
 
 void LogCollector::scanDirectory(const std::wstring& path, const LogDirectory& entry, const VDateTime& start,
                                  std::vector<CollectedLog>& logs) {
   const vfs::Directory directory = vfs::Directory::open(path);
   for (const vfs::DirEntry& file : directory.list()) {
-    // Directories, links, FIFOs and devices are never read.
-    if (file.type != vfs::EntryType::File) continue;
-    if (isFeedName(file.name) || isZip(file.name) || isHidden(file.name)) continue;
+    if (isFeedName(file.name) || isZip(file.name) || isScratchName(file.name)) continue;
     const std::wstring filePath = vfs::join(path, file.name);
-    // A server writes its logs under one name. A second name is a tenant's
-    // hard link, possibly to a file that is not theirs: its bytes must not
-    // count as their traffic nor reach their feed.
-    if (file.links > 1) {
-      logMessage(LogLevel::Warning, L"File %s has %I64d names; skipped", filePath, static_cast<int64_t>(file.links));
+    // An entry that cannot be examined may be a due log: the others are
+    // still read, but the directory's lines are not delivered without it.
+    if (file.error != 0) {
+      logMessage(LogLevel::Error, L"Unable to get attributes of %s (error %d)", filePath, static_cast<int>(file.error));
+      failed(entry.domain, entry.kind, filePath);
       continue;
     }
+    // Directories, links, FIFOs and devices are never read.
+    if (file.type != vfs::EntryType::File) continue;
     bool due = VDateTime::fromFileTime(file.lastWrite) >= start;
     // A file that cannot be examined (swapped for a link, removed meanwhile)
     // is neither read nor given up as expired.
@@ -73,7 +162,7 @@ void LogCollector::scanDirectory(const std::wstring& path, const LogDirectory& e
                     [&] { due = vfs::isFileInUse(filePath); }))
       continue;
     if (due) {
-      logs.push_back(CollectedLog{filePath, entry.kind, entry.ownerName});
+      logs.push_back(CollectedLog{filePath, entry.kind, entry.ownerName, entry.domain});
       continue;
     }
     logMessage(LogLevel::Info, L"File %s is expired", filePath);
@@ -86,9 +175,10 @@ void LogCollector::collectLog(const CollectedLog& log) {
     logMessage(LogLevel::Info, L"%s(%d): Collect domain %s log", log.path, log.kind, log.ownerName);
   else
     logMessage(LogLevel::Info, L"%s(%d): Collect log", log.path, log.kind);
-  guarded(
-      LogLevel::Error, [&] { return VLOC(vaformat(L"Unable to process log file %s ", log.path), "statistics::collectLog"); },
-      [&] { genericCollectLog(log); });
+  if (!guarded(
+          LogLevel::Error, [&] { return VLOC(vaformat(L"Unable to process log file %s ", log.path), "statistics::collectLog"); },
+          [&] { genericCollectLog(log); }))
+    failed(log.domain, log.kind, log.path);
 }
 
 void LogCollector::genericCollectLog(const CollectedLog& log) {
@@ -97,11 +187,19 @@ void LogCollector::genericCollectLog(const CollectedLog& log) {
     return;
   }
   haveLastOwner_ = false;
-  // The web server may go on writing its log; a copy holds still while it is read.
+  // The web server may go on writing its log; a copy holds still while it
+  // is read. It is made from the descriptor whose names were checked.
   std::optional<TemporaryFile> copy;
   if (log.kind == LogHttp) {
+    const vfs::Directory directory = vfs::Directory::open(vfs::parentDirectory(log.path));
+    const vfs::File source = directory.openRead(vfs::fileName(log.path));
+    if (!mayCountLinkedLog(source.info(), directory.info())) {
+      logMessage(LogLevel::Warning, L"File %s has %I64d names and is not its directory owner's; skipped", log.path,
+                 static_cast<int64_t>(source.info().links));
+      return;
+    }
     copy.emplace();
-    copy->copyFrom(log.path);
+    vfs::copyFile(source, copy->path());
   }
   const std::wstring& readPath = copy ? copy->path() : log.path;
   const auto where = [&] { return VLOC(vaformat(L"Unable to process log file %s", log.path), "statistics::genericCollectLog"); };

@@ -31,6 +31,8 @@ struct CollectedLog {
   std::wstring path;
   int kind = LogHttp;
   std::wstring ownerName;
+  // The domain whose directory it lies in (null in an FTP server's).
+  DomainInfo* domain = nullptr;
 };
 
 // The domain an FTP line belongs to: its name (null when none was found)
@@ -58,6 +60,16 @@ class LogCollector {
   // (any case), and every entry that is no regular file. A failing
   // directory is logged ("Collect directory '%s' log files") and the files
   // chosen before the failure are still read.
+  //
+  // Each domain's traffic of the run is all or nothing, per window: when
+  // anything due for it failed (its directory could not be listed, an entry
+  // examined, a file opened, copied or read to its end, its marker read;
+  // for the FTP window, any FTP server log too), none of that window's
+  // traffic, page hits or feed lines are delivered, its marker stays and its
+  // logs are not rotated, so the next run counts them once. A window held
+  // back in three runs in a row is delivered in the fourth without what
+  // still fails (an Error names it). At the end the page hits of the
+  // delivered domains are added to the run's table.
   void processLogDirs(const VDateTime& logExpirationCutoff, const LogDirectoryMap& logDirectoryMap, const std::wstring& fromDate);
 
   // Logs "%s(%d): Collect domain %s log" (or "%s(%d): Collect log" without
@@ -79,6 +91,14 @@ class LogCollector {
   TrafficAccounting& accounting() { return accounting_; }
 
  private:
+  // Marks the window of the kind as failed for this run (a directory
+  // without a domain: every domain's FTP window).
+  void failed(DomainInfo* domain, int kind, const std::wstring& path);
+  // Holds back or delivers each domain's windows; sums the page hits.
+  void settle();
+  // Whether the window's figures are held back (after the bound, they are
+  // delivered and the failure is given up).
+  bool holdBack(DomainInfo& domain, LogWindow& window, const wchar_t* kindName);
   // Appends the directory's files that are due; reports the expired ones.
   void scanDirectory(const std::wstring& path, const LogDirectory& entry, const VDateTime& start, std::vector<CollectedLog>& logs);
   void processRecord(W3CRecord& record, const CollectedLog& log);
@@ -87,9 +107,13 @@ class LogCollector {
   const std::wstring* lookUp(const std::map<std::wstring, std::wstring>& table, std::wstring_view key);
 
   DomainModel& model_;
+  SitesHits& sitesHits_;
   halvex::logging::LogStorage& httpLogStorage_;
   halvex::logging::LogStorage& ftpLogStorage_;
+  AnalyserRegistry* analysers_;
   TrafficAccounting accounting_;
+  // The first FTP server log that failed this run.
+  std::wstring ftpFailure_;
   LineColumns columns_;
   // Reused for map look-ups, so that a line's key costs no allocation.
   std::wstring key_;

@@ -495,29 +495,52 @@ TEST_F(LogScanTest, DoesNotCountALineWhoseFeedFails) {
 // A hard link put into a log directory by its tenant may name a file that is
 // not theirs; the program's own scratch files left by an interrupted run have
 // hidden names. Neither is read as a log.
-TEST(LogScanHardeningTest, HardLinksAndHiddenScratchFilesAreNotRead) {
+// A log with a second name (a backup made with hard links) is the domain's
+// own and counted; where a tenant may write the directory, a linked file the
+// tenant could not read is passed over. Hidden names are logs, except the
+// program's own scratch names.
+TEST(LogScanHardeningTest, LinkedLogsCountUnlessATenantCouldHaveLinkedThemAndOnlyScratchNamesAreHidden) {
   testkit::Installation install;
   const std::string logs = install.path("site/logs");
   std::filesystem::create_directories(logs);
+  ::chmod(logs.c_str(), 0755);
   const std::string line = "2026-11-01 10:00:00 x GET / - 80 - 1.1.1.1 x 200 0 0 1000 10 1\r\n";
   const std::string header = "#Fields: date time s-ip cs-method cs-uri-stem cs-uri-query s-port cs-username c-ip cs(User-Agent) sc-status sc-substatus sc-win32-status sc-bytes cs-bytes time-taken\r\n";
   testkit::writeFile(logs + "/ex_own.log", header + line);
+  testkit::writeFile(logs + "/.hidden_access.log", header + line + line);
   testkit::writeFile(install.path("private.log"), header + line + line + line);
-  ASSERT_EQ(::link(install.path("private.log").c_str(), (logs + "/ex_linked.log").c_str()), 0);
-  testkit::writeFile(logs + "/.halvex-zip-0123abcd.tmp", header + line + line);
+  ::chmod(install.path("private.log").c_str(), 0600);
+  ASSERT_EQ(::link(install.path("private.log").c_str(), (logs + "/ex_backed_up.log").c_str()), 0);
+  testkit::writeFile(logs + "/.ex_own.log.0123abcd.tmp", header + line + line + line + line);
+  testkit::writeFile(logs + "/.halvex-zip-0123abcd.tmp", header + line + line + line + line);
 
-  DomainModel model;
-  auto domain = std::make_shared<DomainInfo>(L"1", L"a.example");
-  model.domainsById[L"1"] = domain;
-  model.domainIdsByName[L"a.example"] = L"1";
-  SitesHits hits;
-  halvex::logging::LogStorage http, ftp;
-  LogCollector collector(model, hits, http, ftp, nullptr);
-  LogDirectoryMap map{{text::fromAnsi(logs), LogDirectory{LogHttp, L"a.example", domain.get()}}};
-  testkit::LogCapture warnings{LogLevel::Warning};
-  collector.processLogDirs(VDateTime{}, map, L"");
-  ASSERT_EQ(domain->traffic[LogHttp].size(), 1u);
-  EXPECT_EQ(domain->traffic[LogHttp].begin()->second.sent, 1000) << "only the domain's own log is counted";
-  EXPECT_NE(warnings.text().find("ex_linked.log has 2 names; skipped"), std::string::npos) << warnings.text();
-  domain->businessLock.unlock();
+  const auto collect = [&](const char* what) {
+    DomainModel model;
+    auto domain = std::make_shared<DomainInfo>(L"1", L"a.example");
+    model.domainsById[L"1"] = domain;
+    model.domainIdsByName[L"a.example"] = L"1";
+    SitesHits hits;
+    halvex::logging::LogStorage http, ftp;
+    LogCollector collector(model, hits, http, ftp, nullptr);
+    LogDirectoryMap map{{text::fromAnsi(logs), LogDirectory{LogHttp, L"a.example", domain.get()}}};
+    testkit::LogCapture warnings{LogLevel::Warning};
+    collector.processLogDirs(VDateTime{}, map, L"");
+    domain->businessLock.unlock();
+    EXPECT_EQ(domain->traffic[LogHttp].size(), 1u) << what;
+    return std::make_pair(domain->traffic[LogHttp].empty() ? 0 : domain->traffic[LogHttp].begin()->second.sent, warnings.text());
+  };
+  // Only root writes the directory: nobody but root could have made the link.
+  auto [rootDir, rootWarnings] = collect("root's directory");
+  EXPECT_EQ(rootDir, 6000) << "own, hidden and linked logs; no scratch file\n" << rootWarnings;
+  // A directory a tenant may write: root's 0600 file linked in is not read.
+  ::chmod(logs.c_str(), 0777);
+  auto [tenantDir, tenantWarnings] = collect("tenant's directory");
+  EXPECT_EQ(tenantDir, 3000) << tenantWarnings;
+  EXPECT_NE(tenantWarnings.find("ex_backed_up.log has 2 names and is not its directory owner's; skipped"), std::string::npos) << tenantWarnings;
+  ::chmod(logs.c_str(), 0755);
+  ASSERT_EQ(::chown(logs.c_str(), 12345, 12345), 0);
+  EXPECT_EQ(collect("a tenant's own directory").first, 3000);
+  // Readable by all, the linked file discloses nothing and is counted.
+  ::chmod(install.path("private.log").c_str(), 0644);
+  EXPECT_EQ(collect("readable file").first, 6000);
 }

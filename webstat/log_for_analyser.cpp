@@ -46,6 +46,10 @@ void LogForAnalyser::discardFeeds() noexcept {
     if (file) file->discard();
 }
 
+void LogForAnalyser::discardFeed(int kind) noexcept {
+  if (kind >= 0 && static_cast<size_t>(kind) < logFiles_.size() && logFiles_[static_cast<size_t>(kind)]) logFiles_[static_cast<size_t>(kind)]->discard();
+}
+
 // ---- LogForWebalizer -----------------------------------------------------
 
 void LogForWebalizer::processHTTPLogLine(const VDateTime& time, int kind, const W3CRecord& entry) {
@@ -115,4 +119,10 @@ void AnalyserRegistry::closeAll() noexcept {
 
 void AnalyserRegistry::discardAll() noexcept {
   for (auto& [name, writer] : writers_) writer->discardFeeds();
+}
+
+void AnalyserRegistry::discardFeeds(const std::wstring& domainName, std::initializer_list<int> kinds) noexcept {
+  const auto it = writers_.find(domainName);
+  if (it == writers_.end()) return;
+  for (const int kind : kinds) it->second->discardFeed(kind);
 }

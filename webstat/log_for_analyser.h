@@ -48,6 +48,8 @@ class LogForAnalyser {
   void closeFeeds() noexcept;
   // Closes every feed and deletes it without copying.
   void discardFeeds() noexcept;
+  // The same for the feed of one kind (0-5).
+  void discardFeed(int kind) noexcept;
 
   std::wstring domainName;
   std::wstring logsDirectory;  // may be empty: the feed is then not kept
@@ -107,6 +109,10 @@ class AnalyserRegistry {
   // Closes every feed and deletes it without copying (a run that failed
   // before its results document was complete counts the lines again).
   void discardAll() noexcept;
+  // Drops the lines of the given kinds fed for one domain this run (its
+  // figures of those kinds are not delivered); nothing for a domain without
+  // a writer.
+  void discardFeeds(const std::wstring& domainName, std::initializer_list<int> kinds) noexcept;
 
   size_t size() const { return writers_.size(); }
 

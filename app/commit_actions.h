@@ -32,8 +32,20 @@ class CommitActions {
   // run marker); a later marker of the same key and name replaces it.
   void addMarker(const std::wstring& subKey, const std::wstring& name, const std::wstring& value);
   // Keeps a resource (typically a step's business lock) alive until the
-  // actions have run; released in reverse order of registration.
+  // actions have run; released in reverse order of registration. A step
+  // whose lock guards only some actions also registers an action that
+  // releases it right after them (releaseAfterActions), so that the lock
+  // lasts no longer than its purpose; this hold is what releases it when
+  // the step failed before that.
   void holdUntilCommitted(std::shared_ptr<void> resource);
+  // Registers an action that releases the business lock once the actions
+  // registered before it have run.
+  template <typename Lock>
+  void releaseAfterActions(ExceptionLocation where, std::shared_ptr<Lock> lock) {
+    add(std::move(where), LogLevel::Error, [lock] {
+      if (lock->held()) lock->unlock();
+    });
+  }
 
   // Takes the store's write lock and writes the markers without making them
   // visible. Raises the store's error (nothing is then written). Does

@@ -49,6 +49,8 @@ struct ResultsWriter::Impl {
   bool toFile = false;  // standard output is not synced
   std::unique_ptr<vexception> writeError;
   xmlTextWriterPtr writer = nullptr;
+  bool holding = false;
+  std::string held;
 
   ~Impl() {
     if (writer) xmlFreeTextWriter(writer);  // also frees the output buffer
@@ -56,6 +58,10 @@ struct ResultsWriter::Impl {
 
   static int writeCallback(void* context, const char* buffer, int len) {
     auto* self = static_cast<Impl*>(context);
+    if (self->holding) {
+      self->held.append(buffer, static_cast<size_t>(len));
+      return len;
+    }
     try {
       self->out.writeAll(buffer, static_cast<size_t>(len));
       return len;
@@ -132,6 +138,29 @@ void ResultsWriter::endDocument(const std::function<void()>& whenComplete) {
   if (impl_->toFile) impl_->out.sync();
   impl_->out.close();
   if (whenComplete) whenComplete();
+}
+
+void ResultsWriter::holdElements() {
+  if (!impl_->writer) throw vexception(L"The results document has not been begun", VLOC(L"", "ResultsWriter::holdElements"));
+  // An empty text closes the root's start tag, so that no byte of it is held.
+  impl_->check(xmlTextWriterWriteString(impl_->writer, reinterpret_cast<const xmlChar*>("")), "ResultsWriter::holdElements");
+  impl_->check(xmlTextWriterFlush(impl_->writer), "ResultsWriter::holdElements");
+  impl_->holding = true;
+}
+
+void ResultsWriter::releaseElements() {
+  if (!impl_->holding) return;
+  impl_->check(xmlTextWriterFlush(impl_->writer), "ResultsWriter::releaseElements");
+  impl_->holding = false;
+}
+
+void ResultsWriter::writeHeldElements() {
+  releaseElements();
+  if (impl_->held.empty()) return;
+  impl_->check(xmlTextWriterFlush(impl_->writer), "ResultsWriter::writeHeldElements");
+  std::string held = std::move(impl_->held);
+  impl_->held.clear();
+  impl_->out.writeAll(held.data(), held.size());
 }
 
 void ResultsWriter::writeTraffic(const DomainInfo& domain, const VDateTime& date, const std::wstring& resultsType, int64_t inBytes,

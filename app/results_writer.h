@@ -58,6 +58,16 @@ class ResultsWriter {
   // document the consumer may not get records nothing.
   void endDocument(const std::function<void()>& whenComplete = {});
 
+  // From holdElements to releaseElements the elements written are kept in
+  // memory; writeHeldElements then writes them where the document stands.
+  // A run computes its slow figures first and puts them in their place
+  // later, so that the steps whose locks last until the document is
+  // complete run last. Elements are whole and empty, so their bytes can be
+  // moved as they are.
+  void holdElements();
+  void releaseElements();
+  void writeHeldElements();
+
   void writeTraffic(const DomainInfo& domain, const VDateTime& date, const std::wstring& resultsType, int64_t inBytes, int64_t outBytes);
   void writeSitePages(const VDateTime& date, int64_t count);
   void writeMailMessages(const VDateTime& date, int64_t count);

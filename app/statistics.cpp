@@ -107,19 +107,23 @@ void statistics::trafficStep(Run& run) {
   run.analysers = analysers;
   guarded(LogLevel::Error, VLOC(L"Calculate domain(s) traffic", "statistics::start"), [&] {
     LogDirectoryMap logDirectoryMap;
-    if (flags & (HttpTraffic | FtpTraffic | HttpWebStatistics)) getWebDomainLogs(model, flags, logDirectoryMap);
+    // Every feed needs its domain's logs directory, FTP feeds too; the web
+    // logs themselves are listed only when web figures are asked for.
+    getWebDomainLogs(model, flags, logDirectoryMap);
     getFtpLogDirectories(model, flags, logDirectoryMap);
     LogCollector collector(model, sitesHits, *httpLogStorage, *ftpLogStorage, analysers.get());
     collector.processLogDirs(run.logExpirationCutoff, logDirectoryMap, run.fromDate);
-    if (!(flags & (HttpTraffic | FtpTraffic))) return;
 
-    saveTrafficData(run.results, model.domainsById, LogHttp, LogFtp, true);
-    saveSitesHitsData(run.results, sitesHits);
+    const bool figures = (flags & (HttpTraffic | FtpTraffic)) != 0;
+    if (figures) {
+      saveTrafficData(run.results, model.domainsById, LogHttp, LogFtp, true);
+      saveSitesHitsData(run.results, sitesHits);
+    }
     for (auto& [id, domain] : model.domainsById) {
       DomainInfo* d = domain.get();
       guarded(LogLevel::Error, [&] { return VLOC(L"Save domain " + d->name + L" status", "statistics::start"); }, [&] {
         // The markers move only after the document holding the figures is complete.
-        saveDomainStatus(*d, run.commit);
+        if (figures) saveDomainStatus(*d, run.commit);
         writeWebStatExecutorConfig(model, *d);
       });
     }
@@ -127,10 +131,6 @@ void statistics::trafficStep(Run& run) {
   // The feeds come first after the markers: a run that dies in between
   // loses the feed lines of figures it delivered, so that moment is kept short.
   run.commit.add(VLOC(L"Write analyser feeds", "statistics::start"), LogLevel::Error, [analysers] { analysers->closeAll(); });
-  if (flags & (HttpTraffic | FtpTraffic))
-    // Logs are rotated only once the figures counted from them are delivered,
-    // while the domain locks are still held.
-    run.commit.add(VLOC(L"launchLogRotate", "statistics::start"), LogLevel::Error, [this] { launchLogRotate(model, *httpLogStorage); });
 }
 
 void statistics::antivirusStep(Run& run) {
@@ -149,6 +149,7 @@ void statistics::antivirusStep(Run& run) {
     std::vector<std::wstring> spamFiles;
     spamStatistics(run.results, model.param(L"LastSpamStatisticLog"), spamFiles);
     run.commit.add(VLOC(L"Spam statistics", "statistics::start"), LogLevel::Error, [spamFiles] { removeStatisticLogs(spamFiles); });
+    run.commit.releaseAfterActions(VLOC(L"Release AntivirusLockStatus", "statistics::start"), lock);
   });
 }
 
@@ -156,10 +157,25 @@ void statistics::antivirusStep(Run& run) {
 // recorded as done.
 void statistics::finish(Run& run) {
   trafficStep(run);
+  // The slow steps (mailboxes and disk usage: hours on a large host) run
+  // before the mail traffic and antivirus steps, whose locks last until the
+  // document is complete and their files are handed over; their elements
+  // are held and written in their place in the document.
+  if (run.modeFlags & (MailboxUsage | DiskUsage)) {
+    run.results.holdElements();
+    runMailboxUsageStep(run.results, model);
+    if (run.modeFlags & DiskUsage) runDiskUsageStep(model, run.results);
+    run.results.releaseElements();
+  }
   if (run.modeFlags & MailTraffic) runMailTrafficStep(run.results, model, run.fromDate, *mailLogStorage, run.commit);
-  if (run.modeFlags & (MailboxUsage | DiskUsage)) runMailboxUsageStep(run.results, model);
-  if (run.modeFlags & DiskUsage) runDiskUsageStep(model, run.results);
+  run.results.writeHeldElements();
   if (run.modeFlags & Antivirus) antivirusStep(run);
+
+  // Logs are rotated only once the figures counted from them are delivered,
+  // while the domain locks are still held, and after the step locks are
+  // released: rotation and its mail may take long.
+  if (run.modeFlags & (HttpTraffic | FtpTraffic))
+    run.commit.add(VLOC(L"launchLogRotate", "statistics::start"), LogLevel::Error, [this] { launchLogRotate(model, *httpLogStorage); });
 
   // The consumed logs are retired only once the figures counted from them
   // have been delivered.

@@ -149,11 +149,12 @@ void runMailTrafficStep(ResultsWriter& results, const DomainModel& model, const 
     } catch (const BusinessLock::LockException&) {
       return;  // another live instance counts the mail traffic
     }
-    // Held until the window is recorded: another instance must not count
-    // the same window in between.
+    // Held until the window is recorded and its consumed logs handed over:
+    // another instance must not count the same window in between.
     commit.holdUntilCommitted(lock);
     MailMessagesSent messages;
     processMailTraffic(model.domainsById, model.domainIdsByName, fromDate, messages, mailLogStorage, commit);
+    commit.releaseAfterActions(VLOC(L"Release MailTrafficLockStatus", "statistics::start"), lock);
     saveTrafficData(results, model.domainsById, LogSmtpIn, LogPop, false);
     saveMailMessagesData(results, messages);
   });

@@ -53,6 +53,9 @@ namespace {
 constexpr const wchar_t* kSuffix = L".log";
 constexpr const wchar_t* kSetAsideMark = L".counting.";
 constexpr size_t kSequenceDigits = 10;
+// A writer holds the log's mutex for one append; one that holds it this long
+// is stuck, and the pass fails rather than the night's run hanging on it.
+constexpr long kWriterMutexWaitMs = 60000;
 
 std::wstring logPrefix(const std::wstring& logName) { return L"halvexlog_" + logName; }
 
@@ -105,7 +108,10 @@ std::vector<std::wstring> setAsideStatisticLogs(const std::wstring& directory, c
     // mutex is held, so every entry is wholly in the file set aside or in
     // the fresh one the next writer creates.
     VMutex mutex(logName);
-    std::lock_guard<VMutex> lock(mutex);
+    if (!mutex.lock(kWriterMutexWaitMs))
+      throw vexception(L"The writers of log " + logName + L" have held its mutex for a minute; its files are not set aside",
+                       VLOC(L"", "setAsideStatisticLogs"));
+    std::lock_guard<VMutex> lock(mutex, std::adopt_lock);
     std::vector<std::wstring> live;
     uint64_t sequence = 0;
     for (const std::wstring& name : regularFileNames(dir)) {

@@ -48,7 +48,8 @@ std::vector<std::wstring> listStatisticLogs(const std::wstring& directory, const
 // Returns every set-aside file of the log as full paths, oldest first (those
 // left by earlier runs, then the ones just renamed). A missing directory has
 // none; a listing or rename that fails raises naming the file, and what was
-// renamed before stays set aside.
+// renamed before stays set aside. A mutex still held by a writer after a
+// minute raises too (a writer holds it for one append only).
 std::vector<std::wstring> setAsideStatisticLogs(const std::wstring& directory, const std::wstring& logName);
 
 // Counts the entries of the log files, given in order, and hands the figures

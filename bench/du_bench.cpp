@@ -1,16 +1,26 @@
-// Speed of the directory walk of the disk usage step: builds a tree of a
-// million small files (1000 directories of 1000 files of 1 to 64 bytes) in a
-// temporary directory, then times directorySize over it beside
-// `du -s --apparent-size --block-size=1` on the same tree, alternating the
-// two so that both see the same warm caches, and prints the best time of
-// each and their ratio. The tree is removed at the end.
+// Speed of the directory walk of the disk usage step beside
+// `du -s --apparent-size --block-size=1` on the same trees, alternating the
+// two so that both see the same warm caches; prints the best time of each,
+// their ratio, and the walk's own figures (directories listed, opens made to
+// come back to a level it had closed, most descriptors held). Trees:
+// - flat: a million small files (1000 directories of 1000 files of 1 to 64
+//   bytes);
+// - deep: a chain of 4,000 directories, each level also holding two sibling
+//   directories with a small file each, so that the walk comes back to most
+//   levels of the chain;
+// - wide: 300 directories of 300 directories, each with a small file.
+// Each tree is made in a temporary directory and removed after.
 //
-// The two figures differ by the directories' own sizes, which du counts and
-// the walk (like the Windows listing it stands for) does not.
+// The walk's and du's figures differ by the directories' own sizes, which
+// du counts and the walk (like the Windows listing it stands for) does not.
 //
-// Usage: du_bench [files]   (default 1000000)
+// Usage: du_bench [flat|deep|wide|all] [size]   (default: all; size is the
+// files of the flat tree, the levels of the deep one, the directories per
+// level of the wide one)
+//        du_bench FILES                          (the flat tree alone)
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -32,18 +42,62 @@ constexpr long kFilesPerDirectory = 1000;
 
 double seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// Returns the bytes written.
-uint64_t buildTree(const fs::path& root, long files) {
+void writeFile(const fs::path& path, size_t size) {
+  static const std::string content(64, 'x');
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f || std::fwrite(content.data(), 1, size, f) != size || std::fclose(f) != 0) throw std::runtime_error("cannot write the tree");
+}
+
+// Each builder returns the bytes written.
+uint64_t buildFlat(const fs::path& root, long files) {
   uint64_t bytes = 0;
-  const std::string content(64, 'x');
   for (long i = 0; i < files; ++i) {
     const fs::path dir = root / ("d" + std::to_string(i / kFilesPerDirectory));
     if (i % kFilesPerDirectory == 0) fs::create_directories(dir);
     const size_t size = 1 + static_cast<size_t>(i % 64);
-    FILE* f = std::fopen((dir / ("f" + std::to_string(i % kFilesPerDirectory))).c_str(), "wb");
-    if (!f || std::fwrite(content.data(), 1, size, f) != size || std::fclose(f) != 0) throw std::runtime_error("cannot write the tree");
+    writeFile(dir / ("f" + std::to_string(i % kFilesPerDirectory)), size);
     bytes += size;
   }
+  return bytes;
+}
+
+// The chain is deeper than a path may be long, so it is built from the
+// working directory down, one level at a time.
+uint64_t buildDeep(const fs::path& root, long levels) {
+  const fs::path start = fs::current_path();
+  uint64_t bytes = 0;
+  try {
+    fs::current_path(root);
+    for (long i = 0; i < levels; ++i) {
+      // Names that change with the level, so that the file system lists the
+      // chain's next level before a sibling at most levels.
+      for (const std::string& sibling : {"a" + std::to_string(i), "b" + std::to_string(i)}) {
+        fs::create_directory(sibling);
+        const size_t size = 1 + static_cast<size_t>(i % 64);
+        writeFile(fs::path(sibling) / "f", size);
+        bytes += size;
+      }
+      fs::create_directory("d");
+      fs::current_path("d");
+    }
+  } catch (...) {
+    fs::current_path(start);
+    throw;
+  }
+  fs::current_path(start);
+  return bytes;
+}
+
+uint64_t buildWide(const fs::path& root, long width) {
+  uint64_t bytes = 0;
+  for (long i = 0; i < width; ++i)
+    for (long j = 0; j < width; ++j) {
+      const fs::path dir = root / ("d" + std::to_string(i)) / ("e" + std::to_string(j));
+      fs::create_directories(dir);
+      const size_t size = 1 + static_cast<size_t>((i + j) % 64);
+      writeFile(dir / "f", size);
+      bytes += size;
+    }
   return bytes;
 }
 
@@ -53,55 +107,76 @@ uint64_t runDu(const std::wstring& root) {
   return r.exitCode == 0 ? std::strtoull(r.output.c_str(), nullptr, 10) : 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const long files = argc > 1 ? std::atol(argv[1]) : 1000000;
-  if (files <= 0) {
-    std::fprintf(stderr, "usage: du_bench [files]\n");
-    return 2;
-  }
-  // Line by line, so that progress shows while the tree is built and removed.
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+// Builds one tree, measures it and removes it; false on a mismatch or failure.
+bool measure(const char* kind, long size) {
   const fs::path root = fs::path(text::toAnsi(process::systemTempDirectory())) / ("du-bench-" + text::toAnsi(process::newGuid()));
   const std::wstring wroot = text::fromAnsi(root.string());
-  int code = 0;
+  bool ok = true;
   try {
     fs::create_directories(root);
     auto start = std::chrono::steady_clock::now();
-    const uint64_t written = buildTree(root, files);
-    std::printf("tree: %ld files, %llu bytes in %s (built in %.1f s)\n", files, static_cast<unsigned long long>(written), root.c_str(),
+    const std::string k = kind;
+    const uint64_t written = k == "flat" ? buildFlat(root, size) : k == "deep" ? buildDeep(root, size) : buildWide(root, size);
+    std::printf("%s tree (size %ld): %llu bytes in %s (built in %.1f s)\n", kind, size, static_cast<unsigned long long>(written), root.c_str(),
                 seconds(std::chrono::steady_clock::now() - start));
 
     double bestWalk = 1e300, bestDu = 1e300;
-    uint64_t walked = 0, counted = 0;
+    DirectoryWalkFigures walked;
+    uint64_t counted = 0;
     for (int run = 0; run < kRuns; ++run) {
       start = std::chrono::steady_clock::now();
-      walked = directorySize(wroot);
+      walked = directoryWalkFigures(wroot);
       bestWalk = std::min(bestWalk, seconds(std::chrono::steady_clock::now() - start));
       start = std::chrono::steady_clock::now();
       counted = runDu(wroot);
       bestDu = std::min(bestDu, seconds(std::chrono::steady_clock::now() - start));
     }
-    std::printf("directorySize: %llu bytes, best of %d: %.3f s (%.0f files/s)\n", static_cast<unsigned long long>(walked), kRuns, bestWalk,
-                static_cast<double>(files) / bestWalk);
-    std::printf("du -s --apparent-size: %llu bytes (directories' own sizes included), best of %d: %.3f s\n",
+    std::printf("  directorySize: %llu bytes, best of %d: %.3f s; %llu directories, %llu reopened, at most %llu held\n",
+                static_cast<unsigned long long>(walked.bytes), kRuns, bestWalk, static_cast<unsigned long long>(walked.directories),
+                static_cast<unsigned long long>(walked.reopened), static_cast<unsigned long long>(walked.mostHeld));
+    std::printf("  du -s --apparent-size: %llu bytes (directories' own sizes included), best of %d: %.3f s\n",
                 static_cast<unsigned long long>(counted), kRuns, bestDu);
-    std::printf("ratio directorySize / du: %.2f\n", bestWalk / bestDu);
-    if (walked != written) {
-      std::printf("MISMATCH: the walk found %llu bytes, the tree holds %llu\n", static_cast<unsigned long long>(walked),
+    std::printf("  ratio directorySize / du: %.2f\n", bestWalk / bestDu);
+    if (walked.bytes != written) {
+      std::printf("  MISMATCH: the walk found %llu bytes, the tree holds %llu\n", static_cast<unsigned long long>(walked.bytes),
                   static_cast<unsigned long long>(written));
-      code = 1;
+      ok = false;
     }
   } catch (const vexception& e) {
     std::fprintf(stderr, "%s\n", text::toUtf8(e.fullText()).c_str());
-    code = 1;
+    ok = false;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
-    code = 1;
+    ok = false;
   }
   const auto removing = std::chrono::steady_clock::now();
   vfs::removeTree(wroot);
-  std::printf("tree removed in %.1f s\n", seconds(std::chrono::steady_clock::now() - removing));
-  return code;
+  std::printf("  tree removed in %.1f s\n", seconds(std::chrono::steady_clock::now() - removing));
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Line by line, so that progress shows while the trees are built and removed.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::string kind = argc > 1 ? argv[1] : "all";
+  long size = argc > 2 ? std::atol(argv[2]) : 0;
+  if (argc > 1 && std::isdigit(static_cast<unsigned char>(argv[1][0]))) {
+    kind = "flat";
+    size = std::atol(argv[1]);
+  }
+  const bool known = kind == "all" || kind == "flat" || kind == "deep" || kind == "wide";
+  if (!known || argc > 3 || (argc > 2 && size <= 0) || (argc == 2 && kind == "flat" && size < 0)) {
+    std::fprintf(stderr, "usage: du_bench [flat|deep|wide|all] [size] | du_bench FILES\n");
+    return 2;
+  }
+  bool ok = true;
+  for (const char* k : {"deep", "wide", "flat"}) {
+    if (kind != "all" && kind != k) continue;
+    const std::string name = k;
+    const long defaultSize = name == "deep" ? 4000 : name == "wide" ? 300 : 1000000;
+    ok = measure(k, size > 0 ? size : defaultSize) && ok;
+  }
+  return ok ? 0 : 1;
 }

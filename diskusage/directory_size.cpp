@@ -1,5 +1,6 @@
 #include "diskusage/directory_size.h"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -7,10 +8,23 @@
 
 namespace {
 
-// Directories held open at once. A deeper directory is reopened, one name at
-// a time from the deepest held one, when the walk comes back to it: a tree
-// of any depth is walked without running out of descriptors.
-constexpr size_t kHeldLevels = 128;
+// Descriptors the walk may hold, whatever the depth. A directory it has to
+// come back to after its descriptor was given up is opened again by name
+// from the nearest ancestor still open; which ancestors stay open is chosen
+// so that this costs a bounded number of opens per directory:
+// - the last kWindow levels of the path (returning into them is free);
+// - every level at a multiple of `spacing` (checkpoints), at most
+//   kCheckpoints of them; when the path gets deeper the spacing doubles and
+//   every other checkpoint is given up.
+// Coming back above the window then reopens at most `spacing` levels from a
+// checkpoint and keeps the last kWindow of them, so a chain of depth D costs
+// about D / (kCheckpoints * kWindow) extra opens per level: none up to
+// kCheckpoints + kWindow levels, about one at 4,000, and it stays linear in
+// the entries for any depth a file system holds in practice. Nothing is ever
+// listed twice: each level keeps the names of the subdirectories it still
+// has to visit.
+constexpr size_t kWindow = 64;
+constexpr size_t kCheckpoints = 64;
 
 // One directory on the walk's path from the root.
 struct Level {
@@ -42,46 +56,100 @@ std::vector<std::wstring> listLevel(const vfs::Directory& directory, uint64_t& t
   return subdirectories;
 }
 
-// Opens the directory of stack[index] again from the nearest ancestor that is
-// still open.
-void reopen(std::vector<Level>& stack, size_t index) {
-  size_t held = index;
-  while (!stack[held].directory()) --held;
-  vfs::Directory current = stack[held].directory()->openSubdirectory(stack[held + 1].name);
-  for (size_t i = held + 2; i <= index; ++i) current = current.openSubdirectory(stack[i].name);
-  stack[index].owned = std::move(current);
-}
-
-uint64_t walk(const vfs::Directory& root) {
-  uint64_t total = 0;
-  std::vector<Level> stack(1);
-  stack[0].borrowed = &root;
-  stack[0].subdirectories = listLevel(root, total);
-  while (!stack.empty()) {
-    const size_t top = stack.size() - 1;
-    if (stack[top].next == stack[top].subdirectories.size()) {
-      stack.pop_back();
-      continue;
-    }
-    const std::wstring name = stack[top].subdirectories[stack[top].next++];
-    std::optional<vfs::Directory> child;
-    try {
-      if (!stack[top].directory()) reopen(stack, top);
-      child = stack[top].directory()->openSubdirectory(name);
-    } catch (...) {
-      continue;  // gone, replaced by a link, or unreadable: counts as 0
-    }
-    Level level;
-    level.name = name;
-    level.subdirectories = listLevel(*child, total);
-    if (level.subdirectories.empty()) continue;
-    level.owned = std::move(child);
-    // Beyond the held levels only the deepest directory stays open.
-    if (top >= kHeldLevels) stack[top].owned.reset();
-    stack.push_back(std::move(level));
+class Walk {
+ public:
+  explicit Walk(const vfs::Directory& root) {
+    stack_.emplace_back();
+    stack_[0].borrowed = &root;
+    stack_[0].subdirectories = listLevel(root, figures_.bytes);
   }
-  return total;
-}
+
+  DirectoryWalkFigures run() {
+    while (!stack_.empty()) {
+      const size_t top = stack_.size() - 1;
+      if (stack_[top].next == stack_[top].subdirectories.size()) {
+        pop();
+        continue;
+      }
+      const std::wstring name = stack_[top].subdirectories[stack_[top].next++];
+      if (!stack_[top].directory() && !reenter(top)) continue;
+      std::optional<vfs::Directory> child;
+      try {
+        child = stack_[top].directory()->openSubdirectory(name);
+      } catch (...) {
+        continue;  // gone, replaced by a link, or unreadable: counts as 0
+      }
+      ++figures_.directories;
+      Level level;
+      level.name = name;
+      level.subdirectories = listLevel(*child, figures_.bytes);
+      if (level.subdirectories.empty()) continue;
+      level.owned = std::move(child);
+      stack_.push_back(std::move(level));
+      held(+1);
+      descended();
+    }
+    return figures_;
+  }
+
+ private:
+  bool keep(size_t index, size_t top) const { return index == 0 || index % spacing_ == 0 || index + kWindow > top; }
+
+  void held(int change) {
+    held_ += change;
+    figures_.mostHeld = std::max<uint64_t>(figures_.mostHeld, held_);
+  }
+  void close(size_t index) {
+    if (!stack_[index].owned) return;
+    stack_[index].owned.reset();
+    held(-1);
+  }
+  void pop() {
+    close(stack_.size() - 1);
+    stack_.pop_back();
+  }
+
+  // After a push: the level that left the window, and with a doubled
+  // spacing the checkpoints that are no longer ones, give up their
+  // descriptors.
+  void descended() {
+    const size_t top = stack_.size() - 1;
+    if (top >= kWindow && !keep(top - kWindow, top)) close(top - kWindow);
+    if (top / spacing_ <= kCheckpoints) return;
+    spacing_ *= 2;
+    for (size_t i = spacing_ / 2; i < top; i += spacing_)
+      if (!keep(i, top)) close(i);
+  }
+
+  // Opens the top level again, by name from the nearest open ancestor,
+  // keeping the window's levels open on the way. When a level on the way
+  // cannot be opened any more (renamed, removed or replaced meanwhile), it
+  // and the levels below it are left: what they still had to visit counts
+  // as 0, like any subdirectory that cannot be opened.
+  bool reenter(size_t top) {
+    size_t from = top;
+    while (!stack_[from].directory()) --from;  // the root is always open
+    for (size_t i = from + 1; i <= top; ++i) {
+      try {
+        stack_[i].owned = stack_[i - 1].directory()->openSubdirectory(stack_[i].name);
+      } catch (...) {
+        while (stack_.size() > i) pop();
+        return false;
+      }
+      ++figures_.reopened;
+      held(+1);
+      if (!keep(i - 1, top)) close(i - 1);
+    }
+    return true;
+  }
+
+  std::vector<Level> stack_;
+  size_t spacing_ = 1;
+  int64_t held_ = 0;
+  DirectoryWalkFigures figures_;
+};
+
+DirectoryWalkFigures walk(const vfs::Directory& root) { return Walk(root).run(); }
 
 std::vector<std::wstring> components(const std::wstring& relative) {
   std::vector<std::wstring> parts;
@@ -100,7 +168,7 @@ std::vector<std::wstring> components(const std::wstring& relative) {
 
 uint64_t directorySize(const vfs::Directory& directory) noexcept {
   try {
-    return walk(directory);
+    return walk(directory).bytes;
   } catch (...) {
     return 0;
   }
@@ -109,9 +177,18 @@ uint64_t directorySize(const vfs::Directory& directory) noexcept {
 uint64_t directorySize(const std::wstring& path) noexcept {
   try {
     const vfs::Directory directory = vfs::Directory::open(path);
-    return walk(directory);
+    return walk(directory).bytes;
   } catch (...) {
     return 0;
+  }
+}
+
+DirectoryWalkFigures directoryWalkFigures(const std::wstring& path) noexcept {
+  try {
+    const vfs::Directory directory = vfs::Directory::open(path);
+    return walk(directory);
+  } catch (...) {
+    return {};
   }
 }
 
@@ -126,7 +203,7 @@ uint64_t directorySizeBelow(const std::wstring& root, const std::wstring& path) 
   try {
     vfs::Directory current = vfs::Directory::open(base);
     for (const std::wstring& part : parts) current = current.openSubdirectory(part);
-    return walk(current);
+    return walk(current).bytes;
   } catch (...) {
     return 0;
   }

@@ -1,9 +1,14 @@
 #include "diskusage/directory_size.h"
 
+#include <ftw.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <string>
 
 #include "diskusage/du_test_support.h"
 #include "support/fs.h"
@@ -100,4 +105,69 @@ TEST(DirectorySizeTest, MeasuresAnOpenDirectory) {
   EXPECT_EQ(directorySize(open), 11u);
   // The same object can be measured again: listing does not consume it.
   EXPECT_EQ(directorySize(open), 11u);
+}
+
+namespace {
+
+// An independent count of what the walk should find: nftw without following
+// links, every entry that is not a directory with its lstat size.
+uint64_t g_bytes = 0;
+uint64_t g_directories = 0;
+int countEntry(const char*, const struct stat* st, int type, struct FTW*) {
+  if (type == FTW_D || type == FTW_DP || type == FTW_DNR)
+    ++g_directories;
+  else
+    g_bytes += static_cast<uint64_t>(st->st_size);
+  return 0;
+}
+
+}  // namespace
+
+// A chain of directories far deeper than the descriptors the walk holds,
+// with two sibling directories at every level that the walk has to come back
+// for (their names change with the level, so that the file system lists most
+// of them after the chain's next level), and links along the way.
+TEST(DirectorySizeTest, ADeepChainIsWalkedOnceWithBoundedDescriptors) {
+  testkit::TempDir dir;
+  testkit::TempDir outside;
+  makeFile(outside.file("big"), 50000);
+  const fs::path start = fs::current_path();
+  fs::current_path(dir.path());
+  constexpr int kLevels = 1500;
+  for (int i = 0; i < kLevels; ++i) {
+    for (const std::string& sibling : {"a" + std::to_string(i), "b" + std::to_string(i)}) makeFile(sibling + "/f", static_cast<size_t>(i % 97));
+    if (i % 100 == 0) {
+      fs::create_directory_symlink(dir.path(), "up");
+      fs::create_symlink(outside.file("big"), "big");
+      fs::create_hard_link(fs::path("a" + std::to_string(i)) / "f", "again");
+    }
+    fs::create_directory("d");
+    fs::current_path("d");
+  }
+  fs::current_path(start);
+
+  g_bytes = g_directories = 0;
+  ASSERT_EQ(::nftw(dir.path().c_str(), countEntry, 32, FTW_PHYS), 0);
+  const DirectoryWalkFigures figures = directoryWalkFigures(dir.wpath());
+  EXPECT_EQ(figures.bytes, g_bytes);
+  EXPECT_EQ(figures.bytes, directorySize(dir.wpath()));
+  EXPECT_EQ(figures.directories, g_directories - 1) << "each directory below the root is listed once";
+  // Coming back to the levels it closed costs about one open per level here,
+  // not one per level of the path below the ones it held.
+  EXPECT_LE(figures.reopened, figures.directories);
+  EXPECT_GT(figures.reopened, 0u) << "the chain is deeper than what the walk holds";
+  EXPECT_LT(figures.mostHeld, 150u);
+
+  // And with few descriptors allowed the walk still finds everything.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit limit{150, 150};
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ::_exit(directorySize(dir.wpath()) == g_bytes ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the walk lost part of the tree under 150 descriptors";
+  vfs::removeTree(dir.wpath());
 }

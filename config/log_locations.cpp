@@ -3,6 +3,7 @@
 #include <libxml/tree.h>
 
 #include <mutex>
+#include <optional>
 
 #include "app/params.h"
 #include "config/xml.h"
@@ -12,6 +13,7 @@
 #include "support/text.h"
 #include "support/cmdline.h"
 #include "support/utilrunner.h"
+#include "support/vaformat.h"
 
 namespace {
 
@@ -21,6 +23,107 @@ std::wstring productDirectory(const wchar_t* name) {
   } catch (...) {
     return std::wstring();  // an unset directory makes the joined paths simply not exist
   }
+}
+
+// A reported value as a log line shows it: controls as \uXXXX (no line of
+// a tenant's making reaches the log), at most kShown characters followed by
+// the full length.
+constexpr size_t kShown = 200;
+std::wstring shown(const std::wstring& value) {
+  std::wstring out = L"'";
+  for (size_t i = 0; i < value.size() && i < kShown; ++i) {
+    const uint32_t c = static_cast<uint32_t>(value[i]);
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE || c == 0xFFFF || c == L'\\')
+      out += vaformat(L"\\u%04X", static_cast<int>(c));
+    else
+      out += value[i];
+  }
+  out += L"'";
+  if (value.size() > kShown) out += vaformat(L"... (%d characters)", static_cast<int>(value.size()));
+  return out;
+}
+
+// Why a text is no path or list of names of a directory: a control
+// character (a line break included), an undecodable byte or a replacement
+// character; nothing when it is clean.
+std::optional<std::wstring> dirtyText(const std::wstring& value) {
+  for (size_t i = 0; i < value.size(); ++i) {
+    const uint32_t c = static_cast<uint32_t>(value[i]);
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F))
+      return vaformat(L"it holds the control character U+%04X", static_cast<int>(c));
+    // How a byte that is no text in the code page reads (text.h).
+    if (c >= 0xDC80 && c <= 0xDC80 + 0xFF) return vaformat(L"it holds the byte 0x%02X, which is no text", static_cast<int>(c - 0xDC80));
+    if ((c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFD || c == 0xFFFE || c == 0xFFFF)
+      return vaformat(L"it holds the character U+%04X, which is no text", static_cast<int>(c));
+  }
+  return std::nullopt;
+}
+
+enum class PathState { Directory, Missing, Unusable };
+
+// Whether `path` is the exact path of an existing directory; `why` says
+// what else it is. Never raises: a path the file system refuses (too long,
+// a name too long) is unusable.
+PathState examinePath(const std::wstring& path, std::wstring& why) {
+  if (path.empty() || path.front() != L'/') {
+    why = L"it is not an absolute path";
+    return PathState::Unusable;
+  }
+  if (const auto dirty = dirtyText(path)) {
+    why = *dirty;
+    return PathState::Unusable;
+  }
+  try {
+    if (vfs::isDirectory(path)) return PathState::Directory;
+    why = vfs::exists(path) ? L"it is not a directory" : L"it does not exist";
+    return PathState::Missing;
+  } catch (const vexception& e) {
+    why = e.message();
+    return PathState::Unusable;
+  }
+}
+
+bool isUsableDirectory(const std::wstring& path) {
+  std::wstring why;
+  return examinePath(path, why) == PathState::Directory;
+}
+
+// Adds one reported domain; a bad value costs only this domain.
+void addWebDomain(DomainModel& model, bool httpRequested, xmlNode* node, const std::wstring& modSecurityRoot, const std::wstring& vhostsRoot,
+                  LogDirectoryMap& logDirectoryMap) {
+  const std::wstring name = getAttribute(node, "name");
+  std::wstring logsDir = getAttribute(node, "logsDir");
+  const std::wstring logsDirError = getAttribute(node, "logsDirError");
+  if (!logsDirError.empty()) logMessage(LogLevel::Warning, L"No log directory for domain %s: %s", shown(name), shown(logsDirError));
+  std::wstring why;
+  const PathState state = logsDir.empty() ? PathState::Missing : examinePath(logsDir, why);
+  if (state == PathState::Unusable) {
+    // Kept out of webLogDirectories too: nothing is written into such a place.
+    logMessage(LogLevel::Warning, L"The log directory %s of domain %s is not used: %s", shown(logsDir), shown(name), why);
+    logsDir.clear();
+  }
+  model.webLogDirectories[name] = logsDir;
+  if (!httpRequested) return;
+
+  const std::wstring defaultDocsError = getAttribute(node, "defaultDocsError");
+  const std::wstring defaultDocs = getAttribute(node, "defaultDocs");
+  const std::optional<std::wstring> badDocs = dirtyText(defaultDocs);
+  if (!defaultDocsError.empty())
+    logMessage(LogLevel::Warning, L"No default documents for domain %s: %s", shown(name), shown(defaultDocsError));
+  else if (badDocs)
+    logMessage(LogLevel::Warning, L"The default documents %s of domain %s are not used: %s", shown(defaultDocs), shown(name), *badDocs);
+  else
+    model.defaultDocumentsByDomain[name] = defaultDocs;
+
+  DomainInfo* domain = model.findDomainByName(name);
+  if (state != PathState::Directory || !domain) return;
+  domain->logDirectories.push_back(logsDir);
+  logDirectoryMap[logsDir] = LogDirectory{LogHttp, name, domain};
+  const std::wstring modSecurity = vfs::join(vfs::join(modSecurityRoot, domain->guid), L"logs");
+  if (isUsableDirectory(modSecurity)) domain->logDirectories.push_back(modSecurity);
+  const std::wstring phpErrors = vfs::join(vfs::join(vfs::join(vhostsRoot, domain->webspaceName), L"logs/php_errors"), domain->name);
+  if (isUsableDirectory(phpErrors)) domain->logDirectories.push_back(phpErrors);
+  logMessage(LogLevel::Info, L"Log dir %s ordered to proceess", name);
 }
 
 }  // namespace
@@ -46,20 +149,7 @@ void getWebDomainLogs(DomainModel& model, uint32_t modeFlags, LogDirectoryMap& l
     const std::wstring vhostsRoot = productDirectory(L"HTTPD_VHOSTS_D");
     for (xmlNode* node = doc.root() ? doc.root()->children : nullptr; node; node = node->next) {
       if (!isElement(node, "domain")) continue;
-      const std::wstring name = getAttribute(node, "name");
-      const std::wstring logsDir = getAttribute(node, "logsDir");
-      model.webLogDirectories[name] = logsDir;
-      if (!httpRequested) continue;
-      model.defaultDocumentsByDomain[name] = getAttribute(node, "defaultDocs");
-      DomainInfo* domain = model.findDomainByName(name);
-      if (logsDir.empty() || !vfs::isDirectory(logsDir) || !domain) continue;
-      domain->logDirectories.push_back(logsDir);
-      logDirectoryMap[logsDir] = LogDirectory{LogHttp, name, domain};
-      const std::wstring modSecurity = vfs::join(vfs::join(modSecurityRoot, domain->guid), L"logs");
-      if (vfs::isDirectory(modSecurity)) domain->logDirectories.push_back(modSecurity);
-      const std::wstring phpErrors = vfs::join(vfs::join(vfs::join(vhostsRoot, domain->webspaceName), L"logs/php_errors"), domain->name);
-      if (vfs::isDirectory(phpErrors)) domain->logDirectories.push_back(phpErrors);
-      logMessage(LogLevel::Info, L"Log dir %s ordered to proceess", name);
+      addWebDomain(model, httpRequested, node, modSecurityRoot, vhostsRoot, logDirectoryMap);
     }
   });
 }
@@ -68,7 +158,15 @@ void getFtpLogDirectories(const DomainModel& model, uint32_t modeFlags, LogDirec
   if (!(modeFlags & (FtpTraffic | FtpWebStatistics))) return;
   for (const std::wstring& address : model.ftpServerAddresses) {
     const std::wstring dir = getFtpLogDirectory(address);
-    if (!dir.empty() && vfs::isDirectory(dir)) logDirectoryMap[dir] = LogDirectory{LogFtp, address, nullptr};
+    if (dir.empty()) continue;  // no answer: its Error is logged already
+    // The answer is taken as it stands: only the exact path of an existing
+    // directory is scanned, and another answer costs only its address.
+    std::wstring why;
+    if (examinePath(dir, why) != PathState::Directory) {
+      logMessage(LogLevel::Warning, L"The FTP log directory %s reported for ip = %s is not used: %s", shown(dir), shown(address), why);
+      continue;
+    }
+    logDirectoryMap[dir] = LogDirectory{LogFtp, address, nullptr};
   }
 }
 

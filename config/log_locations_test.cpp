@@ -114,3 +114,131 @@ TEST_F(LogLocationsTest, FtpDirectoriesAreAskedOncePerAddress) {
   EXPECT_NE(e.find("getFtpLogDirectory for ip = 192.0.2.99"), std::string::npos) << e;
   EXPECT_EQ(e.find("getFtpLogDirectory for ip = 192.0.2.99"), e.rfind("getFtpLogDirectory for ip = 192.0.2.99"));
 }
+
+// Tenants write their sites' conf/default_docs; whatever they put there, the
+// shipped utility's answer parses, each bad value costs only its own domain
+// (with a Warning naming it), and every other domain keeps its log directory.
+TEST_F(LogLocationsTest, ATenantsDefaultDocumentsCostOnlyThatDomain) {
+  testkit::LogCapture warnings{LogLevel::Warning};
+  testkit::TempDir elsewhere;
+  testkit::writeFile(elsewhere.file("secret"), "root-only-line\n");
+  const std::map<std::string, std::string> contents = {
+      {"control.example", "index.html;\x01" "evil.php\n"},
+      {"bytes.example", "index.html;caf\xe9\xff.php\n"},
+      {"long.example", std::string(5000, 'x')},
+      {"tab.example", "index.html\tmore\n"},
+      {"good.example", "start.html;index.php\r\nsecond line\n"},
+      {"unicode.example", "d\xc3\xa9marrage.html;\xe2\x82\xac.php\n"},
+  };
+  int id = 0;
+  for (const auto& [name, content] : contents) {
+    addDomain(std::to_wstring(++id), text::fromAnsi(name), true);
+    fs::create_directories(install.vhostsRoot() + "/" + name + "/logs");
+    fs::create_directories(install.vhostsRoot() + "/" + name + "/conf");
+    testkit::writeFile(install.vhostsRoot() + "/" + name + "/conf/default_docs", content);
+  }
+  // A link to a root file, and a second name of one.
+  for (const char* name : {"link.example", "hardlink.example"}) {
+    addDomain(std::to_wstring(++id), text::fromAnsi(name), true);
+    fs::create_directories(install.vhostsRoot() + "/" + name + "/logs");
+    fs::create_directories(install.vhostsRoot() + "/" + name + "/conf");
+  }
+  fs::create_symlink(elsewhere.file("secret"), install.vhostsRoot() + "/link.example/conf/default_docs");
+  fs::create_hard_link(elsewhere.file("secret"), install.vhostsRoot() + "/hardlink.example/conf/default_docs");
+
+  LogDirectoryMap map;
+  getWebDomainLogs(model, HttpTraffic, map);
+  EXPECT_EQ(errors(), "") << "the answer parses";
+  EXPECT_EQ(map.size(), contents.size() + 2) << "every domain keeps its log directory";
+  for (const auto& [dir, entry] : map) EXPECT_EQ(text::toUtf8(dir), install.vhostsRoot() + "/" + text::toUtf8(entry.ownerName) + "/logs");
+
+  EXPECT_EQ(model.defaultDocumentsByDomain.at(L"good.example"), L"start.html;index.php");
+  EXPECT_EQ(model.defaultDocumentsByDomain.at(L"unicode.example"), L"d\u00e9marrage.html;\u20ac.php");
+  const std::string w = warnings.text();
+  for (const char* bad : {"control.example", "bytes.example", "long.example", "tab.example", "link.example", "hardlink.example"}) {
+    EXPECT_EQ(model.defaultDocumentsByDomain.count(text::fromAnsi(bad)), 0u) << bad;
+    EXPECT_NE(w.find(std::string("No default documents for domain '") + bad + "'"), std::string::npos) << bad << "\n" << w;
+  }
+  EXPECT_EQ(w.find("root-only-line"), std::string::npos) << "a linked file is never read";
+  EXPECT_EQ(testkit::occurrences(w, "No default documents for domain"), 6u) << w;
+  EXPECT_NE(w.find("U+0001"), std::string::npos) << w;
+  EXPECT_NE(w.find("0xE9"), std::string::npos) << w;
+  EXPECT_NE(w.find("longer than 4096 bytes"), std::string::npos) << w;
+  EXPECT_NE(w.find("2 names (hard links)"), std::string::npos) << w;
+}
+
+// Another web host utility may report what this project's never does: each
+// unusable directory costs only its domain, with a Warning naming it, and no
+// such text reaches the log as a line of its own.
+TEST_F(LogLocationsTest, AnUnusableReportedDirectoryCostsOnlyItsDomain) {
+  testkit::LogCapture warnings{LogLevel::Warning};
+  const std::string good = install.vhostsRoot() + "/good.example/logs";
+  fs::create_directories(good);
+  fs::create_directories(install.vhostsRoot() + "/rel.example/logs");
+  const std::map<std::string, std::string> reported = {
+      {"relative.example", "vhosts/rel.example/logs"},
+      {"long.example", "/" + std::string(5000, 'a')},
+      {"name.example", install.vhostsRoot() + "/" + std::string(300, 'n') + "/logs"},
+      {"break.example", good + "&#10;Forged: line"},
+      {"good.example", good},
+  };
+  std::string answer = "<?xml version=\"1.0\"?><domains>";
+  int id = 0;
+  for (const auto& [name, dir] : reported) {
+    addDomain(std::to_wstring(++id), text::fromAnsi(name), true);
+    answer += "<domain name=\"" + name + "\" logsDir=\"" + dir + "\" defaultDocs=\"a&#9;b\"/>";
+  }
+  answer += "</domains>";
+  testkit::writeFile(install.path("answer.xml"), answer);
+  testkit::writeFile(install.productRoot() + "/admin/bin/webhostctl", "#!/bin/sh\ncat '" + install.path("answer.xml") + "'\n");
+  fs::permissions(install.productRoot() + "/admin/bin/webhostctl", fs::perms::owner_all);
+  fs::current_path(install.root());  // where the relative path would lie
+
+  LogDirectoryMap map;
+  getWebDomainLogs(model, HttpTraffic, map);
+  EXPECT_EQ(errors(), "");
+  ASSERT_EQ(map.size(), 1u);
+  EXPECT_EQ(text::toUtf8(map.begin()->first), good);
+  const std::string w = warnings.text();
+  for (const char* bad : {"relative.example", "long.example", "name.example", "break.example"}) {
+    EXPECT_NE(w.find(std::string("of domain '") + bad + "' is not used"), std::string::npos) << bad << "\n" << w;
+    EXPECT_EQ(model.webLogDirectories.at(text::fromAnsi(bad)), L"") << "nothing is ever written into " << bad << "'s";
+  }
+  EXPECT_EQ(w.find("\nForged: line"), std::string::npos) << w;
+  EXPECT_NE(w.find("\\u000AForged: line"), std::string::npos) << w;
+  EXPECT_EQ(model.webLogDirectories.at(L"good.example"), text::fromAnsi(good));
+  EXPECT_TRUE(model.defaultDocumentsByDomain.empty()) << "a tab is no list of names";
+  EXPECT_EQ(testkit::occurrences(w, "The default documents 'a\\u0009b' of domain"), reported.size()) << w;
+}
+
+// An FTP utility's answer that is not the exact path of an existing
+// directory adds nothing for its address, with a Warning naming the address;
+// the other addresses keep theirs.
+TEST_F(LogLocationsTest, AnFtpAnswerThatIsNoDirectoryCostsOnlyItsAddress) {
+  testkit::LogCapture warnings{LogLevel::Warning};
+  // Addresses of their own: the answers are kept for the whole process.
+  const std::string good = install.dataRoot() + "/ftp/logs/192.0.2.20";
+  fs::create_directories(good);
+  fs::create_directories(install.root() + "/relative");
+  testkit::writeFile(install.productRoot() + "/admin/bin/ftphostctl",
+                     "#!/bin/sh\ncase \"$2\" in\n"
+                     "  *=192.0.2.1) head -c 5000 /dev/zero | tr '\\0' a ;;\n"
+                     "  *=192.0.2.2) printf '/%0300d' 0 ;;\n"
+                     "  *=192.0.2.3) printf '" + good + "\\n' ;;\n"
+                     "  *=192.0.2.4) printf 'relative' ;;\n"
+                     "  *=192.0.2.5) printf '/no/such/directory' ;;\n"
+                     "  *) printf '" + good + "' ;;\nesac\n");
+  fs::permissions(install.productRoot() + "/admin/bin/ftphostctl", fs::perms::owner_all);
+  fs::current_path(install.root());
+  model.ftpServerAddresses = {L"192.0.2.1", L"192.0.2.2", L"192.0.2.3", L"192.0.2.4", L"192.0.2.5", L"192.0.2.20"};
+  LogDirectoryMap map;
+  getFtpLogDirectories(model, FtpTraffic, map);
+  EXPECT_EQ(errors(), "");
+  ASSERT_EQ(map.size(), 1u);
+  EXPECT_EQ(text::toUtf8(map.begin()->first), good);
+  EXPECT_EQ(map.begin()->second.ownerName, L"192.0.2.20");
+  const std::string w = warnings.text();
+  for (const char* address : {"192.0.2.1", "192.0.2.2", "192.0.2.3", "192.0.2.4", "192.0.2.5"})
+    EXPECT_NE(w.find(std::string("reported for ip = '") + address + "' is not used"), std::string::npos) << address << "\n" << w;
+  EXPECT_NE(w.find("... (5000 characters)"), std::string::npos) << w;
+}

@@ -6,18 +6,42 @@
 // the first line of <HTTPD_VHOSTS_D>/<name>/conf/default_docs when that file
 // exists, else "index.html;index.htm;index.php". A domain without a site
 // directory is reported with an empty logsDir.
+//
+// The site directories belong to tenants, and the answer must stay readable
+// whatever they hold:
+// - the site, conf and default_docs are opened one component at a time
+//   without following a link; default_docs must be a regular file with one
+//   name (no hard link to a file elsewhere), and only its first line is read,
+//   at most kMaxDefaultDocs bytes of it;
+// - the answer is XML 1.0 in plain ASCII: every other character is written
+//   as a character reference, so it reads the same in any code page;
+// - a value that cannot be reported exactly (default documents holding a
+//   control character or bytes that are not text in the locale's charset, a
+//   first line without an end within the bound, a file that is a link; a
+//   site path XML cannot carry) is left out, and the attribute
+//   "defaultDocsError" or "logsDirError" of that domain says why. Such an
+//   explanation, like a name XML cannot carry, has each character XML 1.0
+//   cannot hold replaced by U+FFFD. Other domains are not affected.
 #include <libxml/xmlwriter.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "support/exceptions.h"
 #include "support/fs.h"
 #include "support/logging.h"
 #include "support/registry.h"
 #include "support/text.h"
+#include "support/vaformat.h"
 
 namespace {
+
+// default_docs is one short line ("index.html;index.php"); a first line
+// longer than this is refused rather than cut.
+constexpr size_t kMaxDefaultDocs = 4096;
+const wchar_t* const kDefaultDocuments = L"index.html;index.htm;index.php";
 
 int fail(const std::string& message) {
   std::fprintf(stderr, "webhostctl: %s\n", message.c_str());
@@ -37,13 +61,126 @@ std::vector<std::wstring> splitNames(const std::wstring& list) {
   return names;
 }
 
-std::wstring defaultDocuments(const std::wstring& site) {
-  const std::wstring file = vfs::join(site, L"conf/default_docs");
-  if (!vfs::isRegularFile(file)) return L"index.html;index.htm;index.php";
-  std::wstring content = text::fromAnsi(vfs::readFile(file));
-  const size_t eol = content.find_first_of(L"\r\n");
-  return text::trim(content.substr(0, eol));
+bool xmlCanCarry(wchar_t wc) {
+  const uint32_t c = static_cast<uint32_t>(wc);
+  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
 }
+
+// The text as UTF-8, each character XML 1.0 cannot carry replaced by U+FFFD.
+std::string xmlText(const std::wstring& value) {
+  std::wstring carried = value;
+  for (wchar_t& c : carried)
+    if (!xmlCanCarry(c)) c = L'\xFFFD';
+  return text::toUtf8(carried);
+}
+
+// Why the text cannot be reported exactly, or nothing. `controls`: also
+// refuse the controls XML could carry (tab, line breaks) and C1 controls.
+std::optional<std::wstring> unreportable(const std::wstring& value, bool controls) {
+  for (size_t i = 0; i < value.size(); ++i) {
+    const uint32_t c = static_cast<uint32_t>(value[i]);
+    if (c >= 0xDC80 && c <= 0xDC80 + 0xFF)
+      return vaformat(L"a byte 0x%02X that is not text in the charset ", static_cast<int>(c - 0xDC80)) + text::fromAnsi(text::ansiCharset()) +
+             vaformat(L" (at character %d)", static_cast<int>(i + 1));
+    if (!xmlCanCarry(value[i]) || (controls && (c < 0x20 || (c >= 0x7F && c <= 0x9F))))
+      return vaformat(L"the control character U+%04X (at character %d)", static_cast<int>(c), static_cast<int>(i + 1));
+  }
+  return std::nullopt;
+}
+
+struct DefaultDocuments {
+  std::wstring value;
+  std::wstring error;  // not empty: the value could not be reported
+};
+
+// The first line of conf/default_docs of an open site directory.
+DefaultDocuments readDefaultDocuments(const vfs::Directory& site) {
+  const std::wstring path = vfs::join(site.path(), L"conf/default_docs");
+  try {
+    if (!site.exists(L"conf")) return {kDefaultDocuments, L""};
+    const vfs::Directory conf = site.openSubdirectory(L"conf");
+    if (!conf.exists(L"default_docs")) return {kDefaultDocuments, L""};
+    vfs::File file = conf.openRead(L"default_docs");
+    const vfs::DirEntry info = file.info();
+    if (info.links != 1)
+      return {L"", path + vaformat(L" is not used: it has %d names (hard links)", static_cast<int>(info.links))};
+    std::string line;
+    char buffer[512];
+    size_t eol = std::string::npos;
+    while (eol == std::string::npos && line.size() <= kMaxDefaultDocs) {
+      const size_t n = file.read(buffer, std::min(sizeof buffer, kMaxDefaultDocs + 1 - line.size()));
+      if (n == 0) break;
+      line.append(buffer, n);
+      eol = line.find_first_of("\r\n");
+    }
+    if (eol == std::string::npos && line.size() > kMaxDefaultDocs)
+      return {L"", path + vaformat(L" is not used: its first line is longer than %d bytes", static_cast<int>(kMaxDefaultDocs))};
+    const std::wstring value = text::trim(text::fromAnsi(std::string_view(line).substr(0, eol)));
+    if (const auto why = unreportable(value, true)) return {L"", path + L" is not used: its first line holds " + *why};
+    return {value, L""};
+  } catch (const vexception& e) {
+    return {L"", path + L" is not used: " + e.message()};
+  }
+}
+
+struct Site {
+  std::wstring logsDir;
+  std::wstring logsDirError;
+  DefaultDocuments defaultDocs;
+};
+
+Site describe(const std::optional<vfs::Directory>& vhosts, const std::wstring& name) {
+  Site site;
+  if (!vhosts) return site;
+  try {
+    if (!vhosts->exists(name)) return site;
+    const vfs::Directory directory = vhosts->openSubdirectory(name);
+    const std::wstring logs = vfs::join(directory.path(), L"logs");
+    if (const auto why = unreportable(logs, false))
+      site.logsDirError = logs + L" cannot be reported: it holds " + *why;
+    else
+      site.logsDir = logs;
+    site.defaultDocs = readDefaultDocuments(directory);
+  } catch (const vexception& e) {
+    site.logsDirError = L"The site directory of " + name + L" is not used: " + e.message();
+  }
+  return site;
+}
+
+class Writer {
+ public:
+  Writer() : buffer_(xmlBufferCreate()), writer_(buffer_ ? xmlNewTextWriterMemory(buffer_, 0) : nullptr) {
+    if (!writer_) throw vexception(L"Unable to create the XML writer", VLOC(L"", "webhostctl"));
+  }
+  ~Writer() {
+    if (writer_) xmlFreeTextWriter(writer_);
+    if (buffer_) xmlBufferFree(buffer_);
+  }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  // US-ASCII: the writer turns every other character into a reference.
+  void begin() { check(xmlTextWriterStartDocument(writer_, nullptr, "US-ASCII", nullptr)); }
+  void start(const char* element) { check(xmlTextWriterStartElement(writer_, BAD_CAST element)); }
+  void attribute(const char* name, const std::wstring& value) {
+    check(xmlTextWriterWriteAttribute(writer_, BAD_CAST name, BAD_CAST xmlText(value).c_str()));
+  }
+  void end() { check(xmlTextWriterEndElement(writer_)); }
+  // The document; the writer is spent.
+  std::string finish() {
+    check(xmlTextWriterEndDocument(writer_));
+    xmlFreeTextWriter(writer_);
+    writer_ = nullptr;
+    return std::string(reinterpret_cast<const char*>(xmlBufferContent(buffer_)), static_cast<size_t>(xmlBufferLength(buffer_)));
+  }
+
+ private:
+  void check(int result) {
+    if (result < 0) throw vexception(L"Unable to write the answer", VLOC(L"", "webhostctl"));
+  }
+  xmlBufferPtr buffer_;
+  xmlTextWriterPtr writer_;
+};
 
 }  // namespace
 
@@ -64,26 +201,28 @@ int main(int argc, char** argv) {
 
   try {
     const std::vector<std::wstring> names = splitNames(text::fromAnsi(vfs::readFile(text::fromAnsi(config))));
-    const std::wstring vhosts = getProductSetting(L"HTTPD_VHOSTS_D");
+    const std::wstring vhostsRoot = getProductSetting(L"HTTPD_VHOSTS_D");
+    std::optional<vfs::Directory> vhosts;
+    if (!vhostsRoot.empty() && vfs::isDirectory(vhostsRoot)) vhosts.emplace(vfs::Directory::open(vhostsRoot));
 
-    xmlBufferPtr buffer = xmlBufferCreate();
-    xmlTextWriterPtr w = xmlNewTextWriterMemory(buffer, 0);
-    xmlTextWriterStartDocument(w, nullptr, "UTF-8", nullptr);
-    xmlTextWriterStartElement(w, BAD_CAST "domains");
+    Writer w;
+    w.begin();
+    w.start("domains");
     for (const std::wstring& name : names) {
-      const std::wstring site = vfs::join(vhosts, name);
-      const bool hosted = !vhosts.empty() && vfs::isDirectory(site);
-      xmlTextWriterStartElement(w, BAD_CAST "domain");
-      xmlTextWriterWriteAttribute(w, BAD_CAST "name", BAD_CAST text::toUtf8(name).c_str());
-      xmlTextWriterWriteAttribute(w, BAD_CAST "logsDir", BAD_CAST(hosted ? text::toUtf8(vfs::join(site, L"logs")) : std::string()).c_str());
-      xmlTextWriterWriteAttribute(w, BAD_CAST "defaultDocs", BAD_CAST text::toUtf8(hosted ? defaultDocuments(site) : L"").c_str());
-      xmlTextWriterEndElement(w);
+      const Site site = describe(vhosts, name);
+      w.start("domain");
+      w.attribute("name", name);
+      w.attribute("logsDir", site.logsDir);
+      if (!site.logsDirError.empty()) w.attribute("logsDirError", site.logsDirError);
+      if (site.defaultDocs.error.empty())
+        w.attribute("defaultDocs", site.defaultDocs.value);
+      else
+        w.attribute("defaultDocsError", site.defaultDocs.error);
+      w.end();
     }
-    xmlTextWriterEndElement(w);
-    xmlTextWriterEndDocument(w);
-    xmlFreeTextWriter(w);
-    std::fwrite(buffer->content, 1, static_cast<size_t>(buffer->use), stdout);
-    xmlBufferFree(buffer);
+    w.end();
+    const std::string answer = w.finish();
+    if (std::fwrite(answer.data(), 1, answer.size(), stdout) != answer.size()) return fail("cannot write the answer");
     return std::fflush(stdout) == 0 ? 0 : 1;
   } catch (const vexception& e) {
     return fail(text::toUtf8(e.fullText()));

@@ -189,7 +189,8 @@ void statistics::finish(Run& run) {
   // moment it is complete: a store that cannot take them fails the run while
   // nothing is delivered, and a run killed at any moment moves all of its
   // markers or none. Only a kill between the document's last bytes and the
-  // commit (no disk flush lies between them: well under a millisecond)
+  // commit (one fsync and close of the document lie between them: the
+  // document must be on disk before anything records it as delivered)
   // leaves a complete document with unmoved markers, whose lines the next
   // run counts again.
   rethrowing(VLOC(L"Prepare the run markers", "statistics::start"), [&] { run.commit.prepareMarkers(); });

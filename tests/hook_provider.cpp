@@ -14,10 +14,30 @@ namespace {
 
 using namespace mailhostctl;
 
+const char* mailboxHook() {
+  const char* hook = std::getenv("HALVEX_TEST_MAILBOX_HOOK");
+  return hook && *hook ? hook : nullptr;
+}
+
+class HookMailbox final : public IMailbox {
+ public:
+  uint64_t size() override {
+    if (std::system(mailboxHook()) != 0) throw std::runtime_error(std::string("the mailbox hook failed: ") + mailboxHook());
+    return 1;
+  }
+  void release() override { delete this; }
+};
+
 class HookProvider final : public IMailHostCtlProvider {
  public:
-  bool isSupported(int) override { return false; }
-  IMailbox* getMailbox(const std::wstring&, const std::wstring&) override { throw std::runtime_error("the hook provider has no mailboxes"); }
+  // With HALVEX_TEST_MAILBOX_HOOK set, every mailbox is sized by running
+  // that command (the mailbox usage step then acts in the middle of a run
+  // too) and is 1 byte.
+  bool isSupported(int feature) override { return feature == FeatureMailboxDiskUsage && mailboxHook(); }
+  IMailbox* getMailbox(const std::wstring&, const std::wstring&) override {
+    if (!mailboxHook()) throw std::runtime_error("the hook provider has no mailboxes");
+    return new HookMailbox;
+  }
   void release() override { delete this; }
   void getMailTraffic(const MailDateTime&, const MailDateTime&, MailTrafficRequest&, std::vector<std::wstring>&, MailMessagesSent&) override {
     const char* hook = std::getenv("HALVEX_TEST_HOOK");

@@ -140,7 +140,8 @@ testkit::ProgramResult ProgramTest::run(std::vector<std::string> args, const std
   for (const auto& [k, v] : hookEnv) all[k] = v;
   for (const auto& [k, v] : env) all[k] = v;
   if (!fakeTime.empty()) {
-    all["LD_PRELOAD"] = "/usr/$LIB/faketime/libfaketime.so.1";
+    const auto preload = all.find("LD_PRELOAD");
+    all["LD_PRELOAD"] = (preload != all.end() ? preload->second + ":" : std::string()) + "/usr/$LIB/faketime/libfaketime.so.1";
     all["FAKETIME"] = fakeTime;
     // File times stay real: the tests set them to the clock they mean.
     all["NO_FAKE_STAT"] = "1";

@@ -1,0 +1,89 @@
+/* Makes chosen files and directories fail to be read, for whole-program
+ * tests of a run under read faults: preloaded into the program, it fails
+ * with EIO every openat() of a path and every fdopendir() of a directory
+ * that matches the fnmatch() pattern in HALVEX_TEST_READ_FAULT (the whole
+ * path; "*" crosses "/"). Unset, it does nothing. Nothing else is touched:
+ * the program's own handling of the failure is what the tests watch. */
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <limits.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static const char* pattern(void) {
+  const char* p = getenv("HALVEX_TEST_READ_FAULT");
+  return p && *p ? p : NULL;
+}
+
+/* The path a descriptor stands for; empty when it cannot be told. */
+static void pathOfFd(int fd, char* out, size_t size) {
+  char link[64];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t n = readlink(link, out, size - 1);
+  out[n > 0 ? n : 0] = '\0';
+}
+
+static int matches(int dirFd, const char* name) {
+  const char* p = pattern();
+  if (!p || !name) return 0;
+  char full[PATH_MAX * 2];
+  if (name[0] == '/' || dirFd == AT_FDCWD) {
+    snprintf(full, sizeof full, "%s", name);
+  } else {
+    char dir[PATH_MAX];
+    pathOfFd(dirFd, dir, sizeof dir);
+    snprintf(full, sizeof full, "%s/%s", dir, name);
+  }
+  return fnmatch(p, full, 0) == 0;
+}
+
+typedef int (*openat_fn)(int, const char*, int, ...);
+
+static int forward(const char* symbol, int dirFd, const char* name, int flags, mode_t mode) {
+  static openat_fn real[2];
+  const int which = strcmp(symbol, "openat") == 0 ? 0 : 1;
+  if (!real[which]) real[which] = (openat_fn)dlsym(RTLD_NEXT, symbol);
+  /* Only reads fail: the program's own files and scratch copies are made as usual. */
+  if ((flags & (O_WRONLY | O_RDWR | O_CREAT)) == 0 && matches(dirFd, name)) {
+    errno = EIO;
+    return -1;
+  }
+  return real[which](dirFd, name, flags, mode);
+}
+
+int openat(int dirFd, const char* name, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
+  va_end(args);
+  return forward("openat", dirFd, name, flags, mode);
+}
+
+int openat64(int dirFd, const char* name, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
+  va_end(args);
+  return forward("openat64", dirFd, name, flags, mode);
+}
+
+DIR* fdopendir(int fd) {
+  static DIR* (*real)(int);
+  if (!real) real = (DIR * (*)(int)) dlsym(RTLD_NEXT, "fdopendir");
+  if (pattern()) {
+    char path[PATH_MAX];
+    pathOfFd(fd, path, sizeof path);
+    if (fnmatch(pattern(), path, 0) == 0) {
+      errno = EIO;
+      return NULL;
+    }
+  }
+  return real(fd);
+}

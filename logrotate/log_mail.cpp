@@ -31,6 +31,14 @@ void logrotate::_sendLogByEmail(const std::wstring& recipient, const std::wstrin
              [&] { sendLog(recipient, domainName, MailAttachment{name, vfs::openRead(path)}, senderAddress, senderName); });
 }
 
+void logrotate::_sendLogByEmail(const std::wstring& recipient, const std::wstring& domainName, vfs::File log, const std::wstring& senderAddress,
+                                const std::wstring& senderName) {
+  if (recipient.empty()) return;
+  const std::wstring name = vfs::fileName(log.path());
+  rethrowing([&] { return sendContext(name, domainName, recipient); },
+             [&] { sendLog(recipient, domainName, MailAttachment{name, std::move(log)}, senderAddress, senderName); });
+}
+
 void logrotate::_sendLogByEmail(const std::wstring& recipient, const std::wstring& domainName, const vfs::Directory& dir, const std::wstring& name,
                                 const std::wstring& senderAddress, const std::wstring& senderName) {
   if (recipient.empty()) return;

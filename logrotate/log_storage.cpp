@@ -13,26 +13,47 @@ void LogStorage::setDirectory(const std::wstring& directory) {
 
 void LogStorage::add(const std::wstring& path, const std::wstring& owner) {
   if (path.empty()) return;
-  files_[path] = owner;
+  Registered r{owner};
+  // A file that cannot be looked at now is registered as nothing to move.
+  guarded(LogLevel::Info, [&] { return VLOC(vaformat(L"Register file '%s'", path), "halvex::logging::LogStorage::add"); }, [&] {
+    if (!vfs::exists(path)) return;
+    r.identity = vfs::statPath(path);
+    r.known = r.identity.type == vfs::EntryType::File;
+  });
+  files_[path] = std::move(r);
+}
+
+void LogStorage::add(const std::wstring& path, const std::wstring& owner, const vfs::DirEntry& checked) {
+  if (path.empty()) return;
+  files_[path] = Registered{owner, checked.type == vfs::EntryType::File, checked};
 }
 
 bool LogStorage::contains(const std::wstring& path) const { return files_.count(path) != 0; }
 
 void LogStorage::processAll() {
-  std::map<std::wstring, std::wstring> files = std::move(files_);
+  std::map<std::wstring, Registered> files = std::move(files_);
   files_.clear();
-  for (const auto& [path, owner] : files) {
-    if (!vfs::exists(path)) continue;
+  for (const auto& [path, r] : files) {
+    if (!r.known || !vfs::exists(path)) continue;
     if (!directory_.empty()) {
       const std::wstring stamp = VDateTime::nowUtc().formatStamp17();
-      const std::wstring name = owner.empty() ? vaformat(L"%s_%s", stamp, vfs::fileName(path))
-                                              : vaformat(L"%s_%s_%s", owner, stamp, vfs::fileName(path));
+      const std::wstring name = r.owner.empty() ? vaformat(L"%s_%s", stamp, vfs::fileName(path))
+                                                : vaformat(L"%s_%s_%s", r.owner, stamp, vfs::fileName(path));
       const std::wstring destination = vfs::join(directory_, name);
       guarded(LogLevel::Info, [&] { return VLOC(vaformat(L"Move file '%s' to '%s'", path, destination), "halvex::logging::LogStorage::processAll"); },
-              [&] { vfs::moveFile(path, destination); });
+              [&] {
+                std::wstring leaf;
+                const vfs::Directory from = vfs::Directory::openParent(path, &leaf);
+                vfs::moveCheckedFile(from, leaf, vfs::Directory::open(directory_), name, r.identity);
+              });
     } else {
-      guarded(LogLevel::Info, [&] { return VLOC(vaformat(L"Remove file '%s'", path), "halvex::logging::LogStorage::processAll"); },
-              [&] { vfs::forcedRemove(path); });
+      guarded(LogLevel::Info, [&] { return VLOC(vaformat(L"Remove file '%s'", path), "halvex::logging::LogStorage::processAll"); }, [&] {
+        // Only the registered file goes; a name that points elsewhere now stays.
+        const vfs::DirEntry now = vfs::statPath(path);
+        if (now.type != vfs::EntryType::File || now.device != r.identity.device || now.inode != r.identity.inode)
+          throw vexception(L"'" + path + L"' is no longer the file that was handed over", VLOC(L"", "halvex::logging::LogStorage::processAll"));
+        vfs::forcedRemove(path);
+      });
     }
   }
 }

@@ -51,3 +51,38 @@ TEST(LogStorageTest, RemovesFilesWithoutASaveDirectoryReadOnlyOnesIncluded) {
   storage.processAll();
   EXPECT_FALSE(testkit::fileExists(a));
 }
+
+// Between the hand-over and the clean-up the tenant puts something else at
+// the registered name: a link to a file of root's, a whole directory, another
+// file. None of them is moved into root's save directory or removed; the
+// file that was handed over is, wherever the name now points.
+TEST(LogStorageTest, CleanUpActsOnlyOnTheFileThatWasHandedOver) {
+  testkit::Installation install;
+  namespace fs = std::filesystem;
+  const std::string save = install.path("saved"), logs = install.path("logs");
+  testkit::writeFile(install.path("root/secret"), "root's");
+  for (const bool saving : {true, false}) {
+    SCOPED_TRACE(saving ? "moved to a save directory" : "removed");
+    for (const char* n : {"link.log", "dir.log", "other.log", "kept.log"}) testkit::writeFile(logs + "/" + n, n);
+    LogStorage storage;
+    if (saving) storage.setDirectory(text::fromAnsi(save));
+    for (const char* n : {"link.log", "dir.log", "other.log", "kept.log"}) storage.add(text::fromAnsi(logs + "/" + n), L"d");
+    for (const char* n : {"link.log", "dir.log", "other.log"}) fs::rename(logs + "/" + n, logs + "/" + n + ".was");
+    fs::create_symlink(install.path("root/secret"), logs + "/link.log");
+    fs::create_directories(logs + "/dir.log/inside");
+    testkit::writeFile(logs + "/other.log", "another file");
+    storage.processAll();
+
+    EXPECT_TRUE(fs::is_symlink(logs + "/link.log"));
+    EXPECT_TRUE(fs::is_directory(logs + "/dir.log/inside"));
+    EXPECT_EQ(testkit::readFile(logs + "/other.log"), "another file");
+    EXPECT_EQ(testkit::readFile(install.path("root/secret")), "root's");
+    EXPECT_FALSE(testkit::fileExists(logs + "/kept.log")) << "the untouched one is handled";
+    std::vector<std::string> saved;
+    if (saving)
+      for (const auto& e : fs::directory_iterator(save)) saved.push_back(testkit::readFile(e.path().string()));
+    EXPECT_EQ(saved, saving ? std::vector<std::string>{"kept.log"} : std::vector<std::string>{});
+    fs::remove_all(logs);
+    fs::remove_all(save);
+  }
+}

@@ -96,13 +96,17 @@ void logrotate::rotateDirectory(const Job& job, const std::wstring& directory) {
 
 void logrotate::retire(const Job& job, const vfs::Directory& dir, const RotationEntry& entry) {
   const std::wstring name = vfs::fileName(entry.path);
-  _sendLogByEmail(job.domain.logRotation.email, job.domain.name, dir, name, job.adminEmail, job.adminName);
-  // Only the file that was counted is handed over; a link swapped in meanwhile stays where it is.
+  // Checked on the descriptor that the mail then reads: a hard link or a
+  // link swapped in after the listing is neither mailed nor handed over.
+  vfs::File log = rotation::openOwnLog(dir, name);
+  const vfs::DirEntry checked = log.info();
+  _sendLogByEmail(job.domain.logRotation.email, job.domain.name, std::move(log), job.adminEmail, job.adminName);
+  // Only the file that was mailed is handed over or removed.
   const vfs::DirEntry now = dir.stat(name);
-  if (now.type != vfs::EntryType::File || now.links != 1)
-    throw vexception(L"'" + entry.path + L"' is no longer a regular file", VLOC(L"", "logrotate::retire"));
+  if (now.type != vfs::EntryType::File || now.links != 1 || now.device != checked.device || now.inode != checked.inode)
+    throw vexception(L"'" + entry.path + L"' is no longer the file that was mailed", VLOC(L"", "logrotate::retire"));
   if (storage_)
-    storage_->add(entry.path, job.domain.name);
+    storage_->add(entry.path, job.domain.name, checked);
   else
     vfs::forcedRemove(entry.path);
 }

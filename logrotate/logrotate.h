@@ -21,7 +21,9 @@ class logrotate {
   // Rotates the logs of each of the domain's log directories, when its
   // rotation is enabled. Tenants can write these directories: only regular
   // files with a single link are rotated, counted, mailed or handed over;
-  // links, FIFOs and devices are left alone and never opened. A directory
+  // links, FIFOs and devices are left alone and never opened. The checks are
+  // made on the opened descriptor (rotation::openOwnLog), and the mail and
+  // the hand-over concern that very file (its device and inode). A directory
   // that fails (it vanished, it is a link) is logged at level Info with the
   // context "Rotate log for domain %s" and the next directory follows; a log
   // that cannot be mailed or handed over is logged at level Error with
@@ -40,6 +42,9 @@ class logrotate {
   // The same for the entry `name` of an open directory.
   static void _sendLogByEmail(const std::wstring& recipient, const std::wstring& domainName, const vfs::Directory& dir, const std::wstring& name,
                               const std::wstring& senderAddress, const std::wstring& senderName);
+  // The same for a log the caller opened and checked: its descriptor is sent.
+  static void _sendLogByEmail(const std::wstring& recipient, const std::wstring& domainName, vfs::File log, const std::wstring& senderAddress,
+                              const std::wstring& senderName);
 
  private:
   struct Job;

@@ -1,5 +1,7 @@
 #include "logrotate/rotation_step.h"
 
+#include <unistd.h>
+
 #include "logrotate/zip_archive.h"
 #include "support/logging.h"
 
@@ -17,8 +19,9 @@ bool renameLogged(const vfs::Directory& dir, const std::wstring& from, const std
   return guarded(
       LogLevel::Error, [&] { return VLOC(vaformat(L"Can't rename file %s to %s", vfs::join(dir.path(), from), vfs::join(dir.path(), to)), kFunction); },
       [&] {
-        if (dir.stat(from).type != vfs::EntryType::File)
-          throw vexception(L"'" + vfs::join(dir.path(), from) + L"' is not a regular file", VLOC(L"", kFunction));
+        // Checked on the descriptor; the rename stays within the tenant's
+        // directory, so an entry swapped in meanwhile is only renamed as itself.
+        openOwnLog(dir, from);
         dir.renameNoReplace(from, to);
       });
 }
@@ -34,6 +37,25 @@ bool shiftSeries(const vfs::Directory& dir, const std::wstring& name, const std:
 }
 
 }  // namespace
+
+vfs::File openOwnLog(const vfs::Directory& dir, const std::wstring& name) {
+  const std::wstring path = vfs::join(dir.path(), name);
+  vfs::File file;
+  try {
+    file = dir.openRead(name);
+  } catch (const vosexception& e) {
+    throw vexception(L"'" + path + L"' is not a regular file: " + e.message(), VLOC(L"", "rotation::openOwnLog"));
+  }
+  const vfs::DirEntry opened = file.info();
+  if (opened.type != vfs::EntryType::File) throw vexception(L"'" + path + L"' is not a regular file", VLOC(L"", "rotation::openOwnLog"));
+  if (opened.links != 1)
+    throw vexception(L"'" + path + L"' has " + std::to_wstring(opened.links) + L" links", VLOC(L"", "rotation::openOwnLog"));
+  const uint32_t owner = dir.info().uid;
+  if (opened.uid != 0 && opened.uid != ::geteuid() && opened.uid != owner)
+    throw vexception(L"'" + path + L"' belongs to user " + std::to_wstring(opened.uid) + L", not to the directory's owner",
+                     VLOC(L"", "rotation::openOwnLog"));
+  return file;
+}
 
 void rotateFile(const vfs::Directory& dir, const std::wstring& name, bool compress) {
   const std::wstring ext = compress ? L".zip" : L".rotated";

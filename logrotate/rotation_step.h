@@ -22,4 +22,11 @@ inline constexpr int kSeriesLimit = 32000;
 // another process is left for the next run without a message.
 void rotateFile(const vfs::Directory& dir, const std::wstring& name, bool compress);
 
+// Opens the entry `name` of `dir` and checks on the descriptor what rotation,
+// compression and the log mail may act on: a regular file with a single link
+// (a hard link could carry another file's content), owned by root, by the
+// process's user or by the directory's owner. Raises vexception naming the
+// file otherwise; a link, FIFO or device is refused without being followed.
+vfs::File openOwnLog(const vfs::Directory& dir, const std::wstring& name);
+
 }  // namespace rotation

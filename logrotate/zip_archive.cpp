@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "logrotate/rotation_step.h"
 #include "support/datetime.h"
 #include "support/exceptions.h"
 #include "support/process.h"
@@ -59,15 +60,16 @@ tm_zip zipTime(vfs::FileTime lastWrite) {
   return z;
 }
 
-// Writes the archive of `log` (named `entryName`) to `archivePath`.
-void writeArchive(vfs::File& log, const std::wstring& entryName, const std::wstring& archivePath) {
+// Writes the archive of `log` (named `entryName`, as `archived` describes
+// it) to `archivePath`; returns the number of bytes archived.
+uint64_t writeArchive(vfs::File& log, const vfs::DirEntry& archived, const std::wstring& entryName, const std::wstring& archivePath) {
   const std::string path = text::toAnsi(archivePath);
   std::unique_ptr<void, ZipCloser> zip(zipOpen64(path.c_str(), APPEND_STATUS_CREATE));
   if (!zip) fail(L"Unable to create archive", archivePath);
 
   zip_fileinfo info{};
-  info.tmz_date = zipTime(log.lastWrite());
-  const uint64_t size = log.size();
+  info.tmz_date = zipTime(archived.lastWrite);
+  const uint64_t size = archived.size;
   // Entries of 4 GiB and more need the 64-bit extension in their headers.
   const int zip64 = size >= 0xffffffffULL ? 1 : 0;
   const std::string name = text::toAnsi(entryName);
@@ -84,6 +86,7 @@ void writeArchive(vfs::File& log, const std::wstring& entryName, const std::wstr
   if (copied != size) fail(L"The log changed while it was being archived", log.path());
   if (zipCloseFileInZip(zip.get()) != ZIP_OK) fail(L"Unable to write archive", archivePath);
   if (zipClose(zip.release(), nullptr) != ZIP_OK) fail(L"Unable to write archive", archivePath);
+  return copied;
 }
 
 // Copies the finished archive into a new exclusive file of `dir`; returns its name.
@@ -107,8 +110,11 @@ std::wstring placeArchive(const vfs::Directory& dir, const std::wstring& scratch
   return name;
 }
 
-bool sameFile(const vfs::DirEntry& entry, const vfs::File& file) {
-  return entry.type == vfs::EntryType::File && entry.size == file.size() && entry.lastWrite == file.lastWrite();
+// The log as it stands is what the archive holds: the same file at the name,
+// with no byte more or less and no write since it was archived.
+bool unchanged(const vfs::DirEntry& archived, uint64_t copied, const vfs::DirEntry& now, const vfs::DirEntry& atName) {
+  return copied == archived.size && now.size == archived.size && now.lastWrite == archived.lastWrite && atName.type == vfs::EntryType::File &&
+         atName.device == archived.device && atName.inode == archived.inode && atName.links == 1;
 }
 
 void unlinkQuietly(const vfs::Directory& dir, const std::wstring& name) noexcept {
@@ -124,15 +130,22 @@ void unlinkQuietly(const vfs::Directory& dir, const std::wstring& name) noexcept
 Outcome compressLog(const vfs::Directory& dir, const std::wstring& name) {
   const std::wstring archive = name + L".zip";
   if (!dir.exists(name)) return Outcome::Skipped;
-  const vfs::DirEntry entry = dir.stat(name);
-  if (entry.type != vfs::EntryType::File || entry.links != 1) return Outcome::Skipped;
+  if (dir.stat(name).type != vfs::EntryType::File) return Outcome::Skipped;
   // Checked before we open it ourselves: our own descriptor would count as a holder.
   if (vfs::isFileInUse(vfs::join(dir.path(), name))) return Outcome::Skipped;
   if (dir.exists(archive)) return Outcome::Skipped;
 
-  vfs::File log = dir.openRead(name);
+  // What is archived is what was opened and checked: a file swapped in
+  // after the look above is checked again here, on the descriptor.
+  vfs::File log;
+  try {
+    log = rotation::openOwnLog(dir, name);
+  } catch (const vexception&) {
+    return Outcome::Skipped;
+  }
+  const vfs::DirEntry archived = log.info();
   ScratchFile scratch;
-  writeArchive(log, name, scratch.path());
+  const uint64_t copied = writeArchive(log, archived, name, scratch.path());
 
   const std::wstring temporary = placeArchive(dir, scratch.path());
   try {
@@ -141,9 +154,11 @@ Outcome compressLog(const vfs::Directory& dir, const std::wstring& name) {
     unlinkQuietly(dir, temporary);
     throw;
   }
-  // The log goes only while it still is what the archive holds.
+  // The log goes only while it still is what the archive holds; one that
+  // changed meanwhile stays as it is and its archive is discarded, so that
+  // the next run archives all of it (appended lines are never lost).
   try {
-    if (!sameFile(dir.stat(name), log)) fail(L"The log changed while it was being archived", log.path());
+    if (!unchanged(archived, copied, log.info(), dir.stat(name))) fail(L"The log changed while it was being archived", log.path());
     dir.unlink(name);
   } catch (...) {
     unlinkQuietly(dir, archive);

@@ -17,8 +17,9 @@ inline constexpr size_t kChunkSize = 51200;
 
 enum class Outcome {
   Archived,  // name + ".zip" holds the log, and the log is gone
-  Skipped,   // the log is missing, no single-link regular file, held open by
-             // another process, or name + ".zip" is taken: nothing changed
+  Skipped,   // the log is missing, no single-link regular file of its
+             // directory's owner (rotation::openOwnLog), held open by another
+             // process, or name + ".zip" is taken: nothing changed
 };
 
 // Compresses the entry `name` of `dir` into name + ".zip": one deflate entry
@@ -27,9 +28,13 @@ enum class Outcome {
 // is first written in the process's temporary directory, then copied into a
 // new exclusive file in `dir` and renamed into place without replacing
 // anything, so the final name never holds half an archive. The log is
-// removed only when it still is the file that was read (same size and
-// last-write time, nothing appended meanwhile). Any other failure raises,
-// after removing whatever part of the archive was made; the log is kept.
+// removed only when it still is the file that was read: the same inode at
+// the name, and its size and last-write time, read through the descriptor
+// the archive was made from, those of the archived bytes. A log that changed
+// while it was archived is kept as it is and the archive removed again
+// (raises "The log changed while it was being archived"): the next run
+// archives it whole. Any other failure raises, after removing whatever part
+// of the archive was made; the log is kept.
 Outcome compressLog(const vfs::Directory& dir, const std::wstring& name);
 
 }  // namespace zipstep

@@ -1,11 +1,15 @@
 #include "logrotate/zip_archive.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <ctime>
 #include <random>
+#include <thread>
 
 #include "logrotate/test_support.h"
 #include "support/text.h"
@@ -120,4 +124,56 @@ TEST(ZipArchiveTest, KeepsTheLogAndNoPartialArchiveWhenTheArchiveCannotBeWritten
   }
   EXPECT_EQ(lrtest::names(dir.path()), std::vector<std::string>{"access.log"});
   EXPECT_EQ(testkit::readFile(dir.file("access.log")), "precious");
+}
+
+// The web server appends to the log after compression has read it, while
+// the archive is being put in place (the append is made the moment the
+// archive's temporary file appears beside the log). The archive lacks that
+// line, so the log must stay, whole, and no archive of part of it.
+TEST(ZipArchiveTest, ALogWrittenWhileItIsArchivedIsKeptWhole) {
+  testkit::Installation install;
+  testkit::TempDir dir;
+  const std::string log = dir.file("access.log");
+  const std::string before = randomBytes(1 << 20);
+  testkit::writeFile(log, before);
+  const int watch = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, dir.path().c_str(), IN_CREATE), 0);
+  std::atomic<bool> appended{false};
+  std::thread writer([&] {
+    pollfd p{watch, POLLIN, 0};
+    if (poll(&p, 1, 30000) != 1) return;
+    const int fd = ::open(log.c_str(), O_WRONLY | O_APPEND);
+    appended = ::write(fd, "appended line\n", 14) == 14;
+    ::close(fd);
+  });
+  const vfs::Directory d = vfs::Directory::open(dir.wpath());
+  EXPECT_THROW(zipstep::compressLog(d, L"access.log"), vexception);
+  writer.join();
+  ::close(watch);
+  ASSERT_TRUE(appended);
+  EXPECT_EQ(testkit::readFile(log), before + "appended line\n");
+  EXPECT_EQ(lrtest::names(dir.path()), std::vector<std::string>{"access.log"}) << "the archive of part of it is gone";
+  EXPECT_EQ(zipstep::compressLog(d, L"access.log"), zipstep::Outcome::Archived) << "the next run archives all of it";
+  const auto entries = lrtest::readZip(dir.file("access.log.zip"));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].content, before + "appended line\n");
+}
+
+// Checked on what is opened: a log of another user's (a tenant's file in a
+// directory of root's, or another tenant's) is not archived.
+TEST(ZipArchiveTest, ALogOfAnotherUserIsNotArchived) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the file away";
+  testkit::Installation install;
+  testkit::TempDir dir;
+  testkit::writeFile(dir.file("foreign.log"), "someone else's");
+  ASSERT_EQ(::chown(dir.file("foreign.log").c_str(), 12345, 12345), 0);
+  testkit::writeFile(dir.file("own.log"), "the directory owner's");
+  ASSERT_EQ(::chown(dir.path().c_str(), 23456, 23456), 0);
+  ASSERT_EQ(::chown(dir.file("own.log").c_str(), 23456, 23456), 0);
+  const vfs::Directory d = vfs::Directory::open(dir.wpath());
+  EXPECT_EQ(zipstep::compressLog(d, L"foreign.log"), zipstep::Outcome::Skipped);
+  EXPECT_EQ(zipstep::compressLog(d, L"own.log"), zipstep::Outcome::Archived);
+  EXPECT_EQ(lrtest::names(dir.path()), (std::vector<std::string>{"foreign.log", "own.log.zip"}));
+  ::chown(dir.path().c_str(), 0, 0);
 }

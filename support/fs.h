@@ -35,6 +35,8 @@ struct DirEntry {
   uint64_t links = 1;      // hard link count
   uint32_t mode = 0;       // permission bits (07777), set-id and sticky included
   uint64_t allocated = 0;  // bytes the file takes on disk (st_blocks * 512)
+  uint64_t device = 0;     // with inode: which file this is, whatever its name
+  uint64_t inode = 0;
   // Non-zero (a Windows code) when a listing could not examine this entry
   // (type Other then): the entry exists but its attributes are unknown.
   uint32_t error = 0;
@@ -176,6 +178,14 @@ void copyFile(const File& source, const std::wstring& destination);
 // source removed; when the source cannot be removed the copy is removed
 // again and the failure raised, so the file stays in one place.
 void moveFile(const std::wstring& source, const std::wstring& destination);
+
+// Moves the regular file `name` of `from` to `toName` in `to` (never
+// replacing anything) only while it is the file `expected` describes (same
+// device and inode): what sits at the name after a swap, a link or another
+// file or directory, stays where it is (code 1921, the path in the text).
+// Across file systems the file is copied from the descriptor that was
+// checked and the source removed, as moveFile does.
+void moveCheckedFile(const Directory& from, const std::wstring& name, const Directory& to, const std::wstring& toName, const DirEntry& expected);
 
 // Another process holds the file open (a write lease, F_SETLEASE, is refused;
 // where the file system has no leases, /proc/*/fd is searched). A missing

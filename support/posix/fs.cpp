@@ -67,6 +67,8 @@ DirEntry entryOf(std::wstring name, const struct stat& st) {
   e.links = st.st_nlink;
   e.mode = static_cast<uint32_t>(st.st_mode & 07777);
   e.allocated = static_cast<uint64_t>(st.st_blocks) * 512u;
+  e.device = static_cast<uint64_t>(st.st_dev);
+  e.inode = static_cast<uint64_t>(st.st_ino);
   return e;
 }
 

@@ -254,6 +254,44 @@ void moveFile(const std::wstring& source, const std::wstring& destination) {
   fail(err, what.c_str(), destination, "vfs::moveFile");
 }
 
+void moveCheckedFile(const Directory& from, const std::wstring& name, const Directory& to, const std::wstring& toName, const DirEntry& expected) {
+  const std::string s = entryName(name, from.path(), "vfs::moveCheckedFile");
+  const std::string d = entryName(toName, to.path(), "vfs::moveCheckedFile");
+  const std::wstring source = join(from.path(), name), destination = join(to.path(), toName);
+  const std::wstring what = L"Unable to move file '" + source + L"' to";
+  const auto isExpected = [&](const struct stat& st) {
+    return S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_dev) == expected.device && static_cast<uint64_t>(st.st_ino) == expected.inode;
+  };
+  const auto notTheFile = [&] {
+    raiseWindowsError(what + L" '" + destination + L"': '" + source + L"' is no longer the file that was checked", winerr::CantResolveFilename,
+                      VLOC(L"", "vfs::moveCheckedFile"));
+  };
+  struct stat st;
+  if (::fstatat(from.fd(), s.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail(errno, what.c_str(), destination, "vfs::moveCheckedFile");
+  if (!isExpected(st)) notTheFile();
+  if (::renameat2(from.fd(), s.c_str(), to.fd(), d.c_str(), RENAME_NOREPLACE) == 0) {
+    // Swapped between the look and the rename: what came is put back.
+    if (::fstatat(to.fd(), d.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && isExpected(st)) return;
+    ::renameat2(to.fd(), d.c_str(), from.fd(), s.c_str(), RENAME_NOREPLACE);
+    notTheFile();
+  }
+  if (errno == EEXIST) raiseWindowsError(what + L" '" + destination + L"'", winerr::AlreadyExists, VLOC(L"", "vfs::moveCheckedFile"));
+  if (errno != EXDEV) fail(errno, what.c_str(), destination, "vfs::moveCheckedFile");
+  try {
+    const File in = from.openRead(name);
+    const DirEntry opened = in.info();
+    if (opened.device != expected.device || opened.inode != expected.inode) notTheFile();
+    copyInto(in, to, toName, false);
+  } catch (const vosexception& e) {
+    raiseWindowsError(e.code() == winerr::CantResolveFilename ? e.message() : what + L" '" + destination + L"'", e.code(),
+                      VLOC(L"", "vfs::moveCheckedFile"));
+  }
+  if (::unlinkat(from.fd(), s.c_str(), 0) == 0) return;
+  const int err = errno;
+  ::unlinkat(to.fd(), d.c_str(), 0);
+  fail(err, what.c_str(), destination, "vfs::moveCheckedFile");
+}
+
 bool isFileInUse(const std::wstring& path) {
   std::wstring leaf;
   const Directory dir = Directory::openParent(path, &leaf);

@@ -29,8 +29,8 @@ std::wstring productDirectory(const wchar_t* name) {
 // a tenant's making reaches the log), at most kShown characters followed by
 // the full length.
 constexpr size_t kShown = 200;
-std::wstring shown(const std::wstring& value) {
-  std::wstring out = L"'";
+std::wstring shown(const std::wstring& value, bool quoted = true) {
+  std::wstring out = quoted ? L"'" : L"";
   for (size_t i = 0; i < value.size() && i < kShown; ++i) {
     const uint32_t c = static_cast<uint32_t>(value[i]);
     if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE || c == 0xFFFF || c == L'\\')
@@ -38,7 +38,7 @@ std::wstring shown(const std::wstring& value) {
     else
       out += value[i];
   }
-  out += L"'";
+  if (quoted) out += L"'";
   if (value.size() > kShown) out += vaformat(L"... (%d characters)", static_cast<int>(value.size()));
   return out;
 }
@@ -78,7 +78,7 @@ PathState examinePath(const std::wstring& path, std::wstring& why) {
     why = vfs::exists(path) ? L"it is not a directory" : L"it does not exist";
     return PathState::Missing;
   } catch (const vexception& e) {
-    why = e.message();
+    why = shown(e.message(), false);  // it names the path, which may be long
     return PathState::Unusable;
   }
 }

@@ -21,11 +21,18 @@ using LogDirectoryMap = std::map<std::wstring, LogDirectory>;
 // documents; fills webLogDirectories (always), defaultDocumentsByDomain and
 // the map (with HTTP traffic or HTTP web statistics requested), and each
 // domain's logDirectories (IIS, ModSecurity, PHP errors). Failures are
-// logged; what was stored before a failure stays.
+// logged; what was stored before a failure stays. A reported value that
+// cannot be used (a logs directory that is no absolute path, holds a control
+// character or is refused by the file system; default documents holding a
+// control character or undecodable bytes; the utility's own
+// logsDirError/defaultDocsError) costs only its domain, with a Warning
+// naming it.
 void getWebDomainLogs(DomainModel& model, uint32_t modeFlags, LogDirectoryMap& logDirectoryMap);
 
 // With FTP traffic or FTP web statistics requested, adds the log directory
-// of every FTP server address (kind FTP, no domain).
+// of every FTP server address (kind FTP, no domain). An answer that is not
+// the exact absolute path of an existing directory adds nothing for its
+// address, with a Warning naming the address.
 void getFtpLogDirectories(const DomainModel& model, uint32_t modeFlags, LogDirectoryMap& logDirectoryMap);
 
 // ftphostctl's answer for the address, asked at most once per process;

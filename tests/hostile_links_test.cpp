@@ -7,11 +7,15 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <set>
+#include <sstream>
 
 #include "support/registry.h"
 #include "support/text.h"
 #include "tests/hostile_support.h"
+#include "tests/soak_world.h"
 
 namespace {
 
@@ -140,6 +144,137 @@ TEST_F(HostileLinksTest, AHardLinkToAFileTheTenantDoesNotOwnIsNeitherRemovedNorH
   EXPECT_FALSE(fs::exists(inLogs("a.example", "ex_hard.log.zip"))) << "no copy of root's file in the tenant's directory";
   EXPECT_FALSE(fs::exists(inLogs("a.example", "ex_old.log"))) << "the tenant's own older log was rotated all the same";
   for (const std::string& name : names(install.path("saved"))) EXPECT_EQ(name.find("ex_hard"), std::string::npos) << name;
+}
+
+// Attacks by a real tenant user (made for the test, removed after), who owns
+// domain a's webspace, against root's private directory, which holds a
+// directory named like a's and 0600 logs of root's. Root's run has rotation
+// with compression, retention of none and a mail of every dropped log to the
+// tenant's address.
+class TenantAttackTest : public hostile::ProgramTest {
+ protected:
+  void SetUp() override {
+    ProgramTest::SetUp();
+    now = hostile::frozenNow();
+    registry::setString(HKEY_LOCAL_MACHINE, kConfigKey, L"SaveHTTPLogsDirectory", text::fromAnsi(install.path("saved")));
+    writeConfig(R"(webspaceName="a.example"><logRotation enabled="true" period="daily" maxNumberOfFiles="0" compress="true" email="owner@a.example"/>)",
+                R"(><logRotation enabled="true" period="daily" maxNumberOfFiles="0" compress="true" email="owner@b.example"/>)");
+    webLines("1", "a.example", "ex_cur.log", 10, now - 3600);
+    webLines("2", "b.example", "ex_cur.log", 6, now - 1800);
+    fs::create_directories(logsDir("a.example") + "/php_errors/a.example");
+    soak::appendStamped(logsDir("a.example") + "/php_errors/a.example/error.log", "the tenant's php error\n", now - 3 * 86400);
+    fs::create_directories(rootOnly + "/a.example");
+    for (const char* name : {"error.log", "old.log", "older.log.rotated"}) {
+      const std::string path = rootOnly + "/a.example/" + name;
+      soak::appendStamped(path, kSecret + std::string(" in ") + name + "\n", now - 4 * 86400);
+      ::chmod(path.c_str(), 0600);
+    }
+    ::chmod(rootOnly.c_str(), 0700);
+    giveToTenant(tenant, "a.example");
+    before = hostile::tree(rootOnly);
+  }
+
+  // Nothing of root's changed, and none of its bytes reached the tenant.
+  void expectRootsFilesUntouched(const std::string& results) {
+    EXPECT_EQ(hostile::tree(rootOnly), before) << "root's files keep content, mode, owner and links";
+    EXPECT_EQ(mail.everything().find(kSecret), std::string::npos) << "no mail carries root's bytes";
+    EXPECT_EQ(testkit::readFile(results).find(kSecret), std::string::npos);
+    std::set<ino_t> roots;
+    for (const auto& [name, state] : before) roots.insert(state.inode);
+    for (const auto& [name, state] : hostile::tree(install.vhostsRoot())) {
+      if (roots.count(state.inode)) continue;  // a name the tenant gave root's file itself
+      EXPECT_EQ(state.content.find(kSecret), std::string::npos) << "root's bytes in the tenants' directories: " << name;
+    }
+    for (const auto& [name, state] : hostile::tree(install.path("saved")))
+      EXPECT_EQ(state.content.find(kSecret), std::string::npos) << "root's log in the save directory: " << name;
+  }
+
+  static constexpr const char* kSecret = "root's secret line";
+  hostile::Tenant tenant;
+  hostile::MailSink mail;
+  time_t now = 0;
+  const std::string rootOnly = install.path("rootonly");
+  std::map<std::string, hostile::FileState> before;
+};
+
+// The tenant replaces logs/php_errors with a link to root's directory, before
+// the run (the web host utility stands in for the tenant) and during it
+// (after the scan, before the rotation). A version that walked the link
+// would compress root's 0600 logs into archives, mail them to the tenant and
+// remove them.
+TEST_F(TenantAttackTest, APhpErrorsDirectorySwappedForALinkLeadsNowhere) {
+  const std::string php = logsDir("a.example") + "/php_errors";
+  const std::string swap = tenant.as("mv '" + php + "' '" + php + ".real' && ln -s '" + rootOnly + "' '" + php + "'");
+  const std::string back = "rm '" + php + "' && mv '" + php + ".real' '" + php + "'";
+  standIn("webhostctl", "#!/bin/sh\nout=$(\"$0.real\" \"$@\") || exit 1\n" + swap + " || exit 1\nprintf '%s' \"$out\"\n");
+  const std::string first = install.path("before.xml");
+  auto r = run({"--http-traffic", "--ftp-traffic"}, first, hostile::kFrozenNow);
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  ASSERT_TRUE(fs::is_symlink(php)) << "the tenant's swap took place";
+  expectRootsFilesUntouched(first);
+  EXPECT_TRUE(fs::exists(php + ".real/a.example/error.log")) << "the tenant's own moved directory is not rotated either";
+
+  ASSERT_EQ(std::system(back.c_str()), 0);
+  fs::rename(install.productRoot() + "/admin/bin/webhostctl.real", install.productRoot() + "/admin/bin/webhostctl");
+  useHook(swap);
+  const std::string second = install.path("during.xml");
+  r = run({"--http-traffic", "--ftp-traffic", "--mail-traffic"}, second, "2026-12-10 13:00:00");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  ASSERT_TRUE(fs::is_symlink(php)) << "the tenant's swap took place";
+  expectRootsFilesUntouched(second);
+  EXPECT_NE(events().find(php), std::string::npos) << "the refused link is reported:\n" << events();
+}
+
+// During the run the tenant puts a hard link to root's file in place of a
+// log that is due for rotation and the mail (with fs.protected_hardlinks=0 a
+// tenant may link any file; here root plants it, which is the same). A
+// version that checked the name before opening it would mail root's file.
+TEST_F(TenantAttackTest, AHardLinkSwappedInDuringTheRunIsNeitherMailedNorArchived) {
+  webLines("1", "a.example", "ex_old.log", 5, now - 3 * 86400);
+  tenant.own(logsDir("a.example"));
+  const std::string old = logsDir("a.example") + "/ex_old.log";
+  const std::string secret = rootOnly + "/a.example/old.log";
+  useHook("mv '" + old + "' '" + old + ".moved' && ln '" + secret + "' '" + old + "'");
+  before = hostile::tree(rootOnly);
+  before["a.example/old.log"].links = 2;  // the planted second name
+  const std::string results = install.path("r.xml");
+  const auto r = run({"--http-traffic", "--ftp-traffic", "--mail-traffic"}, results, hostile::kFrozenNow);
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  ASSERT_EQ(snapshot(old).inode, snapshot(secret).inode) << "the swap took place";
+  expectRootsFilesUntouched(results);
+  EXPECT_EQ(snapshot(old).links, 2u) << "root's file keeps both names";
+}
+
+// A log named so that its name would end the mail's Subject and attachment
+// headers and begin headers (a Bcc) and a body of the tenant's choosing, and
+// forge lines in the program's logs.
+TEST_F(TenantAttackTest, ALogNameWithLineBreaksPutsNoHeaderIntoTheMailNorALineIntoTheLogs) {
+  const std::string name = "b\r\nBcc: victim@else.example\r\n\r\nbody\nwarning\tstatistics\tforged.log";
+  soak::appendStamped(logsDir("a.example") + "/" + name, "the tenant's log\n", now - 3 * 86400);
+  tenant.own(logsDir("a.example"));
+  const std::string results = install.path("r.xml");
+  const auto r = run({"--http-traffic", "--ftp-traffic"}, results, hostile::kFrozenNow);
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  const std::vector<std::string> mails = mail.messages();
+  ASSERT_FALSE(mails.empty()) << "the log is mailed:\n" << events();
+  for (const std::string& m : mails) {
+    const std::string headers = m.substr(0, m.find("\r\n\r\n"));
+    EXPECT_EQ(headers.find("\nBcc:"), std::string::npos) << headers;
+    EXPECT_EQ(m.find("victim@else.example\r\n\r\nbody"), std::string::npos) << m;
+  }
+  EXPECT_EQ(mail.everything().find("victim@else.example\"]"), std::string::npos) << "no envelope recipient of the tenant's choosing";
+  std::istringstream lines(events());
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_FALSE(line.starts_with("Bcc:") || line.starts_with("warning\tstatistics\tforged")) << "a forged line: " << line;
+    EXPECT_EQ(line.find('\r'), std::string::npos) << line;
+  }
+  const std::string debug = install.logsDir();
+  for (const auto& [file, state] : hostile::tree(debug)) {
+    if (state.type != S_IFREG) continue;
+    const std::string text = testkit::readUtf16File(debug + "/" + file);
+    EXPECT_EQ(text.find("\nBcc:"), std::string::npos) << file;
+    EXPECT_EQ(text.find("\r\n\r\nbody"), std::string::npos) << file;
+  }
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "tests/hostile_support.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -79,6 +82,52 @@ void Tenant::own(const std::string& path) const {
   ::lchown(path.c_str(), uid_, gid_);
   if (!fs::is_directory(fs::symlink_status(path))) return;
   for (const auto& e : fs::recursive_directory_iterator(path)) ::lchown(e.path().c_str(), uid_, gid_);
+}
+
+MailSink::MailSink() {
+  // The source tree holds the server script: <source>/<build>/bin/<test>.
+  const fs::path script = fs::canonical("/proc/self/exe").parent_path().parent_path().parent_path() / "logrotate/testdata/smtp_server.py";
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(out[1], 1);
+    const std::string log = dir_.file("server.log");
+    const int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (err >= 0) ::dup2(err, 2);
+    ::execl("/usr/bin/python3", "python3", script.c_str(), "--out", dir_.path().c_str(), "--lifetime", "300", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string line;
+  char c;
+  while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+  ::close(out[0]);
+  const int port = std::atoi(line.c_str());
+  if (port <= 0) throw std::runtime_error("the SMTP server did not start: " + testkit::readFile(dir_.file("server.log")));
+  registry::setString(HKEY_LOCAL_MACHINE, kConfigKey, L"mailMessageSendHost", L"127.0.0.1");
+  registry::setDword(HKEY_LOCAL_MACHINE, kConfigKey, L"mailMessageSendPort", static_cast<uint32_t>(port));
+  registry::setDword(HKEY_LOCAL_MACHINE, kConfigKey, L"mailMessageSendSSL", 0);
+}
+
+MailSink::~MailSink() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  ::waitpid(pid_, nullptr, 0);
+}
+
+std::vector<std::string> MailSink::messages() const {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(dir_.path()))
+    if (e.path().extension() == ".eml") out.push_back(testkit::readFile(e.path().string()));
+  return out;
+}
+
+std::string MailSink::everything() const {
+  std::string all;
+  for (const auto& e : fs::directory_iterator(dir_.path()))
+    if (e.path().filename() != "server.log") all += testkit::readFile(e.path().string()) + "\n";
+  return all;
 }
 
 std::map<std::string, FileState> tree(const std::string& dir) {

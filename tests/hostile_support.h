@@ -58,6 +58,24 @@ class Tenant {
   gid_t gid_ = 0;
 };
 
+// The loopback SMTP server of the rotation tests (Debian's aiosmtpd), with
+// the mail settings pointed at it: every message it accepted, as sent.
+class MailSink {
+ public:
+  MailSink();
+  ~MailSink();
+  MailSink(const MailSink&) = delete;
+  MailSink& operator=(const MailSink&) = delete;
+  // The raw messages (headers and encoded body) and, for each, its decoded
+  // parts and envelope recipients, all in one text to search.
+  std::vector<std::string> messages() const;
+  std::string everything() const;
+
+ private:
+  testkit::TempDir dir_;
+  pid_t pid_ = -1;
+};
+
 // Every entry below a directory (links as themselves), by path relative to it.
 std::map<std::string, FileState> tree(const std::string& dir);
 

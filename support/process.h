@@ -20,6 +20,18 @@ std::wstring executablePath();
 struct RunResult {
   int exitCode = 0;
   std::string output;  // standard output and standard error, in order
+  bool timedOut = false;  // killed at the time-out (exitCode 128 + SIGKILL)
+};
+
+// Optional settings of a run.
+struct RunOptions {
+  // The child's working directory; empty: ours.
+  std::wstring workingDirectory;
+  // With a time-out (seconds, 0: none) the child leads a process group of
+  // its own; when it has not ended and closed its output by then, the whole
+  // group is killed (SIGKILL), so a hung program and the children it started
+  // go together, and the result says timedOut with the output read so far.
+  unsigned timeoutSeconds = 0;
 };
 
 // Starts `path` directly (no shell, no PATH search) with argv, standard
@@ -29,6 +41,7 @@ struct RunResult {
 // signal number. Raises the Windows error with "CreateProcess '" + the
 // masked command line + "'" when the child cannot be started.
 RunResult run(const std::wstring& path, const std::vector<std::wstring>& args);
+RunResult run(const std::wstring& path, const std::vector<std::wstring>& args, const RunOptions& options);
 
 // Environment.
 std::wstring getEnv(const std::wstring& name);  // empty when unset

@@ -1,5 +1,6 @@
 #include "support/process.h"
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -109,6 +110,35 @@ TEST_F(ProcessTest, GuidsAreRandomVersion4AndTicksDoNotGoBack) {
   const uint64_t t1 = process::tickCount();
   process::run(child(), {L"args"});
   EXPECT_GE(process::tickCount(), t1);
+}
+
+// A program that hangs with a child of its own holding the output open: the
+// time-out ends both, keeps what was printed, and a quick program is not
+// touched. The working directory is the one asked for.
+TEST_F(ProcessTest, TimeOutKillsTheHungProgramWithItsChildren) {
+  const std::string pidFile = inst_.path("grandchild.pid");
+  process::RunOptions options;
+  options.timeoutSeconds = 1;
+  const process::RunResult hung =
+      process::run(L"/bin/sh", {L"-c", L"echo started; sleep 600 & echo $! > " + text::fromAnsi(pidFile) + L"; wait"}, options);
+  EXPECT_TRUE(hung.timedOut);
+  EXPECT_EQ(hung.exitCode, 128 + SIGKILL);
+  EXPECT_EQ(hung.output, "started\n");
+  const pid_t grandchild = static_cast<pid_t>(std::stol(testkit::readFile(pidFile)));
+  // Killed: gone, or a zombie waiting for whoever adopted it.
+  const std::string stat = "/proc/" + std::to_string(grandchild) + "/stat";
+  if (::access(stat.c_str(), F_OK) == 0) {
+    const std::string content = testkit::readFile(stat);
+    EXPECT_NE(content.find(") Z "), std::string::npos) << content;
+  }
+
+  options.workingDirectory = text::fromAnsi(inst_.root());
+  const process::RunResult quick = process::run(L"/bin/sh", {L"-c", L"pwd; exit 4"}, options);
+  EXPECT_FALSE(quick.timedOut);
+  EXPECT_EQ(quick.exitCode, 4);
+  EXPECT_EQ(quick.output, inst_.root() + "\n");
+  options.workingDirectory = text::fromAnsi(inst_.path("missing-directory"));
+  EXPECT_THROW(process::run(L"/bin/sh", {L"-c", L"pwd"}, options), vexception);
 }
 
 }  // namespace

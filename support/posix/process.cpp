@@ -2,6 +2,7 @@
 #include "support/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/random.h>
@@ -9,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -47,12 +49,14 @@ std::string readWhole(const char* path) {
 // pipe, nothing else of ours inherited, default signal handling.
 class SpawnSetup {
  public:
-  explicit SpawnSetup(int pipeWrite) {
+  SpawnSetup(int pipeWrite, const std::string& workingDirectory, bool ownGroup) {
     ::posix_spawn_file_actions_init(&actions_);
     ::posix_spawn_file_actions_adddup2(&actions_, pipeWrite, STDOUT_FILENO);
     ::posix_spawn_file_actions_adddup2(&actions_, pipeWrite, STDERR_FILENO);
     // Descriptors that some library opened without close-on-exec stay with us.
     ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
+    // A directory that cannot be entered fails the spawn, as a missing program does.
+    if (!workingDirectory.empty()) ::posix_spawn_file_actions_addchdir_np(&actions_, workingDirectory.c_str());
     ::posix_spawnattr_init(&attr_);
     sigset_t all, none;
     sigfillset(&all);
@@ -60,7 +64,12 @@ class SpawnSetup {
     // An ignored SIGPIPE or a blocked signal of ours must not carry over.
     ::posix_spawnattr_setsigdefault(&attr_, &all);
     ::posix_spawnattr_setsigmask(&attr_, &none);
-    ::posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (ownGroup) {
+      ::posix_spawnattr_setpgroup(&attr_, 0);  // the child's own id
+      flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    ::posix_spawnattr_setflags(&attr_, flags);
   }
   ~SpawnSetup() {
     ::posix_spawn_file_actions_destroy(&actions_);
@@ -111,7 +120,9 @@ std::wstring executablePath() {
   return text::fromAnsi(std::string_view(buf, static_cast<size_t>(n)));
 }
 
-RunResult run(const std::wstring& path, const std::vector<std::wstring>& args) {
+RunResult run(const std::wstring& path, const std::vector<std::wstring>& args) { return run(path, args, RunOptions{}); }
+
+RunResult run(const std::wstring& path, const std::vector<std::wstring>& args, const RunOptions& options) {
   std::vector<std::wstring> line{path};
   line.insert(line.end(), args.begin(), args.end());
   // The error text shows the masked form: a password argument stays out of logs.
@@ -124,6 +135,9 @@ RunResult run(const std::wstring& path, const std::vector<std::wstring>& args) {
     argv8.push_back(text::toAnsi(a));
   }
   std::vector<char*> argv;
+  if (options.workingDirectory.find(L'\0') != std::wstring::npos)
+    raiseWindowsError(where(), winerr::InvalidParameter, VLOC(L"", "process::run"));
+  const std::string workingDirectory = text::toAnsi(options.workingDirectory);
   for (std::string& a : argv8) argv.push_back(a.data());
   argv.push_back(nullptr);
 
@@ -133,7 +147,7 @@ RunResult run(const std::wstring& path, const std::vector<std::wstring>& args) {
   pid_t pid = 0;
   int rc;
   {
-    SpawnSetup setup(fds[1]);
+    SpawnSetup setup(fds[1], workingDirectory, options.timeoutSeconds != 0);
     rc = ::posix_spawn(&pid, argv8[0].c_str(), setup.actions(), setup.attr(), argv.data(), environ);
   }
   // Our copy of the write end must go, or the read below never sees the end.
@@ -147,7 +161,25 @@ RunResult run(const std::wstring& path, const std::vector<std::wstring>& args) {
   char buf[1024];
   int readError = 0;
   // Read to the end before waiting: a child that fills the pipe would otherwise wait for us forever.
+  const uint64_t deadline = options.timeoutSeconds != 0 ? tickCount() + uint64_t{options.timeoutSeconds} * 1000u : 0;
   for (;;) {
+    if (deadline != 0) {
+      const uint64_t now = tickCount();
+      if (now >= deadline) {
+        // The group: the program and whatever it started, which may hold
+        // the pipe open after the program itself has gone.
+        ::kill(-pid, SIGKILL);
+        result.timedOut = true;
+        break;
+      }
+      struct pollfd p = {fds[0], POLLIN, 0};
+      const int ready = ::poll(&p, 1, static_cast<int>(std::min<uint64_t>(deadline - now, 60000)));
+      if (ready < 0 && errno != EINTR) {
+        readError = errno;
+        break;
+      }
+      if (ready <= 0) continue;
+    }
     const ssize_t n = ::read(fds[0], buf, sizeof buf);
     if (n > 0) {
       result.output.append(buf, static_cast<size_t>(n));
@@ -164,7 +196,8 @@ RunResult run(const std::wstring& path, const std::vector<std::wstring>& args) {
   }
   // Output cut short is no result: the caller would take a part for the whole.
   if (readError != 0) raiseErrno(readError, L"Unable to read the output of '" + masked() + L"'", VLOC(L"", "process::run"));
-  result.exitCode = exitCodeOf(status);
+  // The program itself may have ended before its group was killed.
+  result.exitCode = result.timedOut ? 128 + SIGKILL : exitCodeOf(status);
   return result;
 }
 

@@ -109,6 +109,33 @@ TEST_F(ExactlyOnceTest, LogsWithASecondNameAndHiddenLogsAreCounted) {
   EXPECT_EQ(runTraffic("r.xml", hostile::kFrozenNow), expected);
 }
 
+// Daily logs are read in name order, which is their time order, whatever
+// order the file system lists them in: the feed's lines come oldest first.
+TEST_F(ExactlyOnceTest, DailyLogsAreReadAndFedOldestFirst) {
+  for (int day = 20; day >= 1; --day) {
+    const time_t when = now - day * 86400;
+    char name[32];
+    strftime(name, sizeof name, "ex%y%m%d.log", gmtime(&when));
+    webLines("1", "a.example", name, 2, when);
+  }
+  ASSERT_EQ(runTraffic("r.xml", hostile::kFrozenNow), expected);
+  std::string feed;
+  for (const auto& e : fs::directory_iterator(logsDir("a.example")))
+    if (e.path().filename().string().starts_with("web2")) feed = testkit::readFile(e.path().string());
+  ASSERT_FALSE(feed.empty());
+  time_t last = 0;
+  size_t lines = 0;
+  for (size_t at = feed.find('['); at != std::string::npos; at = feed.find('[', at + 1)) {
+    struct tm tm {};
+    ASSERT_NE(strptime(feed.c_str() + at + 1, "%d/%b/%Y:%H:%M:%S", &tm), nullptr) << feed.substr(at, 40);
+    const time_t t = timegm(&tm);
+    EXPECT_LE(last, t) << "line " << lines << " of the feed is older than the one before it";
+    last = t;
+    ++lines;
+  }
+  EXPECT_EQ(lines, 50u) << "40 daily lines and the 10 of the current log";
+}
+
 TEST_F(ExactlyOnceTest, AFromDateInTheFutureCountsNothingAndMovesNoMarker) {
   const std::string results = install.path("future.xml");
   const auto r = run({"--http-traffic", "--ftp-traffic", "--from-date=2027/06/01 00:00:00"}, results, hostile::kFrozenNow);

@@ -10,9 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cwctype>
 #include <memory>
 
 #include "support/exceptions.h"
@@ -132,12 +134,18 @@ int openPath(const std::string& path, int flags, bool followLast, std::string* r
     errno = ENOENT;
     return -1;
   }
-  if (!followLast) {
+  {
+    // A path without any link needs no walk, whether the last one would be followed or not.
     const int fd = openWithoutLinks(path, flags);
-    // Any other failure is the path's own (a link on the way answers ELOOP first).
-    if (fd >= 0 || (errno != ELOOP && errno != ENOTDIR && errno != ENOSYS && errno != EINVAL && errno != E2BIG && errno != EPERM &&
-                    errno != EXDEV))
+    struct stat st;
+    if (fd >= 0) {
+      // O_PATH | O_NOFOLLOW opens a link in the last place as itself: the walk decides.
+      if (!(flags & O_PATH) || (::fstat(fd, &st) == 0 && !S_ISLNK(st.st_mode))) return fd;
+      ::close(fd);
+    } else if (errno != ELOOP && errno != ENOTDIR && errno != ENOSYS && errno != EINVAL && errno != E2BIG && errno != EPERM && errno != EXDEV) {
+      // Any other failure is the path's own (a link on the way answers ELOOP first).
       return fd;
+    }
   }
   UniqueFd current(::open(path.front() == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (current.get() < 0) return -1;
@@ -359,6 +367,24 @@ DirEntry Directory::info() const {
   return entryOf(fileName(path_), st);
 }
 
+namespace {
+// Name order regardless of case, as the original platform lists a
+// directory: daily logs then come in time order, whatever order the file
+// system keeps (hash order on ext4), so a directory's lines are read, fed and
+// rotated oldest first.
+void sortByName(std::vector<DirEntry>& entries) {
+  std::sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) {
+    const size_t n = std::min(a.name.size(), b.name.size());
+    for (size_t i = 0; i < n; ++i) {
+      const wint_t x = std::towupper(static_cast<wint_t>(a.name[i])), y = std::towupper(static_cast<wint_t>(b.name[i]));
+      if (x != y) return x < y;
+    }
+    if (a.name.size() != b.name.size()) return a.name.size() < b.name.size();
+    return a.name < b.name;
+  });
+}
+}  // namespace
+
 std::vector<DirEntry> Directory::list() const {
   // A descriptor of its own: readdir moves the offset, and list() may run twice.
   const int fd = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -375,6 +401,7 @@ std::vector<DirEntry> Directory::list() const {
     const dirent* d = ::readdir(dir.get());
     if (!d) {
       if (errno != 0) fail(errno, L"Unable to list directory", path_, "vfs::Directory::list", true);
+      sortByName(entries);
       return entries;
     }
     const std::string_view name = d->d_name;

@@ -59,9 +59,11 @@ clean:
 	rm -rf $(BUILD)
 
 # The long soak: eight instances at once, twenty rounds, first undisturbed,
-# then with one instance killed in every other round. SOAK_SEED=N replays a run.
+# then with one instance killed in every other round, then two hundred rounds
+# with read faults in every other round and kills. SOAK_SEED=N replays a run.
 .PHONY: soak
 soak: build
 	seed=$${SOAK_SEED:-$$(date +%s)}; \
 	$(BUILD)/bin/soak --instances 8 --rounds 20 --seed $$seed && \
-	$(BUILD)/bin/soak --instances 8 --rounds 20 --kills --kill-every 2 --seed $$seed
+	$(BUILD)/bin/soak --instances 8 --rounds 20 --kills --kill-every 2 --seed $$seed && \
+	$(BUILD)/bin/soak --instances 4 --rounds 200 --faults --kills --kill-every 3 --seed $$seed

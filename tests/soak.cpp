@@ -6,7 +6,11 @@
 // its lines are stamped between the previous round's end and this round's
 // start on that clock, so that they fall inside the next runs' windows. With
 // --kills one instance of some rounds is killed with SIGKILL at a random
-// moment. A last round over unchanged logs must add nothing.
+// moment. With --faults every instance of every other round runs with one
+// thing of the world unreadable (a domain's logs directory, its logs, an FTP
+// server's logs: a preloaded shim fails their opens), so that domain's
+// traffic waits for a later round. A last round over unchanged logs must add
+// nothing.
 //
 // Checked: across all complete results documents every line is counted
 // exactly once (sums per domain, day and kind, and page hits per day, against
@@ -19,7 +23,7 @@
 // discarded; one that was killed after its document was complete delivered
 // its figures and counts.
 //
-//   soak [--instances N] [--rounds N] [--kills] [--kill-every N] [--seed N]
+//   soak [--instances N] [--rounds N] [--kills] [--kill-every N] [--faults] [--seed N]
 //        [--web-lines N] [--ftp-lines N] [--hours-per-round N]
 //
 // Prints instances x rounds, kills, lines and "counted once: yes"; otherwise
@@ -51,6 +55,7 @@ struct Options {
   int instances = 4;
   int rounds = 6;
   bool kills = false;
+  bool faults = false;
   int killEvery = 2;
   uint32_t seed = 1;
   int webLines = 40;
@@ -71,6 +76,7 @@ bool parseOptions(int argc, char** argv, Options& o) {
     if (arg == "--instances") ok = number(o.instances) && o.instances > 0;
     else if (arg == "--rounds") ok = number(o.rounds) && o.rounds > 0;
     else if (arg == "--kills") o.kills = true;
+    else if (arg == "--faults") o.faults = true;
     else if (arg == "--kill-every") ok = number(o.killEvery) && o.killEvery > 0;
     else if (arg == "--seed") ok = number(seed), o.seed = static_cast<uint32_t>(seed);
     else if (arg == "--web-lines") ok = number(o.webLines);
@@ -99,7 +105,7 @@ struct Instance {
 // Starts the program under a clock `offsetHours` ahead, its output in a file
 // of its own. LD_PRELOAD and FAKETIME are what the faketime program sets; set
 // here directly, the process started is the program itself, so a kill hits it.
-Instance start(const soak::World& world, int offsetHours, const std::string& results, const std::string& output) {
+Instance start(const soak::World& world, int offsetHours, const std::string& results, const std::string& output, const std::string& fault) {
   std::map<std::string, std::string> env;
   for (char** e = environ; *e; ++e) {
     const std::string kv = *e;
@@ -110,6 +116,10 @@ Instance start(const soak::World& world, int offsetHours, const std::string& res
   env["FAKETIME"] = "+" + std::to_string(offsetHours) + "h";
   // File times stay real: the soak sets them to the clock it means.
   env["NO_FAKE_STAT"] = "1";
+  if (!fault.empty()) {
+    env["LD_PRELOAD"] = std::string(HALVEX_READ_FAULT_SHIM) + ":" + env["LD_PRELOAD"];
+    env["HALVEX_TEST_READ_FAULT"] = fault;
+  }
   std::vector<std::string> envStrings;
   for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
   std::vector<char*> envp;
@@ -144,6 +154,7 @@ void reap(Instance& instance) {
 
 struct Tally {
   int kills = 0;
+  int faults = 0;
   int killedIncomplete = 0;
   int killedComplete = 0;
   int64_t lines = 0;
@@ -155,11 +166,17 @@ struct Tally {
 
 // Runs one round: every instance at once, one of them perhaps killed.
 // Returns the instances after they ended.
-std::vector<Instance> runRound(const soak::World& world, const Options& o, int round, bool kill, std::mt19937& rng, Tally& tally) {
+std::vector<Instance> runRound(const soak::World& world, const Options& o, int round, bool kill, bool fault, std::mt19937& rng, Tally& tally) {
   std::vector<Instance> instances;
+  std::string pattern;
+  if (fault) {
+    const std::vector<std::string> targets = world.faultTargets();
+    pattern = targets[rng() % targets.size()];
+    ++tally.faults;
+  }
   for (int i = 0; i < o.instances; ++i) {
     const std::string tag = "r" + std::to_string(round) + "-i" + std::to_string(i);
-    instances.push_back(start(world, round * o.hoursPerRound, world.path("docs/" + tag + ".xml"), world.path("out/" + tag + ".log")));
+    instances.push_back(start(world, round * o.hoursPerRound, world.path("docs/" + tag + ".xml"), world.path("out/" + tag + ".log"), pattern));
     if (instances.back().pid < 0) tally.problems.push_back("round " + std::to_string(round) + ": the program could not be started");
   }
   if (kill) {
@@ -227,13 +244,16 @@ int main(int argc, char** argv) {
     // The first round measures how long a run takes; the last one is left
     // undisturbed, so that it counts what a run killed before it left.
     const bool kill = o.kills && round > 0 && round + 1 < o.rounds && round % o.killEvery == 1 % o.killEvery;
-    const std::vector<Instance> instances = runRound(world, o, round, kill, rng, tally);
+    // Never in two rounds in a row, nor in the last: a run that reads
+    // everything follows every faulty one.
+    const bool fault = o.faults && round % 2 == 1 && round + 1 < o.rounds;
+    const std::vector<Instance> instances = runRound(world, o, round, kill, fault, rng, tally);
     account(world, round, instances, tally);
     previousEnd = fakeNow(o, round) + 1;
   }
 
   // Unchanged logs: nothing may be added, and every lock ends up free.
-  const std::vector<Instance> quiet = runRound(world, o, o.rounds, false, rng, tally);
+  const std::vector<Instance> quiet = runRound(world, o, o.rounds, false, false, rng, tally);
   account(world, o.rounds, quiet, tally);
   for (const Instance& i : quiet)
     if (!soak::parseTraffic(testkit::readFile(i.results)).empty() || !soak::parseSitePages(testkit::readFile(i.results)).empty())
@@ -265,6 +285,7 @@ int main(int argc, char** argv) {
   std::cout << "soak: " << o.instances << " instances x " << o.rounds << " rounds, then a round over unchanged logs (seed " << o.seed << ")\n";
   std::cout << "kills: " << tally.kills << " (" << tally.killedIncomplete << " before the document was complete, " << tally.killedComplete
             << " after it)\n";
+  if (o.faults) std::cout << "read faults: " << tally.faults << " rounds with one thing unreadable\n";
   std::cout << "lines: " << tally.lines << " written, " << world.expected().size() << " (domain, day, kind) sums\n";
   for (const std::string& left : leftovers) std::cout << "note: a killed run left " << left << "\n";
   for (const std::string& lost : lostFeeds) std::cout << "note: a run killed between its markers and its feeds lost feed lines: " << lost << "\n";

@@ -152,6 +152,16 @@ void World::webLines(const SoakDomain& d, const std::string& file, const std::ve
   appendStamped(path, out, stamps.empty() ? time(nullptr) : stamps.back());
 }
 
+std::vector<std::string> World::faultTargets() const {
+  std::vector<std::string> targets;
+  for (const SoakDomain& d : domains_) {
+    targets.push_back(logsDir(d));
+    targets.push_back(logsDir(d) + "/*.log");
+  }
+  for (const char* address : {kFtpAddress, kAnonFtpAddress}) targets.push_back(install_.dataRoot() + "/ftp/logs/" + address + "/*");
+  return targets;
+}
+
 void World::ftpLines(const std::string& directory, const std::string& file, const std::vector<time_t>& stamps, bool anonymousDirectory) {
   const std::string path = directory + "/" + file;
   std::string out = fs::exists(path) ? "" : kFtpHeader;

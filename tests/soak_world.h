@@ -42,6 +42,9 @@ class World {
   std::map<std::string, std::string> environment() const;
   std::string path(const std::string& name) const { return install_.path(name); }
   std::string logsDir(const SoakDomain& d) const;
+  // Path patterns (fnmatch, "*" crossing "/") of things a read fault can hit:
+  // each domain's logs directory, its logs, each FTP server directory's logs.
+  std::vector<std::string> faultTargets() const;
 
   // Appends the lines of one round: web lines for every domain and FTP
   // lines in both server directories, stamped inside (from, to], both UTC

@@ -96,7 +96,8 @@ class Directory {
   // fstat of the open directory itself (name: the last component of path()).
   DirEntry info() const;
 
-  // Every entry except "." and "..", in the order the file system returns them.
+  // Every entry except "." and "..", in name order regardless of case (then
+  // exact), whatever order the file system keeps.
   // An entry that cannot be examined is listed with its error set, so that
   // one bad entry does not hide the others; one removed meanwhile is left out.
   std::vector<DirEntry> list() const;

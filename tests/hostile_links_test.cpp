@@ -3,14 +3,19 @@
 // followed would let a tenant read, move or overwrite any file of the host.
 // Each test names what a version that followed the link would do, and
 // checks for exactly that.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "support/registry.h"
 #include "support/text.h"
@@ -275,6 +280,65 @@ TEST_F(TenantAttackTest, ALogNameWithLineBreaksPutsNoHeaderIntoTheMailNorALineIn
     EXPECT_EQ(text.find("\nBcc:"), std::string::npos) << file;
     EXPECT_EQ(text.find("\r\n\r\nbody"), std::string::npos) << file;
   }
+}
+
+// A tenant's log of 256 MiB apparent size with a few lines in it (a sparse
+// file, a few blocks on disk). Root copies each due log before reading it;
+// a copy that filled the holes would cost root the whole apparent size in
+// its temporary directory. Each copy is watched as it is made (held open, so
+// that its blocks can be counted after the run has removed it).
+TEST_F(TenantAttackTest, ASparseLogCostsRootOnlyTheBlocksItHas) {
+  const std::string log = logsDir("a.example") + "/ex_sparse.log";
+  webLines("1", "a.example", "ex_sparse.log", 5, now - 1200);
+  constexpr off_t kApparent = off_t{256} << 20;
+  ASSERT_EQ(::truncate(log.c_str(), kApparent), 0);
+  struct stat source;
+  ASSERT_EQ(::stat(log.c_str(), &source), 0);
+  if (static_cast<off_t>(source.st_blocks) * 512 >= kApparent / 2) GTEST_SKIP() << "the file system keeps no holes";
+  tenant.own(logsDir("a.example"));
+  const std::string temp = install.productRoot() + "/PrivateTemp";
+  fs::create_directories(temp);
+  ::chmod(temp.c_str(), 0700);
+
+  const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, temp.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+  std::atomic<bool> done{false};
+  std::vector<int> held;
+  std::thread watcher([&] {
+    alignas(inotify_event) char buf[8192];
+    while (!done) {
+      pollfd p{watch, POLLIN, 0};
+      if (poll(&p, 1, 50) != 1) continue;
+      const ssize_t n = ::read(watch, buf, sizeof buf);
+      for (ssize_t at = 0; at < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+        if (e->len > 0) {
+          const int fd = ::open((temp + "/" + e->name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+          if (fd >= 0) held.push_back(fd);
+        }
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      }
+    }
+  });
+  const std::string results = install.path("r.xml");
+  const auto r = run({"--http-traffic", "--ftp-traffic"}, results, hostile::kFrozenNow);
+  done = true;
+  watcher.join();
+  ::close(watch);
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(soak::parseTraffic(testkit::readFile(results)), expected) << "the lines are counted, the holes are no lines";
+  off_t copies = 0, worst = 0;
+  for (const int fd : held) {
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && st.st_size == kApparent) {
+      ++copies;
+      worst = std::max<off_t>(worst, static_cast<off_t>(st.st_blocks) * 512);
+    }
+    ::close(fd);
+  }
+  ASSERT_GT(copies, 0) << "the copy of the sparse log was seen";
+  EXPECT_LE(worst, static_cast<off_t>(source.st_blocks) * 512 + (off_t{1} << 20)) << "root's copy filled the holes";
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ packages=(
   faketime unzip openssl python3 python3-aiosmtpd
   mariadb-server webalizer awstats
   clang libclang-rt-14-dev
+  apache2 nginx proftpd-basic curl logrotate
 )
 
 missing=()

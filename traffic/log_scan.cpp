@@ -6,6 +6,7 @@
 #include "app/run_markers.h"
 #include "support/fs.h"
 #include "support/logging.h"
+#include "support/registry.h"
 #include "support/text.h"
 #include "support/utilrunner.h"
 #include "traffic/w3c.h"
@@ -62,6 +63,7 @@ LogCollector::LogCollector(DomainModel& model, SitesHits& sitesHits, halvex::log
 
 void LogCollector::processLogDirs(const VDateTime& logExpirationCutoff, const LogDirectoryMap& logDirectoryMap,
                                   const std::wstring& fromDate) {
+  loadLogFormatSettings();
   for (const auto& [path, entry] : logDirectoryMap) {
     std::vector<CollectedLog> logs;
     // The lock and the window are part of the directory's unit of work: a
@@ -202,10 +204,93 @@ void LogCollector::genericCollectLog(const CollectedLog& log) {
     vfs::copyFile(source, copy->path());
   }
   const std::wstring& readPath = copy ? copy->path() : log.path;
+  // A W3C log opens with its directives; the Linux servers' logs are told
+  // by their lines.
+  static const std::vector<const linuxlog::AccessLogFormat*> noFormats;
+  const bool web = log.kind == LogHttp;
+  const linuxlog::Form form = linuxlog::sniff(readPath, web, web ? formatsFor(log.ownerName) : noFormats);
+  if (form != linuxlog::Form::W3C) return collectLinuxLog(log, readPath, form);
   const auto where = [&] { return VLOC(vaformat(L"Unable to process log file %s", log.path), "statistics::genericCollectLog"); };
-  for (W3CFile::iterator section(readPath); !section.atEnd(); ++section)
+  bool anyBlock = false;
+  for (W3CFile::iterator section(readPath); !section.atEnd(); ++section) {
+    anyBlock = true;
     for (W3CFile::record_iterator record(section); !record.atEnd(); ++record)
       guarded(LogLevel::Error, where, [&] { processRecord(*record, log); });
+  }
+  if (!anyBlock)
+    logMessage(LogLevel::Info, L"%s has no W3C directives and begins with no line of %s: nothing in it is counted", log.path,
+               std::wstring(web ? L"a known access log format" : L"the xferlog form"));
+}
+
+void LogCollector::collectLinuxLog(const CollectedLog& log, const std::wstring& readPath, linuxlog::Form form) {
+  const auto where = [&] { return VLOC(vaformat(L"Unable to process log file %s", log.path), "statistics::genericCollectLog"); };
+  const auto each = [&](W3CRecord& record) { guarded(LogLevel::Error, where, [&] { processRecord(record, log); }); };
+  const bool access = form == linuxlog::Form::Access;
+  const linuxlog::ReadCounts counts =
+      access ? linuxlog::readAccessLog(readPath, formatsFor(log.ownerName), each) : linuxlog::readXferlog(readPath, xferlogClock_, each);
+  if (counts.skipped != 0)
+    logMessage(LogLevel::Info, L"%s: %I64d of %I64d lines fit no %s and were skipped (%I64d of them longer than %I64d bytes)", log.path,
+               counts.skipped, counts.lines, std::wstring(access ? L"access log format" : L"xferlog form"), counts.tooLong,
+               static_cast<int64_t>(linuxlog::kMaxLine));
+  if (counts.inBytesMissing && !inBytesNoted_) {
+    inBytesNoted_ = true;
+    logMessage(LogLevel::Info, L"Incoming bytes are not logged in %s (its format has no %s): they count as 0", log.path,
+               std::wstring(L"%I or $request_length"));
+  }
+}
+
+void LogCollector::loadLogFormatSettings() {
+  const auto use = [](FormatSetting& setting, const std::wstring& name, const std::wstring& value) {
+    setting = FormatSetting{};
+    if (!value.empty()) {
+      try {
+        setting.format = linuxlog::AccessLogFormat::parse(text::toAnsi(value));
+      } catch (const vexception& e) {
+        setting.error = L"The setting " + name + L" cannot be used: " + e.message();
+        logMessage(LogLevel::Error, L"%s; the web logs it applies to are not counted", setting.error);
+      }
+    }
+    if (setting.format) setting.tried.push_back(&*setting.format);
+    for (const linuxlog::AccessLogFormat& known : linuxlog::AccessLogFormat::known()) setting.tried.push_back(&known);
+  };
+  const std::wstring key = kConfigKey;
+  const std::wstring domainsKey = key + L"\\" + kAccessLogFormatsKey;
+  std::wstring value;
+  const bool read = guarded(LogLevel::Error, VLOC(L"Read the setting " + key + L"\\" + kAccessLogFormatValue, "statistics::processLogDirs"),
+                            [&] { registry::lookup(HKEY_LOCAL_MACHINE, key, kAccessLogFormatValue, value); });
+  use(installationFormat_, key + L"\\" + kAccessLogFormatValue, value);
+  if (!read) installationFormat_.error = L"The setting " + key + L"\\" + kAccessLogFormatValue + L" could not be read";
+
+  domainFormats_.clear();
+  guarded(LogLevel::Error, VLOC(L"Read the settings " + domainsKey, "statistics::processLogDirs"), [&] {
+    if (!registry::keyExists(HKEY_LOCAL_MACHINE, domainsKey)) return;
+    for (const std::wstring& name : registry::valueNames(HKEY_LOCAL_MACHINE, domainsKey)) {
+      FormatSetting& setting = domainFormats_[text::lowerAscii(name)];
+      std::wstring format;
+      const bool ok = guarded(LogLevel::Error, VLOC(L"Read the setting " + domainsKey + L"\\" + name, "statistics::processLogDirs"),
+                              [&] { registry::lookup(HKEY_LOCAL_MACHINE, domainsKey, name, format); });
+      use(setting, domainsKey + L"\\" + name, format);
+      if (!ok) setting.error = L"The setting " + domainsKey + L"\\" + name + L" could not be read";
+    }
+  });
+
+  std::wstring zone;
+  guarded(LogLevel::Error, VLOC(L"Read the setting " + key + L"\\" + kXferlogTimeZoneValue, "statistics::processLogDirs"),
+          [&] { registry::lookup(HKEY_LOCAL_MACHINE, key, kXferlogTimeZoneValue, zone); });
+  const bool utc = text::equalsIgnoreCase(zone, L"UTC");
+  if (!utc && !zone.empty() && !text::equalsIgnoreCase(zone, L"local"))
+    logMessage(LogLevel::Error, L"The setting %s is \"%s\", neither UTC nor local: xferlog times are read as local time",
+               key + L"\\" + kXferlogTimeZoneValue, zone);
+  xferlogClock_ = linuxlog::XferlogClock(utc);
+  inBytesNoted_ = false;
+}
+
+const std::vector<const linuxlog::AccessLogFormat*>& LogCollector::formatsFor(const std::wstring& domainName) {
+  if (installationFormat_.tried.empty()) loadLogFormatSettings();
+  const FormatSetting* setting = &installationFormat_;
+  if (const auto it = domainFormats_.find(text::lowerAscii(domainName)); it != domainFormats_.end()) setting = &it->second;
+  if (!setting->error.empty()) throw vexception(setting->error, VLOC(L"", "statistics::genericCollectLog"));
+  return setting->tried;
 }
 
 void LogCollector::processRecord(W3CRecord& record, const CollectedLog& log) {

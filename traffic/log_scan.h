@@ -12,6 +12,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,9 +23,20 @@
 #include "logrotate/log_storage.h"
 #include "support/datetime.h"
 #include "traffic/accounting.h"
+#include "traffic/linux_logs.h"
 
 class W3CRecord;
 class AnalyserRegistry;
+
+// The settings of the Linux servers' logs (registry values of the
+// configuration key): "AccessLogFormat" (an Apache LogFormat or nginx
+// log_format string for every web log), the key "AccessLogFormats" below it
+// (one value per domain name, the same for that domain's logs) and
+// "XferlogTimeZone" ("UTC" when the FTP server writes UTC times; otherwise
+// xferlog times are the host's local time).
+inline constexpr const wchar_t* kAccessLogFormatValue = L"AccessLogFormat";
+inline constexpr const wchar_t* kAccessLogFormatsKey = L"AccessLogFormats";
+inline constexpr const wchar_t* kXferlogTimeZoneValue = L"XferlogTimeZone";
 
 // A file chosen for collection, with its directory's kind and owner name.
 struct CollectedLog {
@@ -90,7 +102,20 @@ class LogCollector {
 
   TrafficAccounting& accounting() { return accounting_; }
 
+  // Reads the settings above; a format that cannot be used is an Error
+  // naming the setting, and the web logs it governs are not counted (their
+  // domains are held back) rather than counted as nothing. Done by
+  // processLogDirs; public for tests that read files one by one.
+  void loadLogFormatSettings();
+
  private:
+  // The access-log formats a domain's web logs are matched against: its
+  // own or the installation's setting first, then the known forms. Raises
+  // when the setting that applies cannot be used.
+  const std::vector<const linuxlog::AccessLogFormat*>& formatsFor(const std::wstring& domainName);
+  // Reads an access log or an xferlog, each line as the W3C record of the
+  // same request or transfer; reports the lines that fit no form.
+  void collectLinuxLog(const CollectedLog& log, const std::wstring& readPath, linuxlog::Form form);
   // Marks the window of the kind as failed for this run (a directory
   // without a domain: every domain's FTP window).
   void failed(DomainInfo* domain, int kind, const std::wstring& path);
@@ -122,6 +147,17 @@ class LogCollector {
   std::wstring ownerLogin_, ownerAddress_;
   FtpLineOwner lastOwner_;
   bool haveLastOwner_ = false;
+  // The format settings: the installation's, and each domain's own (an
+  // error text where the setting cannot be used).
+  struct FormatSetting {
+    std::optional<linuxlog::AccessLogFormat> format;
+    std::wstring error;
+    std::vector<const linuxlog::AccessLogFormat*> tried;
+  };
+  FormatSetting installationFormat_;
+  std::map<std::wstring, FormatSetting> domainFormats_;
+  linuxlog::XferlogClock xferlogClock_;
+  bool inBytesNoted_ = false;
   // The day of week of the last valid date seen (dates repeat line after line).
   VDateTime weekdayDate_;
   uint16_t weekday_ = 0;

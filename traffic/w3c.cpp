@@ -178,6 +178,22 @@ void W3CRecord::splitColumns(const Char* text) {
   if (start < n) spans_.push_back(Span{start, n - start});
 }
 
+void W3CRecord::assignLine(std::string_view bytes) {
+  releaseIfHuge(line_, bytes.size());
+  unsigned char seen = 0;
+  for (const char b : bytes) seen |= static_cast<unsigned char>(b);
+  if ((seen & 0x80) == 0) {
+    line_.resize(bytes.size());
+    wchar_t* out = line_.data();
+    for (size_t i = 0; i < bytes.size(); ++i) out[i] = static_cast<unsigned char>(bytes[i]);
+    split(bytes.data());
+    return;
+  }
+  line_.clear();
+  text::fromAnsi(bytes, line_);
+  split(nullptr);
+}
+
 // ---- W3CReader ----------------------------------------------------------
 
 // The state shared by a section cursor and its record cursors: the file, its

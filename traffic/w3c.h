@@ -56,6 +56,12 @@ class W3CRecord {
     return splitValue(column);
   }
 
+  // Replaces the line with `bytes` (in the system code page, without a line
+  // end) split under the same field list and generation, forgetting values
+  // set before: a reader of another log form hands out one record per line
+  // with the columns resolved once.
+  void assignLine(std::string_view bytes);
+
   // Replaces a field's value in this record only; it is forgotten when the
   // next line is read. A name absent from the field list can be set too; it is
   // then seen by operator() only (its column is -1).

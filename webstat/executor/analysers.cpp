@@ -24,9 +24,23 @@ std::wstring joinNames(const std::vector<std::wstring>& names) {
   return out;
 }
 
+process::RunResult runTimed(const AnalyserPrograms& programs, const std::wstring& program, const std::vector<std::wstring>& args,
+                            const std::wstring& what, const std::wstring& workingDirectory = L"") {
+  process::RunOptions options;
+  options.timeoutSeconds = programs.timeoutSeconds;
+  options.workingDirectory = workingDirectory;
+  const process::RunResult result = process::run(program, args, options);
+  if (result.timedOut)
+    throw AnalyserTimedOut(vaformat(L"%s did not end within %u seconds and was stopped: %s", what, programs.timeoutSeconds,
+                                    text::trim(text::fromAnsi(result.output))),
+                           VLOC(L"", kFunction));
+  return result;
+}
+
 // Runs a program; a non-zero exit code raises with its output.
-void runChecked(const std::wstring& program, const std::vector<std::wstring>& args, const std::wstring& what) {
-  const process::RunResult result = process::run(program, args);
+void runChecked(const AnalyserPrograms& programs, const std::wstring& program, const std::vector<std::wstring>& args,
+                const std::wstring& what) {
+  const process::RunResult result = runTimed(programs, program, args, what);
   if (result.exitCode != 0)
     throw vexception(vaformat(L"%s ended with code %d: %s", what, result.exitCode, text::trim(text::fromAnsi(result.output))),
                      VLOC(L"", kFunction));
@@ -39,19 +53,24 @@ std::wstring webalizerOutput(const AnalysisJob& job) {
 void runWebalizer(const AnalyserPrograms& programs, const AnalysisJob& job) {
   const std::wstring output = webalizerOutput(job);
   vfs::createDirectories(output, 0700);
+  // Read from the working directory instead of the system's configuration.
+  const std::wstring confDirectory = output + L"-conf";
+  vfs::createDirectories(confDirectory, 0700);
   std::wstring conf;
   conf += L"LogType " + std::wstring(job.group == FeedGroup::Web ? L"clf" : L"ftp") + L"\n";
   conf += L"OutputDir " + output + L"\n";
   conf += L"Incremental yes\n";
   conf += L"HostName " + job.domainName + L"\n";
   conf += L"PageType htm*\nPageType cgi\nPageType php*\nPageType pl\nPageType asp*\n";
+  // The system configuration is not read, so its search engines are named here.
+  conf += L"SearchEngine .google. q=\nSearchEngine bing.com q=\nSearchEngine yahoo.com p=\nSearchEngine duckduckgo.com q=\n"
+          L"SearchEngine yandex. text=\nSearchEngine baidu.com wd=\nSearchEngine ask.com q=\n";
   conf += L"HideReferrer " + job.domainName + L"/\n";
   for (const std::wstring& alias : job.aliases) conf += L"HideReferrer " + alias + L"/\n";
   for (const std::wstring& doc : job.defaultDocuments) conf += L"IndexAlias " + doc + L"\n";
-  const std::wstring confPath = output + L".conf";
-  vfs::writeFile(confPath, text::toAnsi(conf));
+  vfs::writeFile(vfs::join(confDirectory, L"webalizer.conf"), text::toAnsi(conf));
 
-  const process::RunResult result = process::run(programs.webalizer, {L"-c", confPath, job.inputPath});
+  const process::RunResult result = runTimed(programs, programs.webalizer, {job.inputPath}, L"webalizer", confDirectory);
   // An input whose lines are all old or unreadable for Webalizer has been
   // read all the same: reading it again would change nothing.
   if (result.exitCode == 1 && result.output.find("No valid records found") != std::string::npos) return;
@@ -75,7 +94,16 @@ std::wstring awstatsLogFormat(FeedGroup group) {
 std::wstring awstatsConfigName(const AnalysisJob& job) { return job.domainName + (job.group == FeedGroup::Web ? L"" : L"-ftp"); }
 std::wstring awstatsConfigDir(const AnalysisJob& job) { return vfs::join(job.stateDirectory, L"awstats-conf"); }
 
+// Variables with which AWStats takes another configuration than the one
+// named, or its arguments from a CGI request.
+void clearAWStatsEnvironment() {
+  for (const wchar_t* name : {L"AWSTATS_CONFIG", L"AWSTATS_FORCE_CONFIG", L"GATEWAY_INTERFACE", L"QUERY_STRING", L"CONTENT_LENGTH",
+                              L"SERVER_NAME", L"AWSTATS_ENABLE_CONFIG_DIR"})
+    process::unsetEnv(name);
+}
+
 void runAWStats(const AnalyserPrograms& programs, const AnalysisJob& job) {
+  clearAWStatsEnvironment();
   const std::wstring configName = awstatsConfigName(job);
   const std::wstring configDir = awstatsConfigDir(job);
   const std::wstring dataDir = vfs::join(job.stateDirectory, L"awstats-data");
@@ -98,10 +126,11 @@ void runAWStats(const AnalyserPrograms& programs, const AnalysisJob& job) {
   conf += L"PurgeLogFile=0\n";
   vfs::writeFile(vfs::join(configDir, L"awstats." + configName + L".conf"), text::toAnsi(conf));
 
-  runChecked(programs.perl, {programs.awstats, L"-config=" + configName, L"-configdir=" + configDir, L"-update"}, L"awstats");
+  runChecked(programs, programs.perl, {programs.awstats, L"-config=" + configName, L"-configdir=" + configDir, L"-update"}, L"awstats");
 }
 
 std::wstring buildAWStatsPages(const AnalyserPrograms& programs, const AnalysisJob& job) {
+  clearAWStatsEnvironment();
   const std::wstring configName = awstatsConfigName(job);
   const std::wstring configDir = awstatsConfigDir(job);
   const std::wstring pagesDir = vfs::join(job.stateDirectory, std::wstring(L"awstats-") + groupName(job.group));
@@ -112,7 +141,7 @@ std::wstring buildAWStatsPages(const AnalyserPrograms& programs, const AnalysisJ
     const std::wstring mm = vaformat(L"%02d", month % 100);
     const std::wstring monthDir = vfs::join(pagesDir, year + L"-" + mm);
     vfs::createDirectories(monthDir, 0700);
-    runChecked(programs.perl,
+    runChecked(programs, programs.perl,
                {programs.awstatsStaticPages, L"-config=" + configName, L"-configdir=" + configDir,
                 L"-awstatsprog=" + programs.awstats, L"-dir=" + monthDir, L"-month=" + mm, L"-year=" + year},
                L"awstats_buildstaticpages");

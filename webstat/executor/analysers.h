@@ -4,12 +4,22 @@
 // their state, configuration and reports stay in the executor's own state
 // directory, and the reports are then published into the domain's
 // statistics directory by the link-safe file layer.
+//
+// Only the configuration the executor writes applies: Webalizer reads
+// "webalizer.conf" from its working directory when there is one (else
+// /etc/webalizer/webalizer.conf, whose IgnoreSite and HideURL lines would
+// drop real lines), so it runs in a directory of ours holding that file;
+// AWStats reads only the -configdir it is given, and the variables that
+// would make it pick another configuration or act as a CGI are removed.
+// Every analyser run has a time-out: a hung analyser is killed with the
+// programs it started, and the feeds stay.
 #pragma once
 
 #include <set>
 #include <string>
 #include <vector>
 
+#include "support/exceptions.h"
 #include "webstat/executor/pending_feeds.h"
 
 struct AnalyserPrograms {
@@ -17,6 +27,13 @@ struct AnalyserPrograms {
   std::wstring perl = L"/usr/bin/perl";
   std::wstring awstats = L"/usr/lib/cgi-bin/awstats.pl";
   std::wstring awstatsStaticPages = L"/usr/share/awstats/tools/awstats_buildstaticpages.pl";
+  unsigned timeoutSeconds = 3600;  // per analyser run
+};
+
+// An analyser run that did not end within the time-out.
+class AnalyserTimedOut : public vexception {
+ public:
+  using vexception::vexception;
 };
 
 // What one analysis needs. Every text that reaches an analyser's
@@ -44,7 +61,8 @@ FeedFormat feedFormatFor(const std::wstring& webStatType, FeedGroup group);
 // Runs the analyser named by the type ("webalizer" or "awstats") over the
 // job's input, adding it to the analyser's history. Raises when the analyser
 // cannot be started or ends with a non-zero code, with its output in the
-// text; the history is then as before (both analysers write it last).
+// text, and with AnalyserTimedOut when it was stopped at the time-out; the
+// history is then as before (both analysers write it last).
 void runAnalyser(const AnalyserPrograms& programs, const std::wstring& webStatType, const AnalysisJob& job);
 
 // Makes the report pages of the job's months once the history holds them

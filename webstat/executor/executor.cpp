@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <sstream>
 
 #include "support/exceptions.h"
 #include "support/fs.h"
@@ -56,6 +57,22 @@ class InputFile {
  private:
   std::wstring path_;
 };
+
+// The configuration's default documents; when it names none (a run without
+// entries for the domain), the last ones named before, which held when the
+// pending feeds were written.
+std::vector<std::wstring> defaultDocumentsFor(const WebStatExecutorConfig& config, const std::wstring& stateDirectory) {
+  const std::wstring path = vfs::join(stateDirectory, L"default-docs");
+  std::vector<std::wstring> documents = safeDefaultDocuments(config.defaultDocument);
+  std::wstring joined;
+  for (const std::wstring& doc : documents) joined += (joined.empty() ? L"" : L";") + doc;
+  if (!documents.empty()) {
+    if (!vfs::isRegularFile(path) || text::fromAnsi(vfs::readFile(path)) != joined) vfs::writeFile(path, text::toAnsi(joined));
+    return documents;
+  }
+  if (vfs::isRegularFile(path)) documents = safeDefaultDocuments(text::fromAnsi(vfs::readFile(path)));
+  return documents;
+}
 
 }  // namespace
 
@@ -111,8 +128,11 @@ bool WebStatExecutor::processLogsDirectory(const std::wstring& logsDirectory) {
       executorInfo(config.name + L": another executor is analysing this domain, skipped");
       return true;
     }
-    const bool web = processGroup(logs, config, FeedGroup::Web);
-    const bool ftp = processGroup(logs, config, FeedGroup::Ftp);
+    const std::wstring stateDirectory = vfs::join(options_.stateRoot, config.name);
+    vfs::createDirectories(stateDirectory, 0700);
+    const std::vector<std::wstring> documents = defaultDocumentsFor(config, stateDirectory);
+    const bool web = processGroup(logs, config, documents, FeedGroup::Web);
+    const bool ftp = processGroup(logs, config, documents, FeedGroup::Ftp);
     lock.unlock();
     return web && ftp;
   } catch (...) {
@@ -180,9 +200,20 @@ class FailureCounts {
 
 }  // namespace
 
-bool WebStatExecutor::analyseFeeds(const vfs::Directory& logs, const WebStatExecutorConfig& config, AnalysisJob& job,
-                                   const std::vector<std::wstring>& names, std::set<std::wstring>& warned, size_t& lines) {
+WebStatExecutor::Outcome WebStatExecutor::analyseFeeds(const vfs::Directory& logs, const WebStatExecutorConfig& config, AnalysisJob& job,
+                                                       const std::vector<std::wstring>& names, std::set<std::wstring>& warned,
+                                                       size_t& lines) {
   const std::wstring label = config.name + L" " + groupLabel(job.group);
+  // A failure names the feed; several together fail as a Warning, as each
+  // is then analysed alone.
+  auto report = [&](Outcome outcome) {
+    if (names.size() == 1)
+      executorError(label + L": " + vfs::join(logs.path(), names.front()) + L": " + describeCurrent());
+    else
+      executorWarning(vaformat(L"%s: the %d feeds %s to %s together: %s; each is analysed alone", label, static_cast<int>(names.size()),
+                               vfs::join(logs.path(), names.front()), names.back(), describeCurrent()));
+    return outcome;
+  };
   try {
     MergedFeed merged(feedFormatFor(config.webStatType, job.group), job.group, config.name, job.stateDirectory);
     for (const std::wstring& name : names) {
@@ -206,26 +237,31 @@ bool WebStatExecutor::analyseFeeds(const vfs::Directory& logs, const WebStatExec
     for (const std::wstring& name : names) logs.unlink(name);
     job.months.insert(merged.months().begin(), merged.months().end());
     lines += merged.lineCount();
-    return true;
+    return Outcome::Analysed;
+  } catch (const AnalyserTimedOut&) {
+    return report(Outcome::TimedOut);
   } catch (...) {
-    executorError(label + L": " + describeCurrent());
-    return false;
+    return report(Outcome::Failed);
   }
 }
 
-bool WebStatExecutor::processGroup(const vfs::Directory& logs, const WebStatExecutorConfig& config, FeedGroup group) {
+bool WebStatExecutor::processGroup(const vfs::Directory& logs, const WebStatExecutorConfig& config,
+                                   const std::vector<std::wstring>& defaultDocuments, FeedGroup group) {
   const std::wstring label = config.name + L" " + groupLabel(group);
   try {
     const FeedListing listing = listPendingFeeds(logs, group);
     for (const std::wstring& name : listing.ignored)
       executorError(label + L": " + vfs::join(logs.path(), name) + L" is not a regular file, skipped");
-    if (listing.feeds.empty()) return true;
+    const std::wstring stateDirectory = vfs::join(options_.stateRoot, config.name);
+    // Reports analysed by an earlier pass that could not be published.
+    const std::wstring unpublished = vfs::join(stateDirectory, std::wstring(L"unpublished-") + (group == FeedGroup::Web ? L"web" : L"ftp"));
+    if (listing.feeds.empty() && !vfs::isRegularFile(unpublished)) return true;
 
     AnalysisJob job;
     job.domainName = config.name;
     job.group = group;
-    job.stateDirectory = vfs::join(options_.stateRoot, config.name);
-    job.defaultDocuments = safeDefaultDocuments(config.defaultDocument);
+    job.stateDirectory = stateDirectory;
+    job.defaultDocuments = defaultDocuments;
     for (const std::wstring& alias : config.aliases) {
       if (isSafeHostName(alias))
         job.aliases.push_back(alias);
@@ -238,15 +274,28 @@ bool WebStatExecutor::processGroup(const vfs::Directory& logs, const WebStatExec
     // Together first, in one time order; when that fails, each feed alone,
     // so that only the feeds that fail by themselves stay behind.
     std::set<std::wstring> warned;
-    std::vector<std::wstring> analysed, failed;
+    std::vector<std::wstring> analysed, failed, waiting;
     size_t lines = 0;
-    if (analyseFeeds(logs, config, job, listing.feeds, warned, lines)) {
+    const Outcome together = listing.feeds.empty() ? Outcome::Analysed : analyseFeeds(logs, config, job, listing.feeds, warned, lines);
+    if (together == Outcome::Analysed) {
       analysed = listing.feeds;
     } else if (listing.feeds.size() == 1) {
       failed = listing.feeds;
     } else {
-      for (const std::wstring& name : listing.feeds)
-        (analyseFeeds(logs, config, job, {name}, warned, lines) ? analysed : failed).push_back(name);
+      bool stopped = false;
+      for (const std::wstring& name : listing.feeds) {
+        if (stopped) {
+          waiting.push_back(name);
+          continue;
+        }
+        const Outcome alone = analyseFeeds(logs, config, job, {name}, warned, lines);
+        (alone == Outcome::Analysed ? analysed : failed).push_back(name);
+        // A hanging analyser is not waited for once per feed.
+        if (alone == Outcome::TimedOut) stopped = true;
+      }
+      if (!waiting.empty())
+        executorError(vaformat(L"%s: the analyser timed out; %d feeds from %s on wait for the next pass", label,
+                               static_cast<int>(waiting.size()), vfs::join(logs.path(), waiting.front())));
     }
     for (const std::wstring& name : analysed) failures.forget(name);
     for (const std::wstring& name : failed) {
@@ -264,15 +313,34 @@ bool WebStatExecutor::processGroup(const vfs::Directory& logs, const WebStatExec
     }
     failures.save();
 
-    if (lines != 0) {
+    bool published = true;
+    if (lines != 0 || vfs::isRegularFile(unpublished)) {
       const auto [root, below] = reportDirectory(logs.path(), config.name, group);
-      publishReports(buildReports(options_.programs, config.webStatType, job), root, below);
       std::wstring target = root;
       for (const std::wstring& part : below) target = vfs::join(target, part);
-      executorInfo(vaformat(L"%s: %d lines of %d feeds analysed by %s; reports in %s", label, static_cast<int>(lines),
-                            static_cast<int>(analysed.size()), config.webStatType, target));
+      try {
+        // The months of the pages to make, kept until they are published:
+        // the history holds the lines now, whatever happens to the pages.
+        if (vfs::isRegularFile(unpublished)) {
+          const std::string kept = vfs::readFile(unpublished);
+          std::istringstream in(kept);
+          for (int month = 0; in >> month;) job.months.insert(month);
+        }
+        std::string months;
+        for (int month : job.months) months += std::to_string(month) + "\n";
+        vfs::writeFile(unpublished, months);
+        const std::wstring pages = buildReports(options_.programs, config.webStatType, job);
+        publishReports(pages, root, below);
+        vfs::forcedRemove(unpublished);
+        executorInfo(vaformat(L"%s: %d lines of %d feeds analysed by %s; reports in %s", label, static_cast<int>(lines),
+                              static_cast<int>(analysed.size()), config.webStatType, target));
+      } catch (...) {
+        published = false;
+        executorError(vaformat(L"%s: %d lines of %d feeds analysed by %s, but the reports cannot be published in %s: %s; the next pass publishes them",
+                               label, static_cast<int>(lines), static_cast<int>(analysed.size()), config.webStatType, target, describeCurrent()));
+      }
     }
-    return failed.empty();
+    return failed.empty() && waiting.empty() && published;
   } catch (...) {
     executorError(label + L": " + describeCurrent());
     return false;

@@ -13,9 +13,19 @@
 // only the feeds that fail alone stay. Their failures are counted in the
 // state directory; a feed that has failed kFeedTries passes is set aside as
 // "<feed>.failed" in the logs directory (no longer a feed name) with an
-// Error, so it is neither deleted unread nor tried for ever. Unusable lines
+// Error, so it is neither deleted unread nor tried for ever. An analyser run
+// that does not end within the time-out is stopped (with what it started);
+// a feed whose run timed out counts as failed, and the feeds after it wait
+// for the next pass, so a hanging analyser costs at most two time-outs per
+// group and pass. Unusable lines
 // and lines of the other analyser's format are dealt with by the merge
 // (pending_feeds.h), each feed's count of them reported in one Warning.
+//
+// The default documents are those of the configuration; a run without
+// entries for the domain writes none, and then the last ones the executor
+// saw (kept in the state directory) apply to the feeds still pending.
+// Reports that could not be published (say the statistics directory is a
+// link) stay in the state directory and are published by the next pass.
 //
 // Places:
 // - state (the analysers' history, configuration, pages before publishing):
@@ -62,11 +72,13 @@ class WebStatExecutor {
   bool processLogsDirectory(const std::wstring& logsDirectory);
 
  private:
+  enum class Outcome { Analysed, Failed, TimedOut };
   // One group of feeds; returns false when it failed (its feeds stay).
-  bool processGroup(const vfs::Directory& logs, const WebStatExecutorConfig& config, FeedGroup group);
-  // Merges the feeds and runs the analyser over them; true when the feeds
-  // are analysed (and removed). Failures are printed, not raised.
-  bool analyseFeeds(const vfs::Directory& logs, const WebStatExecutorConfig& config, AnalysisJob& job,
+  bool processGroup(const vfs::Directory& logs, const WebStatExecutorConfig& config, const std::vector<std::wstring>& defaultDocuments,
+                    FeedGroup group);
+  // Merges the feeds and runs the analyser over them; Analysed when the
+  // feeds are analysed (and removed). Failures are printed, not raised.
+  Outcome analyseFeeds(const vfs::Directory& logs, const WebStatExecutorConfig& config, AnalysisJob& job,
                     const std::vector<std::wstring>& names, std::set<std::wstring>& warned, size_t& lines);
   WebStatExecutorConfig checkedConfig(const vfs::Directory& logs) const;
   // Where a group's reports go: a root the executor trusts and the

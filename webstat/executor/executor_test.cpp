@@ -38,6 +38,8 @@ struct Hit {
   std::wstring user = L"-";
   std::wstring referer = L"-";
   std::wstring agent = L"Mozilla/5.0+(X11;+Linux+x86_64)";
+  std::wstring url = L"";  // empty: /page<n>.html
+  bool fewFields = false;   // HTTP: logged with "#Fields: date c-ip cs-uri-stem cs-bytes"
 };
 
 // Day -> (hits, bytes).
@@ -70,9 +72,12 @@ W3CRecord recordOf(const Hit& h) {
   const std::wstring date = L"2016-12-" + twoDigits(h.day);
   const std::wstring time = twoDigits(h.second / 3600) + L":" + twoDigits(h.second / 60 % 60) + L":" + twoDigits(h.second % 60);
   const std::wstring bytes = std::to_wstring(h.scBytes) + L" " + std::to_wstring(h.csBytes);
+  const std::wstring url = h.url.empty() ? L"/page" + std::to_wstring(h.second % 5) + L".html" : h.url;
+  if (h.kind == 0 && h.fewFields)
+    return record({L"date", L"c-ip", L"cs-uri-stem", L"cs-bytes"}, date + L" 192.0.2." + std::to_wstring(h.second % 200) + L" " + url + L" " +
+                                                                       std::to_wstring(h.csBytes));
   if (h.kind == 0)
-    return record(kAllFields, date + L" " + time + L" W3SVC1 WEB01 10.0.0.1 GET /page" + std::to_wstring(h.second % 5) +
-                                  L".html - 80 " + h.user + L" 192.0.2." + std::to_wstring(h.second % 200) + L" HTTP/1.1 " + h.agent + L" - " +
+    return record(kAllFields, date + L" " + time + L" W3SVC1 WEB01 10.0.0.1 GET " + url + L" - 80 " + h.user + L" 192.0.2." + std::to_wstring(h.second % 200) + L" HTTP/1.1 " + h.agent + L" - " +
                                   h.referer + L" " + h.domain + L" " + std::to_wstring(h.status) + L" 0 0 " + bytes + L" 15");
   const std::wstring method = h.download ? L"[7]sent" : L"[7]created";
   const std::wstring user = h.kind == 1 ? L"anonymous" : L"ftpuser";
@@ -168,19 +173,26 @@ class ExecutorTest : public ::testing::Test {
   void runStatistics(const std::vector<Hit>& hits, const std::string& results = "") {
     AnalyserRegistry registry(model);
     TrafficAccounting accounting(model, &registry);
-    for (auto& [id, domain] : model.domainsById)
+    for (auto& [id, domain] : model.domainsById) {
       for (DailyTraffic& table : domain->traffic) table.clear();
+      domain->pageHits.clear();
+      // As a fresh run: only a domain with entries gets default documents.
+      domain->defaultDocuments.clear();
+      // The run's window: all of December 2016.
+      for (LogWindow* window : {&domain->httpLogWindow, &domain->ftpLogWindow}) {
+        window->start = entryTime(L"2016-12-01", L"00:00:00");
+        window->end = entryTime(L"2017-01-01", L"00:00:00");
+        window->notLoaded = false;
+      }
+    }
     for (const Hit& h : hits) {
       const W3CRecord r = recordOf(h);
       LogForAnalyser* writer = registry.getAnalyserForDomain(h.domain);
       ASSERT_NE(writer, nullptr);
       writer->prepareLogFile(h.kind);
       const VDateTime time = entryTime(std::wstring(r(L"date")), std::wstring(r(L"time")));
-      DomainInfo& domain = *model.domainsById.at(model.domainIdsByName.at(h.domain));
-      if (!results.empty() && h.kind == 0)
-        accounting.processHTTPLogLine(time, 0, r, domain, writer);
-      else if (!results.empty())
-        accounting.processFTPLogLine(time, h.kind, r, h.domain, domain, writer);
+      if (!results.empty())
+        accounting.processLogLine(time, h.kind, r, h.domain, L"/logs/" + h.domain + L"/ex161205.log");
       else if (h.kind == 0)
         writer->processHTTPLogLine(time, 0, r);
       else
@@ -191,6 +203,10 @@ class ExecutorTest : public ::testing::Test {
       document.setOutputFile(text::fromAnsi(results));
       document.beginDocument();
       saveTrafficData(document, model.domainsById, 0, 2, false);
+      SitesHits sitesHits;
+      for (auto& [id, domain] : model.domainsById)
+        for (const auto& [day, count] : domain->pageHits) sitesHits[day] += count;
+      saveSitesHitsData(document, sitesHits);
       document.endDocument();
     }
     for (auto& [id, domain] : model.domainsById) writeWebStatExecutorConfig(model, *domain);
@@ -257,8 +273,11 @@ TEST_F(ExecutorTest, FailingAnalyserLeavesTheFeedsForTheNextPass) {
   runStatistics(hits);
   testkit::ProgramResult failed = executor({"--all", "--webalizer=/bin/false", "--awstats=" + installation.path("missing/awstats.pl")});
   EXPECT_EQ(failed.exitCode, 1) << failed.output;
-  EXPECT_NE(failed.output.find("alpha.example HTTP: webalizer ended with code 1"), std::string::npos) << failed.output;
-  EXPECT_NE(failed.output.find("beta.example FTP: awstats ended with code"), std::string::npos) << failed.output;
+  // Each failure names its feed.
+  EXPECT_TRUE(std::regex_search(failed.output, std::regex("alpha\\.example HTTP: " + logs("alpha.example") + "/web[0-9]{17}\\.log: webalizer ended with code 1")))
+      << failed.output;
+  EXPECT_TRUE(std::regex_search(failed.output, std::regex("beta\\.example FTP: " + logs("beta.example") + "/ftp[0-9]{17}\\.log: awstats ended with code")))
+      << failed.output;
   EXPECT_EQ(feedsIn(logs("alpha.example")), 3u);
   EXPECT_EQ(feedsIn(logs("beta.example")), 3u);
   EXPECT_FALSE(fs::exists(state("beta.example/awstats-data/awstats122016.beta.example.txt")));
@@ -464,7 +483,9 @@ TEST_F(ExecutorTest, AFeedThatKeepsFailingIsSetAsideAndNewerFeedsGoOn) {
   std::vector<Hit> poison = {{L"alpha.example", 0, 5, 36000, 200, 10, 10, false}};
   poison[0].user = L"POISON";
   runStatistics(poison);
-  const std::string poisoned = fs::directory_iterator(logs("alpha.example"))->path().filename().string();
+  std::string poisoned;
+  for (const auto& e : fs::directory_iterator(logs("alpha.example")))
+    if (e.path().extension() == ".log") poisoned = e.path().filename().string();
   std::vector<Hit> all;
   for (int night = 0; night < kFeedTries; ++night) {
     std::vector<Hit> hits;
@@ -478,9 +499,10 @@ TEST_F(ExecutorTest, AFeedThatKeepsFailingIsSetAsideAndNewerFeedsGoOn) {
     EXPECT_EQ(feedsIn(logs("alpha.example")), night + 1 < kFeedTries ? 1u : 0u) << "only the failing feed waits: " << run.output;
     EXPECT_EQ(webalizerFigures(state("alpha.example/webalizer-web/webalizer.current")), expected(all, L"alpha.example", false, false))
         << "the newer feeds were analysed the night they came";
-    if (night + 1 == kFeedTries)
+    if (night + 1 == kFeedTries) {
       EXPECT_NE(run.output.find(logs("alpha.example") + "/" + poisoned + " failed in 3 passes; set aside as"), std::string::npos)
           << run.output;
+    }
   }
   EXPECT_TRUE(fs::is_regular_file(logs("alpha.example") + "/" + poisoned + ".failed"));
   testkit::ProgramResult quiet = executor(args);
@@ -513,4 +535,262 @@ TEST_F(ExecutorTest, ReportsShowTheUsersAndCarryNoVisitorsScript) {
     EXPECT_EQ(lower.find("<script"), std::string::npos);
     EXPECT_EQ(lower.find("<b>b"), std::string::npos) << "the user name's markup, decoded";
   }
+}
+
+namespace {
+
+// A table of Webalizer's incremental data ("# -usernames- " ... "# End Of
+// Table"): each name with the hits on the line after it.
+std::map<std::string, long long> webalizerTable(const std::string& path, const std::string& table) {
+  std::istringstream in(testkit::readFile(path));
+  std::string line;
+  while (std::getline(in, line) && line.rfind("# -" + table + "-", 0) != 0) {
+  }
+  std::map<std::string, long long> out;
+  std::string counts;
+  while (std::getline(in, line) && line.rfind("# End Of Table", 0) != 0 && std::getline(in, counts)) {
+    long long flag = 0, hits = 0;
+    std::istringstream(counts) >> flag >> hits;
+    out[line] += hits;
+  }
+  return out;
+}
+
+// A section of an AWStats data file: the first word of each line and the
+// number after it (or 0).
+std::map<std::string, long long> awstatsSection(const std::string& path, const std::string& section) {
+  std::istringstream in(testkit::readFile(path));
+  std::string line;
+  while (std::getline(in, line) && line.rfind("BEGIN_" + section + " ", 0) != 0) {
+  }
+  std::map<std::string, long long> out;
+  while (std::getline(in, line) && line != "END_" + section) {
+    std::string name;
+    long long value = 0;
+    std::istringstream(line) >> name >> value;
+    out[name] += value;
+  }
+  return out;
+}
+
+// Per day of December 2016, an attribute of the results' elements.
+std::map<int, long long> resultsPerDay(const std::string& doc, const std::regex& re, int dayGroup, int valueGroup) {
+  std::map<int, long long> out;
+  for (auto it = std::sregex_iterator(doc.begin(), doc.end(), re); it != std::sregex_iterator(); ++it)
+    out[std::stoi((*it)[dayGroup])] += std::stoll((*it)[valueGroup]);
+  return out;
+}
+
+// A file put in place for a test and the original put back after it.
+class PlantedFile {
+ public:
+  PlantedFile(std::string path, const std::string& content) : path_(std::move(path)) {
+    had_ = fs::exists(path_);
+    if (had_) saved_ = testkit::readFile(path_);
+    fs::create_directories(fs::path(path_).parent_path());
+    testkit::writeFile(path_, content);
+  }
+  ~PlantedFile() {
+    if (had_)
+      testkit::writeFile(path_, saved_);
+    else
+      fs::remove(path_);
+  }
+
+ private:
+  std::string path_;
+  bool had_ = false;
+  std::string saved_;
+};
+
+const std::wstring kFirefox = L"Mozilla/5.0+(X11;+Linux+x86_64;+rv:120.0)+Gecko/20100101+Firefox/120.0";
+
+}  // namespace
+
+// Entries counted by the run's accounting into a results document, then both
+// analysers over the feeds: per day, the hits of the two domains' analysers
+// add up to the results' page hits, HTTP bandwidth is the results' out (AWStats
+// counts no body for a 304 answer, its documented rule), FTP hits are the FTP
+// lines; users, referrers and agents are in the reports as the lines carry
+// them. Lines of a log with few fields count in both analysers. A system
+// Webalizer configuration that would drop these lines and AWStats' variables
+// for another configuration change nothing.
+TEST_F(ExecutorTest, ReportsAgreeWithTheResultsDocument) {
+  const PlantedFile systemConf("/etc/webalizer/webalizer.conf",
+                               "IgnoreSite 192.0.2.*\nIgnoreReferrer *ref.example*\nHideURL *.html\nIgnoreURL /page*\n"
+                               "IgnoreAgent *Firefox*\nIgnoreUser alice\nHideSite *\n");
+  process::setEnv(L"AWSTATS_CONFIG", L"no-such-site");
+  process::setEnv(L"GATEWAY_INTERFACE", L"CGI/1.1");
+
+  std::vector<Hit> hits = makeHits({5, 6}, true);
+  for (size_t i = 0; i < hits.size(); ++i) {
+    Hit& h = hits[i];
+    if (h.kind != 0) continue;
+    if (i % 5 == 0) h.user = L"alice";
+    if (i % 3 == 0) h.referer = L"http://ref.example/from";
+    h.agent = i % 2 ? kFirefox : L"TestClient/2.1";
+    if (i % 7 == 0) h.fewFields = true;
+  }
+  const std::string results = installation.path("results.xml");
+  runStatistics(hits, results);
+  process::unsetEnv(L"AWSTATS_CONFIG");
+  testkit::ProgramResult run = executor();
+  process::unsetEnv(L"GATEWAY_INTERFACE");
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(run.output.find("Warning"), std::string::npos) << run.output;
+
+  const std::string doc = testkit::readFile(results);
+  const std::map<int, long long> sitePages = resultsPerDay(doc, std::regex(R"re(<sitepages date="2016-12-(\d\d)" value="(\d+)"/>)re"), 1, 2);
+  const std::regex http(R"re(<traffic dom-id="([^"]*)" date="2016-12-(\d\d)" type="http" in="(\d+)" out="(\d+)"/>)re");
+  std::map<std::string, std::map<int, long long>> httpOut;
+  for (auto it = std::sregex_iterator(doc.begin(), doc.end(), http); it != std::sregex_iterator(); ++it)
+    httpOut[(*it)[1]][std::stoi((*it)[2])] += std::stoll((*it)[4]);
+  ASSERT_EQ(sitePages.size(), 2u) << doc;
+
+  const Figures alphaWeb = webalizerFigures(state("alpha.example/webalizer-web/webalizer.current"));
+  const Figures betaWeb = awstatsFigures(state("beta.example/awstats-data/awstats122016.beta.example.txt"));
+  std::map<int, long long> hitsOfBoth, betaOutBut304;
+  for (const auto& [day, v] : alphaWeb) hitsOfBoth[day] += v.first;
+  for (const auto& [key, v] : betaWeb) hitsOfBoth[key - 20161200] += v.first;
+  EXPECT_EQ(hitsOfBoth, sitePages);
+  EXPECT_EQ(bytesOf(alphaWeb, 0), httpOut["1"]);
+  betaOutBut304 = httpOut["2"];
+  for (const Hit& h : hits)
+    if (h.domain == L"beta.example" && h.kind == 0 && h.status == 304 && !h.fewFields) betaOutBut304[h.day] -= h.scBytes;
+  EXPECT_EQ(bytesOf(betaWeb, 20161200), betaOutBut304);
+
+  std::map<int, long long> ftpLines;
+  for (const Hit& h : hits)
+    if (h.domain == L"alpha.example" && h.kind != 0) ++ftpLines[h.day];
+  for (const auto& f : {bytesOf(webalizerFigures(state("alpha.example/webalizer-ftp/webalizer.current")), 0),
+                        bytesOf(awstatsFigures(state("beta.example/awstats-data/awstats122016.beta.example-ftp.txt")), 20161200)})
+    EXPECT_EQ(f.size(), 2u);
+  Figures alphaFtp = webalizerFigures(state("alpha.example/webalizer-ftp/webalizer.current"));
+  for (const auto& [day, v] : alphaFtp) EXPECT_EQ(v.first, ftpLines[day]) << day;
+
+  // Users, referrers and agents, counted as the lines carry them.
+  std::map<std::wstring, long long> users, referrers, agents;
+  for (const std::wstring domain : {L"alpha.example", L"beta.example"})
+    for (const Hit& h : hits)
+      if (h.domain == domain && h.kind == 0 && !h.fewFields) {
+        ++users[domain + L" " + h.user];
+        ++referrers[domain + L" " + h.referer];
+        ++agents[domain + L" " + h.agent];
+      }
+  const std::string alphaCurrent = state("alpha.example/webalizer-web/webalizer.current");
+  EXPECT_EQ(webalizerTable(alphaCurrent, "usernames")["alice"], users[L"alpha.example alice"]);
+  EXPECT_EQ(webalizerTable(alphaCurrent, "referrers")["http://ref.example/from"], referrers[L"alpha.example http://ref.example/from"]);
+  EXPECT_EQ(webalizerTable(alphaCurrent, "agents")[text::toAnsi(kFirefox)], agents[L"alpha.example " + kFirefox]);
+  EXPECT_EQ(webalizerTable(alphaCurrent, "agents")["TestClient/2.1"], agents[L"alpha.example TestClient/2.1"]);
+  const std::string betaData = state("beta.example/awstats-data/awstats122016.beta.example.txt");
+  EXPECT_EQ(awstatsSection(betaData, "LOGIN")["alice"], users[L"beta.example alice"]);
+  EXPECT_EQ(awstatsSection(betaData, "PAGEREFS")["http://ref.example/from"], referrers[L"beta.example http://ref.example/from"]);
+  EXPECT_EQ(awstatsSection(betaData, "BROWSER")["firefox120.0"], agents[L"beta.example " + kFirefox]);
+  const std::map<std::string, long long> unknownAgents = awstatsSection(betaData, "UNKNOWNREFERERBROWSER");
+  EXPECT_TRUE(unknownAgents.count("TestClient/2.1"));
+  EXPECT_TRUE(unknownAgents.count(kAWStatsDefaultUserAgent)) << "the lines of the log without agents";
+  EXPECT_TRUE(awstatsSection(betaData, "ROBOT").empty());
+}
+
+// The default documents of a run hold for its feeds while they wait: a later
+// run without entries writes the configuration without any.
+TEST_F(ExecutorTest, PendingFeedsKeepTheDefaultDocumentsOfTheirRun) {
+  model.defaultDocumentsByDomain[L"alpha.example"] = L"start.htm";
+  model.defaultDocumentsByDomain[L"beta.example"] = L"start.htm";
+  runStatistics(makeHits({5}));
+  ASSERT_EQ(executor().exitCode, 0);
+
+  std::vector<Hit> later = makeHits({6});
+  for (Hit& h : later) h.url = L"/docs/start.htm";
+  runStatistics(later);
+  runStatistics({});
+  ASSERT_NE(testkit::readFile(logs("alpha.example") + "/web_stat_executor.conf").find("default_doc=\"\""), std::string::npos);
+  testkit::ProgramResult run = executor();
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+
+  const std::map<std::string, long long> urls = webalizerTable(state("alpha.example/webalizer-web/webalizer.current"), "urls");
+  EXPECT_GT(urls.count("/docs/") ? urls.at("/docs/") : 0, 0) << "the default document is folded into its directory";
+  EXPECT_FALSE(urls.count("/docs/start.htm"));
+  const std::map<std::string, long long> pages = awstatsSection(state("beta.example/awstats-data/awstats122016.beta.example.txt"), "SIDER");
+  EXPECT_TRUE(pages.count("/docs/"));
+  EXPECT_FALSE(pages.count("/docs/start.htm"));
+}
+
+// An analyser that hangs on one feed's lines is stopped at the time-out: the
+// feeds before it are analysed, it and the feeds after it stay (nothing
+// unanalysed is deleted), it is set aside after kFeedTries passes, and the
+// newer feed goes through the pass after. A statistics directory that is a
+// link gets nothing; the analysed lines' reports are published once it is
+// a directory again.
+TEST_F(ExecutorTest, AHangingAnalyserAndALinkedReportDirectoryLoseNothing) {
+  const std::string wrapper = installation.path("webalizer-hangs");
+  testkit::writeFile(wrapper, "#!/bin/sh\nfor a; do last=$a; done\n"
+                              "if grep -q HANG \"$last\"; then sleep 600 & wait; fi\n"
+                              "exec /usr/bin/webalizer \"$@\"\n");
+  fs::permissions(wrapper, fs::perms::owner_all);
+  const std::vector<std::string> args = {"--webalizer=" + wrapper, "--timeout=2", logs("alpha.example"), logs("beta.example")};
+
+  auto alphaWeb = [](const std::vector<Hit>& from) {
+    std::vector<Hit> out;
+    for (const Hit& h : from)
+      if (h.domain == L"alpha.example" && h.kind == 0) out.push_back(h);
+    return out;
+  };
+  const std::vector<Hit> first = alphaWeb(makeHits({5}));
+  std::vector<Hit> hang = alphaWeb(makeHits({6}));
+  hang.resize(1);
+  hang[0].user = L"HANG";
+  const std::vector<Hit> last = alphaWeb(makeHits({7}));
+  std::vector<std::string> feeds;
+  for (const std::vector<Hit>* hits : std::vector<const std::vector<Hit>*>{&first, &hang, &last}) {
+    std::set<std::string> before;
+    for (const auto& e : fs::directory_iterator(logs("alpha.example"))) before.insert(e.path().filename().string());
+    runStatistics(*hits);
+    for (const auto& e : fs::directory_iterator(logs("alpha.example")))
+      if (!before.count(e.path().filename().string()) && e.path().extension() == ".log") feeds.push_back(e.path().filename().string());
+  }
+  ASSERT_EQ(feeds.size(), 3u);
+  // beta's statistics directory is a link to a place of the tenant's choice.
+  const std::vector<Hit> betaHits = [&] {
+    std::vector<Hit> out;
+    for (const Hit& h : makeHits({5}))
+      if (h.domain == L"beta.example") out.push_back(h);
+    return out;
+  }();
+  runStatistics(betaHits);
+  const std::string elsewhere = installation.path("elsewhere");
+  fs::create_directories(elsewhere);
+  fs::create_symlink(elsewhere, site("beta.example/statistics"));
+  ASSERT_EQ(process::run(L"/bin/chown", {L"-h", L"12345:12345", text::fromAnsi(site("beta.example/statistics"))}).exitCode, 0);
+
+  for (int pass = 1; pass <= kFeedTries; ++pass) {
+    testkit::ProgramResult run = executor(args);
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_NE(run.output.find("alpha.example HTTP: " + logs("alpha.example") + "/" + feeds[1] + ": webalizer did not end within 2 seconds"),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("1 feeds from " + logs("alpha.example") + "/" + feeds[2] + " on wait for the next pass"), std::string::npos)
+        << run.output;
+    EXPECT_FALSE(fs::exists(logs("alpha.example") + "/" + feeds[0]));
+    EXPECT_TRUE(fs::exists(logs("alpha.example") + "/" + feeds[2]));
+    EXPECT_EQ(fs::exists(logs("alpha.example") + "/" + feeds[1]), pass < kFeedTries);
+    EXPECT_EQ(webalizerFigures(state("alpha.example/webalizer-web/webalizer.current")), expected(first, L"alpha.example", false, false));
+    if (pass == 1) {
+      EXPECT_NE(run.output.find("but the reports cannot be published in " + site("beta.example/statistics/webstat")), std::string::npos)
+          << run.output;
+      EXPECT_TRUE(fs::is_empty(elsewhere));
+      EXPECT_EQ(feedsIn(logs("beta.example")), 0u) << "analysed: the history holds its lines";
+      fs::remove(site("beta.example/statistics"));
+    }
+  }
+  EXPECT_TRUE(fs::exists(logs("alpha.example") + "/" + feeds[1] + ".failed"));
+  EXPECT_TRUE(fs::exists(site("beta.example/statistics/webstat/2016-12/awstats.beta.example.html")))
+      << "published by the pass after, without a new feed";
+
+  testkit::ProgramResult after = executor(args);
+  EXPECT_EQ(after.exitCode, 0) << after.output;
+  std::vector<Hit> analysed = first;
+  analysed.insert(analysed.end(), last.begin(), last.end());
+  EXPECT_EQ(webalizerFigures(state("alpha.example/webalizer-web/webalizer.current")), expected(analysed, L"alpha.example", false, false));
+  EXPECT_EQ(awstatsFigures(state("beta.example/awstats-data/awstats122016.beta.example.txt")), expected(betaHits, L"beta.example", false, true));
 }

@@ -1,5 +1,6 @@
 // web-stat-executor [--all] [--output=DIR] [--state-dir=DIR] [--webalizer=PATH]
-//                   [--perl=PATH] [--awstats=PATH] [--awstats-pages=PATH] [LOGS_DIRECTORY...]
+//                   [--perl=PATH] [--awstats=PATH] [--awstats-pages=PATH] [--timeout=SECONDS]
+//                   [LOGS_DIRECTORY...]
 // Exit codes: 0 every domain went through, 1 one or more failed, 2 usage.
 #include <cstdio>
 #include <string>
@@ -18,7 +19,8 @@ const char* kUsage =
     "  --webalizer=PATH      the Webalizer program (/usr/bin/webalizer)\n"
     "  --perl=PATH           the Perl interpreter for AWStats (/usr/bin/perl)\n"
     "  --awstats=PATH        awstats.pl (/usr/lib/cgi-bin/awstats.pl)\n"
-    "  --awstats-pages=PATH  awstats_buildstaticpages.pl (/usr/share/awstats/tools/...)\n";
+    "  --awstats-pages=PATH  awstats_buildstaticpages.pl (/usr/share/awstats/tools/...)\n"
+    "  --timeout=SECONDS     an analyser run still going after this is stopped (3600)\n";
 
 bool takeValue(const std::wstring& arg, const wchar_t* name, std::wstring& out) {
   const std::wstring prefix = std::wstring(name) + L"=";
@@ -34,6 +36,7 @@ int main(int argc, char** argv) {
   ExecutorOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = text::fromAnsi(argv[i]);
+    std::wstring value;
     if (arg == L"--all") {
       options.all = true;
     } else if (arg == L"--help" || arg == L"-h") {
@@ -43,6 +46,13 @@ int main(int argc, char** argv) {
                takeValue(arg, L"--webalizer", options.programs.webalizer) || takeValue(arg, L"--perl", options.programs.perl) ||
                takeValue(arg, L"--awstats", options.programs.awstats) ||
                takeValue(arg, L"--awstats-pages", options.programs.awstatsStaticPages)) {
+    } else if (takeValue(arg, L"--timeout", value)) {
+      const long long seconds = text::parseLeadingInt64(value);
+      if (seconds <= 0 || seconds > 86400 || std::to_wstring(seconds) != value) {
+        std::fprintf(stderr, "web-stat-executor: --timeout needs a number of seconds from 1 to 86400, not '%s'\n", text::toAnsi(value).c_str());
+        return 2;
+      }
+      options.programs.timeoutSeconds = static_cast<unsigned>(seconds);
     } else if (arg.rfind(L"--", 0) == 0) {
       std::fprintf(stderr, "web-stat-executor: unknown option '%s'\n%s", argv[i], kUsage);
       return 2;

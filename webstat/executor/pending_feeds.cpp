@@ -183,8 +183,17 @@ struct Record {
   Record() { field.fill("-"); }
 };
 
+// A log without a time field gives AWStats lines "YYYY-MM-DD - ...": they
+// are taken at 00:00:00 of their date, as the Webalizer line of the same
+// entry is, so they count on the day the log gives them.
+uint64_t awstatsDateOnlyKey(std::string_view line) {
+  if (line.size() < 12 || line[4] != '-' || line[7] != '-' || line.substr(10, 2) != " -" || (line.size() > 12 && line[12] != ' ')) return 0;
+  return makeKey(digitsAt(line.data(), 4), digitsAt(line.data() + 5, 2), digitsAt(line.data() + 8, 2), 0, 0, 0);
+}
+
 bool parseAWStats(std::string_view line, Record& r) {
-  const uint64_t key = lineTimeKey(line.data(), line.size(), FeedFormat::AWStats);
+  uint64_t key = lineTimeKey(line.data(), line.size(), FeedFormat::AWStats);
+  if (key == 0) key = awstatsDateOnlyKey(line);
   if (key == 0) return false;
   const std::vector<std::string_view> t = splitBlanks(line);
   if (t.size() != FieldCount) return false;
@@ -278,6 +287,14 @@ void renderAWStats(const Record& r, const Clock& c, FeedGroup group, const std::
   for (int f = kFirstAWStatsField; f < FieldCount; ++f) {
     out += ' ';
     std::string_view v = r.field[f];
+    if (group == FeedGroup::Web && v == "-") {
+      // What a log with few fields does not record; AWStats drops a line
+      // without a method, files one without a status as an error and one
+      // without a user agent as a robot, where Webalizer counts them all.
+      if (f == Method) v = kAWStatsDefaultMethod;
+      if (f == Status) v = kAWStatsDefaultStatus;
+      if (f == UserAgent) v = kAWStatsDefaultUserAgent;
+    }
     if (group == FeedGroup::Ftp) {
       if (f == Host && v == "-" && !domainName.empty()) v = domainName;
       if (f == ScBytes) {

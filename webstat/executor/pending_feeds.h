@@ -29,7 +29,13 @@
 //   given to it encoded once more: the report shows them as escapes;
 // - AWStats FTP lines carry sc-bytes + cs-bytes in the sc-bytes column,
 //   which is the one AWStats counts, so an upload's bytes count as in
-//   Webalizer (the transfer's bytes, in + out).
+//   Webalizer (the transfer's bytes, in + out);
+// - AWStats HTTP lines get defaults for what a log with few fields (say
+//   "#Fields: date c-ip cs-uri-stem cs-bytes") leaves "-": the method GET,
+//   the status 200 and the user agent "not-logged" (no robot's name), so
+//   that AWStats counts such a line as Webalizer does instead of dropping
+//   it, filing it as an error, or as a robot; a line without a time (the
+//   log has no time field) is taken at 00:00:00 of its date.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +50,11 @@ namespace vfs {
 class Directory;
 class File;
 }
+
+// What an AWStats HTTP line carries for a field the log left "-".
+inline constexpr const char* kAWStatsDefaultMethod = "GET";
+inline constexpr const char* kAWStatsDefaultStatus = "200";
+inline constexpr const char* kAWStatsDefaultUserAgent = "not-logged";
 
 // HTTP feeds ("web") and FTP feeds ("ano" and "ftp", analysed together).
 enum class FeedGroup { Web, Ftp };

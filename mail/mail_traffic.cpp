@@ -97,7 +97,6 @@ VDateTime readMailTrafficStart(const std::wstring& fromDate) {
 
 void addMailTraffic(DomainInfo& domain, const VDateTime& date, const mailhostctl::MailTrafficRecord& record) {
   auto add = [&](int kind, uint64_t sent, uint64_t received) {
-    if (sent == 0 && received == 0) return;  // no element of zeros for a kind the day did not use
     DayTraffic& day = domain.traffic[kind][date];
     day.sent += static_cast<int64_t>(sent);
     day.received += static_cast<int64_t>(received);

@@ -22,8 +22,9 @@ inline constexpr const wchar_t* kLastMailTrafficValue = L"LastMailTrafficCalcula
 VDateTime readMailTrafficStart(const std::wstring& fromDate);
 
 // Adds one day's counters of a provider to a domain's traffic tables:
-// positions 0/1 to SMTP out sent/received, 2/3 to SMTP in, 4/5 to POP. A
-// kind whose two counts are 0 gets no entry for the day.
+// positions 0/1 to SMTP out sent/received, 2/3 to SMTP in, 4/5 to POP.
+// Every kind of the day gets its entry (a missing one starts at 0), zeros
+// included, so that each is written for the day.
 void addMailTraffic(DomainInfo& domain, const VDateTime& date, const mailhostctl::MailTrafficRecord& record);
 
 // Collects the mail traffic of the window [start, now) for the domains with

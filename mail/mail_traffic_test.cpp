@@ -253,7 +253,7 @@ TEST_F(MailTrafficTest, TheStepIsSkippedSilentlyWhileAnotherInstanceHoldsTheLock
   EXPECT_EQ(calls().size(), 1u);
 }
 
-TEST(MailTrafficRecordTest, AKindWithoutTrafficThatDayGetsNoEntry) {
+TEST(MailTrafficRecordTest, EveryKindOfAReportedDayGetsItsEntry) {
   testkit::Installation install;
   DomainInfo domain(L"1", L"a.example");
   addMailTraffic(domain, day(2024, 3, 1), mailhostctl::MailTrafficRecord{0, 0, 5, 0, 0, 0});
@@ -261,6 +261,11 @@ TEST(MailTrafficRecordTest, AKindWithoutTrafficThatDayGetsNoEntry) {
   ASSERT_EQ(domain.traffic[LogSmtpIn].size(), 1u);
   EXPECT_EQ(domain.traffic[LogSmtpIn].at(day(2024, 3, 1)).sent, 5);
   EXPECT_EQ(domain.traffic[LogSmtpIn].at(day(2024, 3, 1)).received, 7);
-  EXPECT_TRUE(domain.traffic[LogSmtpOut].empty());
-  EXPECT_TRUE(domain.traffic[LogPop].empty());
+  // The day's other kinds are written too, at 0.
+  for (int kind : {LogSmtpOut, LogPop}) {
+    ASSERT_EQ(domain.traffic[kind].count(day(2024, 3, 1)), 1u) << kind;
+    EXPECT_EQ(domain.traffic[kind].at(day(2024, 3, 1)).sent, 0);
+    EXPECT_EQ(domain.traffic[kind].at(day(2024, 3, 1)).received, 0);
+  }
+  EXPECT_EQ(domain.traffic[LogPop].count(day(2024, 3, 2)), 0u) << "a day not reported gets nothing";
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <set>
 
 #include "support/exceptions.h"
 
@@ -15,20 +16,37 @@ constexpr const char* kReadFunction = "mailprovider::readLines";
 
 bool endsWith(std::wstring_view s, std::wstring_view suffix) { return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix; }
 
-// "<base>.<digits>" or "<base>-<digits>", with or without ".gz".
+constexpr std::pair<std::wstring_view, Compression> kCompressions[] = {
+    {L".gz", Compression::Gzip}, {L".xz", Compression::Xz}, {L".bz2", Compression::Bzip2}, {L".zst", Compression::Zstd}};
+
+Compression compressionOf(std::wstring_view name) {
+  for (const auto& [suffix, kind] : kCompressions)
+    if (endsWith(name, suffix)) return kind;
+  return Compression::None;
+}
+
+// "<base>" then "." or "-", then digits with "-", "_" or "." between them
+// (a rotation number, or a date and time of any dateformat), then
+// optionally a compression suffix.
 bool isRotatedName(std::wstring_view name, std::wstring_view base) {
   if (name.size() <= base.size() + 1 || name.substr(0, base.size()) != base) return false;
   std::wstring_view rest = name.substr(base.size());
   if (rest[0] != L'.' && rest[0] != L'-') return false;
   rest.remove_prefix(1);
-  if (endsWith(rest, L".gz")) rest.remove_suffix(3);
-  return !rest.empty() && std::all_of(rest.begin(), rest.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+  for (const auto& [suffix, kind] : kCompressions)
+    if (endsWith(rest, suffix)) {
+      rest.remove_suffix(suffix.size());
+      break;
+    }
+  if (rest.empty() || !(rest.front() >= L'0' && rest.front() <= L'9') || !(rest.back() >= L'0' && rest.back() <= L'9')) return false;
+  return std::all_of(rest.begin(), rest.end(), [](wchar_t c) { return (c >= L'0' && c <= L'9') || c == L'-' || c == L'_' || c == L'.'; });
 }
 
 // Splits a stream of bytes into lines.
 class LineSplitter {
  public:
   LineSplitter(const std::function<void(std::string_view)>& onLine, size_t maxLine) : onLine_(onLine), maxLine_(maxLine) {}
+  uint64_t overlong = 0;
 
   void feed(const char* data, size_t n) {
     std::string_view chunk(data, n);
@@ -51,7 +69,10 @@ class LineSplitter {
 
  private:
   void emit() {
-    onLine_(partial_);
+    if (dropping_)
+      ++overlong;  // a part of a line could be misread: none of it is
+    else
+      onLine_(partial_);
     partial_.clear();
     dropping_ = false;
   }
@@ -109,37 +130,57 @@ void readGzip(vfs::File& file, LineSplitter& lines) {
 
 }  // namespace
 
-std::vector<MailLogFile> findMailLogFiles(const std::wstring& activePath) {
+std::vector<OpenedMailLog> openMailLogFiles(const std::wstring& activePath) {
   const std::wstring directory = vfs::parentDirectory(activePath);
   const std::wstring base = vfs::fileName(activePath);
-  std::vector<MailLogFile> rotated;
-  MailLogFile active;
-  bool haveActive = false;
-  for (const vfs::DirEntry& e : vfs::listDirectory(directory.empty() ? L"/" : directory)) {
-    if (e.type != vfs::EntryType::File) continue;
-    const std::wstring path = vfs::join(directory, e.name);
-    if (e.name == base) {
-      active = MailLogFile{path, false, false, e.lastWrite};
-      haveActive = true;
-    } else if (isRotatedName(e.name, base)) {
-      rotated.push_back(MailLogFile{path, true, endsWith(e.name, L".gz"), e.lastWrite});
+  const vfs::Directory dir = vfs::Directory::open(directory.empty() ? L"/" : directory);
+  std::vector<std::wstring> names;
+  for (const vfs::DirEntry& e : dir.list())
+    if (e.type == vfs::EntryType::File && (e.name == base || isRotatedName(e.name, base))) names.push_back(e.name);
+  std::set<std::wstring> listed(names.begin(), names.end());
+
+  std::vector<OpenedMailLog> rotated, active;
+  std::set<std::pair<uint64_t, uint64_t>> seen;
+  for (const std::wstring& name : names) {
+    const Compression compression = compressionOf(name);
+    // Being compressed: the plain file is whole, the compressed one not yet.
+    if (compression != Compression::None && listed.contains(name.substr(0, name.rfind(L'.')))) continue;
+    vfs::File opened;
+    try {
+      opened = dir.openRead(name);
+    } catch (const vexception&) {
+      // Rotated away or removed since the listing: what it was is read
+      // under its new name, or was the active log.
+      if (!dir.exists(name)) continue;
+      throw;
     }
+    const vfs::DirEntry info = opened.info();
+    if (!seen.insert({info.device, info.inode}).second) continue;
+    MailLogFile file{vfs::join(directory, name), name != base, compression, info.lastWrite, info.device, info.inode};
+    (name == base ? active : rotated).push_back(OpenedMailLog{std::move(file), std::move(opened)});
   }
-  std::sort(rotated.begin(), rotated.end(), [](const MailLogFile& a, const MailLogFile& b) {
-    return a.lastWrite != b.lastWrite ? a.lastWrite < b.lastWrite : a.path < b.path;
+  std::sort(rotated.begin(), rotated.end(), [](const OpenedMailLog& a, const OpenedMailLog& b) {
+    return a.file.lastWrite != b.file.lastWrite ? a.file.lastWrite < b.file.lastWrite : a.file.path < b.file.path;
   });
-  if (haveActive) rotated.push_back(active);
+  for (OpenedMailLog& a : active) rotated.push_back(std::move(a));
   return rotated;
 }
 
-void readLines(const MailLogFile& file, const std::function<void(std::string_view)>& onLine, size_t maxLine) {
-  vfs::File opened = vfs::openRead(file.path);
+ReadCounts readLines(OpenedMailLog& log, const std::function<void(std::string_view)>& onLine, size_t maxLine) {
   LineSplitter lines(onLine, maxLine);
-  if (file.compressed)
-    readGzip(opened, lines);
-  else
-    readPlain(opened, lines);
+  switch (log.file.compression) {
+    case Compression::None:
+      readPlain(log.opened, lines);
+      break;
+    case Compression::Gzip:
+      readGzip(log.opened, lines);
+      break;
+    default:
+      throw vexception(L"The mail log " + log.file.path + L" is compressed in a form the provider does not read (gzip only): decompress it",
+                       VLOC(L"", kReadFunction));
+  }
   lines.finish();
+  return ReadCounts{lines.overlong};
 }
 
 }  // namespace mailprovider

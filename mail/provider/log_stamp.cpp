@@ -1,5 +1,6 @@
 #include "mail/provider/log_stamp.h"
 
+#include <cctype>
 #include <chrono>
 #include <ctime>
 
@@ -76,8 +77,43 @@ StampReader::StampReader(UnixTime windowEnd) : windowEnd_(windowEnd), endLocalYe
 
 bool StampReader::read(std::string_view& line, UnixTime& time) {
   if (line.empty()) return false;
-  if (line[0] >= '0' && line[0] <= '9') return readRfc3339(line, time);
+  if (line[0] == '@') return readTai64n(line, time);
+  if (line[0] >= '0' && line[0] <= '9') return line.size() > 10 && line[10] == ' ' ? readLocalIso(line, time) : readRfc3339(line, time);
   return readClassic(line, time);
+}
+
+// Dovecot's "log_timestamp = %Y-%m-%d %H:%M:%S ": local time, no zone.
+bool StampReader::readLocalIso(std::string_view& line, UnixTime& time) {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  if (line.size() < 20 || line[4] != '-' || line[7] != '-' || line[13] != ':' || line[16] != ':' || line[19] != ' ') return false;
+  if (!digits(line, 0, 4, year) || !digits(line, 5, 2, month) || !digits(line, 8, 2, day) || !digits(line, 11, 2, hour) ||
+      !digits(line, 14, 2, minute) || !digits(line, 17, 2, second))
+    return false;
+  if (!validDate(year, month, day) || !validTime(hour, minute, second)) return false;
+  time = localToUtc(year, month, day, hour) + minute * 60 + second;
+  line.remove_prefix(20);
+  return true;
+}
+
+// multilog's "@4000000065e1a2b30a1b2c3d ": TAI64N, 2^62 + 10 + UTC seconds
+// as the daemontools clock writes it (leap seconds not applied), then
+// nanoseconds.
+bool StampReader::readTai64n(std::string_view& line, UnixTime& time) {
+  if (line.size() < 26 || line[25] != ' ') return false;
+  uint64_t label = 0;
+  for (size_t i = 1; i < 17; ++i) {
+    const char c = line[i];
+    const int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    if (v < 0) return false;
+    label = label << 4 | static_cast<uint64_t>(v);
+  }
+  for (size_t i = 17; i < 25; ++i)
+    if (!std::isxdigit(static_cast<unsigned char>(line[i]))) return false;
+  constexpr uint64_t kEpoch = (uint64_t{1} << 62) + 10;
+  if (label < kEpoch || label - kEpoch > static_cast<uint64_t>(1) << 40) return false;
+  time = static_cast<UnixTime>(label - kEpoch);
+  line.remove_prefix(26);
+  return true;
 }
 
 bool StampReader::localHourStart(int month, int day, int hour, UnixTime& out) {
@@ -104,6 +140,19 @@ bool StampReader::localHourStart(int month, int day, int hour, UnixTime& out) {
 
 // "Mmm dd hh:mm:ss " with the day padded by a blank or a zero.
 bool StampReader::readClassic(std::string_view& line, UnixTime& time) {
+  // "Mar 7 10:00:01": the day unpadded; read as its padded form.
+  if (line.size() >= 15 && line[3] == ' ' && line[4] >= '1' && line[4] <= '9' && line[5] == ' ' && line[8] == ':') {
+    std::string padded(line.substr(0, 4));
+    padded += ' ';
+    padded += line.substr(4, 10);
+    padded += ' ';
+    std::string_view view(padded);
+    if (line.size() > 14 && line[14] == ' ' && readClassic(view, time)) {
+      line.remove_prefix(15);
+      return true;
+    }
+    return false;
+  }
   if (line.size() < 16 || line[3] != ' ' || line[6] != ' ' || line[9] != ':' || line[12] != ':' || line[15] != ' ') return false;
   int month = 0;
   for (int i = 0; i < 12; ++i)

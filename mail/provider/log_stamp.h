@@ -1,6 +1,7 @@
-// Time stamps of mail log lines: the classic syslog stamp ("Mar  1 10:00:01",
-// local time, no year) and RFC 3339 ("2024-03-01T10:00:01.123456+01:00"),
-// both turned into seconds since 1970 UTC.
+// Time stamps of mail log lines, turned into seconds since 1970 UTC: the
+// classic syslog stamp ("Mar  1 10:00:01", "Mar 01", "Mar 1"; local time, no
+// year), RFC 3339 ("2024-03-01T10:00:01.123456+01:00"), Dovecot's own
+// "2024-03-01 10:00:01" (local time) and multilog's TAI64N ("@4000...").
 #pragma once
 
 #include <cstdint>
@@ -37,6 +38,8 @@ class StampReader {
  private:
   bool readClassic(std::string_view& line, UnixTime& time);
   bool readRfc3339(std::string_view& line, UnixTime& time);
+  bool readLocalIso(std::string_view& line, UnixTime& time);
+  bool readTai64n(std::string_view& line, UnixTime& time);
   // UTC of the start of that local hour, the year inferred.
   bool localHourStart(int month, int day, int hour, UnixTime& out);
 

@@ -49,15 +49,27 @@ bool isQueueId(std::string_view s) {
   return true;
 }
 
-// The value of ", key=" up to the next ", " (or the end).
+// The value of ", key=" up to the next ", " (or the end). Status is the
+// last field and its reply text may hold ", " itself: it runs to the end.
 bool fieldValue(std::string_view s, std::string_view key, std::string_view& value) {
   const std::string needle = ", " + std::string(key) + "=";
   const size_t at = s.find(needle);
   if (at == std::string_view::npos) return false;
   value = s.substr(at + needle.size());
-  value = value.substr(0, value.find(", "));
+  if (key != "status") value = value.substr(0, value.find(", "));
   return true;
 }
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if ((a[i] | 0x20) != (b[i] | 0x20)) return false;
+  return true;
+}
+
+// Dovecot's processes that write lines without a user of their own.
+constexpr std::string_view kDovecotProcesses[] = {"master:", "imap-login:", "pop3-login:", "submission-login:", "managesieve-login:",
+                                                  "auth:", "auth-worker:", "config:", "log:", "anvil:", "stats:", "dict:", "indexer:"};
 
 // A relay on this host: "name[127.0.0.1]:10024", "name[::1]:10024".
 bool isLoopbackRelay(std::string_view relay) {
@@ -126,26 +138,36 @@ void MailLogAccounting::addLine(std::string_view line) {
   counts_.anyStamped = true;
   counts_.last = time;
 
+  if (time >= end_) ++counts_.afterEnd;
+  if (isDovecotOwnLine(line)) return dovecotLine(line, time);
   takeToken(line);  // the host
   std::string_view tag = takeToken(line);
   if (tag.size() < 2 || tag.back() != ':') return unreadable();
   tag.remove_suffix(1);
   tag = tag.substr(0, tag.find('['));
   if (tag == "dovecot") return dovecotLine(line, time);
-  if (!startsWith(tag, "postfix")) return;  // another program's line
+  if (!startsWith(tag, "postfix")) {
+    ++counts_.passedOver;  // another program's line
+    return;
+  }
   const size_t slash = tag.rfind('/');
   postfixLine(slash == std::string_view::npos ? std::string_view() : tag.substr(slash + 1), line, time);
 }
 
 void MailLogAccounting::postfixLine(std::string_view daemon, std::string_view text, UnixTime time) {
   const size_t colon = text.find(": ");
-  if (colon == std::string_view::npos || !isQueueId(text.substr(0, colon))) return;  // no message of its own
+  if (colon == std::string_view::npos || !isQueueId(text.substr(0, colon))) {
+    ++counts_.passedOver;  // no message of its own
+    return;
+  }
   const std::string_view qid = text.substr(0, colon);
   text.remove_prefix(colon + 2);
 
   if ((daemon == "smtpd" && startsWith(text, "client=")) || (daemon == "pickup" && startsWith(text, "uid="))) {
+    // The first line of a queue id's life: nothing of an earlier message
+    // that had the same id carries over.
     Message& m = queue_[std::string(qid)];
-    if (m.queued) m = Message{};  // a queue id used again
+    m = Message{};
     m.entered = true;
     if (daemon == "smtpd") {
       std::string_view client = text.substr(7);
@@ -154,7 +176,12 @@ void MailLogAccounting::postfixLine(std::string_view daemon, std::string_view te
     return;
   }
   if (daemon == "cleanup" && startsWith(text, "message-id=")) {
-    queue_[std::string(qid)].entered = true;
+    Message& m = queue_[std::string(qid)];
+    if (m.queued) m = Message{};  // a queue id used again, its "removed" not seen
+    m.entered = true;
+    std::string_view id = text.substr(11);
+    id = id.substr(0, id.find(' '));
+    if (!id.empty() && id != "<>") m.messageId = std::string(id);
     return;
   }
   if (daemon == "qmgr") {
@@ -190,6 +217,8 @@ void MailLogAccounting::queueLine(std::string_view qid, std::string_view text, U
   m.senderDomain = addressDomain(sender);
   if (!m.entered || m.queued) return;  // a retry, or entered before the logs we have
   m.queued = true;
+  // A copy of a message that entered before (filtered, forwarded, re-injected).
+  if (!m.messageId.empty() && !enteredIds_.try_emplace(m.messageId, size).second) m.reinjected = true;
   if (m.reinjected || !inWindow(time)) return;
   const std::wstring* domain = hosted(m.senderDomain);
   if (!domain) return;
@@ -207,6 +236,9 @@ void MailLogAccounting::deliveryLine(std::string_view daemon, std::string_view q
   if (startsWith(text, ", orig_to=")) {
     text.remove_prefix(10);
     if (!takeAngleAddress(text, original)) return unreadable();
+    // "orig_to=<user>": the bare local part the sender wrote; "to" holds
+    // the address it was completed to.
+    if (addressDomain(original).empty()) original = {};
   }
   std::string_view relay, status;
   if (!fieldValue(text, "relay", relay) || !fieldValue(text, "status", status)) return unreadable();
@@ -218,28 +250,35 @@ void MailLogAccounting::deliveryLine(std::string_view daemon, std::string_view q
   if (found == queue_.end() || found->second.size == 0) return;  // its size is in older logs
   Message& m = found->second;
 
-  const size_t queuedAs = reply.find("queued as ");
-  if (queuedAs != std::string_view::npos && isLoopbackRelay(relay)) {
-    // Handed to a content filter that queues its own copy: the copy's
-    // deliveries count, its entering does not.
-    std::string_view copyText = reply.substr(queuedAs + 10);
+  const size_t queuedAs = reply.rfind("queued as ");
+  const size_t forwardedAs = reply.find("forwarded as ");
+  if ((queuedAs != std::string_view::npos && isLoopbackRelay(relay)) || forwardedAs != std::string_view::npos) {
+    // A content filter's copy, or local(8)'s forwarded copy: not a message
+    // of its own, though its deliveries count.
+    std::string_view copyText = reply.substr(forwardedAs != std::string_view::npos ? forwardedAs + 13 : queuedAs + 10);
     const std::string copyId(copyText.substr(0, copyText.find_first_of(" )")));
     if (auto gone = loopbackCounted_.find(copyId); gone != loopbackCounted_.end()) {
       takeBack(gone->second);
       loopbackCounted_.erase(gone);
-      return;
+    } else if (isQueueId(copyId) && copyId != qid) {
+      Message& copy = queue_[copyId];
+      copy.reinjected = true;
+      if (copy.countedDomain) takeBack(Counted{copy.countedDomain, copy.countedDay, copy.size});
+      copy.countedDomain = nullptr;
+      if (copy.messageId.empty()) copy.messageId = m.messageId.empty() ? "qid:" + std::string(qid) : m.messageId;
     }
-    Message& copy = queue_[copyId];
-    copy.reinjected = true;
-    if (copy.countedDomain) takeBack(Counted{copy.countedDomain, copy.countedDay, copy.size});
-    copy.countedDomain = nullptr;
-    return;
   }
-  if (!inWindow(time)) return;
-  if (const std::wstring* domain = hosted(addressDomain(original.empty() ? recipient : original))) {
-    record(*domain, time).smtpInReceived += m.size;
-    return;
+  const std::string_view credited = original.empty() ? recipient : original;
+  if (const std::wstring* domain = hosted(addressDomain(credited))) {
+    // Once per message and recipient: a filter's or a forward's copy
+    // reaches the same recipient again.
+    const std::string key = (m.messageId.empty() ? "qid:" + std::string(qid) : m.messageId) + '\n' + lowerAscii(credited);
+    const auto entered = m.messageId.empty() ? enteredIds_.end() : enteredIds_.find(m.messageId);
+    const uint64_t size = entered == enteredIds_.end() ? m.size : entered->second;
+    if (creditedDeliveries_.insert(key).second && inWindow(time)) record(*domain, time).smtpInReceived += size;
   }
+  // A hosted recipient's mail stays here; a forward of it may leave.
+  if (!inWindow(time) || hosted(addressDomain(recipient))) return;
   // Only the SMTP client hands mail to another server; the other agents
   // deliver into this host's mailboxes.
   if (daemon != "smtp" || isLoopbackRelay(relay)) return;
@@ -254,8 +293,24 @@ void MailLogAccounting::takeBack(const Counted& counted) {
 
 // "imap(user@domain)<pid><session>: Logged out in=N out=N ..." or
 // "pop3(user@domain)<pid><session>: Disconnected: Logged out top=n/B, retr=n/B, ...".
+bool MailLogAccounting::isDovecotOwnLine(std::string_view text) {
+  const std::string_view first = text.substr(0, text.find(' '));
+  if (first.empty() || first.back() != ':') return false;
+  for (std::string_view p : kDovecotProcesses)
+    if (first == p) return true;
+  // "imap(user)<pid><session>:", "lmtp(1234):": a host name holds no "(".
+  const size_t open = first.find('(');
+  return open != std::string_view::npos && open > 0 && first.find(')') != std::string_view::npos;
+}
+
+// Dovecot 2.x: "imap(user)<pid><session>: Logged out in=N out=N" (IMAP),
+// "pop3(user)...: Logged out top=n/B, retr=n/B, ..." (POP3's format), and
+// 1.x: "IMAP(user): Disconnected: Logged out bytes=in/out".
 void MailLogAccounting::dovecotLine(std::string_view text, UnixTime time) {
-  if (!startsWith(text, "imap(") && !startsWith(text, "pop3(")) return;
+  if (!(equalsIgnoringCase(text.substr(0, 5), "imap(") || equalsIgnoringCase(text.substr(0, 5), "pop3("))) {
+    ++counts_.passedOver;  // logins, the master, deliveries: no session's bytes
+    return;
+  }
   const size_t close = text.find(')');
   const size_t colon = text.find(": ");
   if (close == std::string_view::npos || colon == std::string_view::npos || colon < close) return unreadable();
@@ -276,6 +331,11 @@ void MailLogAccounting::dovecotLine(std::string_view text, UnixTime time) {
     } else if (key == "out") {
       if (!parseNumber(value, out)) return unreadable();
       haveOut = true;
+    } else if (key == "bytes") {
+      const size_t slash = value.find('/');
+      if (slash == std::string_view::npos || !parseNumber(value.substr(0, slash), in) || !parseNumber(value.substr(slash + 1), out))
+        return unreadable();
+      haveIn = haveOut = true;
     } else if (key == "top" || key == "retr") {
       uint64_t bytes = 0;
       const size_t slash = value.find('/');
@@ -285,7 +345,10 @@ void MailLogAccounting::dovecotLine(std::string_view text, UnixTime time) {
     }
   }
   if (haveIn != haveOut) return unreadable();
-  if (!haveIn && !haveRetr) return;  // not the end of a session
+  if (!haveIn && !haveRetr) {
+    ++counts_.passedOver;  // not the end of a session
+    return;
+  }
   if (!inWindow(time)) return;
   const std::wstring* domain = hosted(addressDomain(user));
   if (!domain) return;

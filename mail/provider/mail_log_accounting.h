@@ -18,9 +18,13 @@
 //   - SMTP in, sent and POP/IMAP received without in=: 0 (not in the log).
 // A message enters the queue once: its first "from=" line after it was
 // received (smtpd "client=", pickup "uid=", cleanup "message-id="). Later
-// "from=" lines of the same queue id are retries, and a message handed to a
-// content filter on the loopback address ("queued as NEW") counts only once:
-// the filter's reinjection NEW is not a message of its own.
+// "from=" lines of the same queue id are retries. A copy of a message that
+// already entered is not a message of its own: the copy a content filter
+// queues (amavisd-new's "queued as NEW", a pipe filter's sendmail, a milter's
+// re-injection) and local(8)'s "forwarded as NEW" keep the Message-ID, and a
+// loopback filter's "queued as NEW" names the copy. A recipient is credited
+// once per message: at the first delivery or hand-over to a filter, with the
+// size the message had when it entered the host.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +33,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "mail/mail_provider.h"
@@ -42,6 +47,11 @@ struct LineCounts {
   // Lines that could not be read: no valid stamp, host and tag, or a mail
   // server record whose fields do not parse. They are skipped.
   uint64_t unreadable = 0;
+  // Lines of other programs, and of Postfix and Dovecot that carry no
+  // traffic of their own (Dovecot's own log file: no host, no tag).
+  uint64_t passedOver = 0;
+  // Stamped at or after the window's end: counted by a later run.
+  uint64_t afterEnd = 0;
   // First and last stamped line, UTC (no value while no line was stamped).
   UnixTime first = 0, last = 0;
   bool anyStamped = false;
@@ -72,6 +82,7 @@ class MailLogAccounting {
     bool reinjected = false;  // a content filter's copy of another message
     bool fromLoopback = false;  // received from a client on this host
     uint64_t size = 0;
+    std::string messageId;      // the Message-ID header cleanup logged
     std::string senderDomain;   // lower case; empty for the null sender
     // What its entering added, so that a reinjection can take it back.
     const std::wstring* countedDomain = nullptr;
@@ -81,6 +92,9 @@ class MailLogAccounting {
 
   void postfixLine(std::string_view daemon, std::string_view text, UnixTime time);
   void dovecotLine(std::string_view text, UnixTime time);
+  // Dovecot's own log file: "imap(user)<pid><session>: Info: ..." or
+  // "imap-login: Info: ..." right after the stamp.
+  static bool isDovecotOwnLine(std::string_view text);
   void queueLine(std::string_view qid, std::string_view text, UnixTime time);
   void deliveryLine(std::string_view daemon, std::string_view qid, std::string_view text, UnixTime time);
   bool inWindow(UnixTime t) const { return t >= start_ && t < end_; }
@@ -93,6 +107,13 @@ class MailLogAccounting {
   StampReader stamps_;
   std::unordered_map<std::string, std::wstring> hosted_;
   std::unordered_map<std::string, Message> queue_;
+  // One message, one count, through content filters, forwarding and
+  // re-injection, which all keep the Message-ID: the ids of messages that
+  // entered the queue, and "id\nrecipient" of the deliveries credited.
+  // id -> its size on entering: a copy's deliveries credit that size,
+  // whichever of the copy's and the original's lines come first.
+  std::unordered_map<std::string, uint64_t> enteredIds_;
+  std::unordered_set<std::string> creditedDeliveries_;
   // What removed messages from a loopback client added on entering: a
   // content filter may name one as its copy only after the copy is gone.
   struct Counted {

@@ -1,5 +1,6 @@
 #include "mail/provider/maildir.h"
 
+#include "support/exceptions.h"
 #include "support/fs.h"
 
 namespace mailprovider {
@@ -26,8 +27,17 @@ uint64_t folderSize(const vfs::Directory& folder, bool required) {
 }  // namespace
 
 uint64_t maildirSize(const std::wstring& mailRoot, const std::wstring& domain, const std::wstring& mailbox) {
-  const vfs::Directory maildir =
-      vfs::Directory::open(mailRoot).openSubdirectory(domain).openSubdirectory(mailbox).openSubdirectory(L"Maildir");
+  // Dovecot and Postfix make the folders at the first delivery: a mailbox
+  // never used has none of them and holds 0 bytes. A link in their place is
+  // refused, and a missing mail root is a wrong setting, not an empty host.
+  vfs::Directory folder = vfs::Directory::open(mailRoot);
+  for (const std::wstring& name : {domain, mailbox, std::wstring(L"Maildir")}) {
+    if (name.empty() || name == L"." || name == L".." || name.find(L'/') != std::wstring::npos)
+      throw vexception(L"Invalid mailbox name part '" + name + L"'", VLOC(L"", "mailprovider::maildirSize"));
+    if (!folder.exists(name)) return 0;
+    folder = folder.openSubdirectory(name);
+  }
+  const vfs::Directory& maildir = folder;
   uint64_t total = folderSize(maildir, true);
   for (const vfs::DirEntry& e : maildir.list()) {
     if (e.type != vfs::EntryType::Directory || e.name.size() < 2 || e.name[0] != L'.' || e.name == L"..") continue;

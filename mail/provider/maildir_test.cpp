@@ -26,9 +26,9 @@ class MaildirTest : public ::testing::Test {
     for (const char* sub : {"cur", "new", "tmp"}) std::filesystem::create_directories(dir + "/" + sub);
   }
   // The failure text, empty when it measured.
-  std::string failure(const std::wstring& domain, const std::wstring& box) {
+  std::string failure(const std::wstring& domain, const std::wstring& box, const std::wstring& mailRoot = L"") {
     try {
-      maildirSize(root.wpath(), domain, box);
+      maildirSize(mailRoot.empty() ? root.wpath() : mailRoot, domain, box);
     } catch (const vexception& e) {
       return text::toUtf8(e.fullText());
     }
@@ -65,10 +65,16 @@ TEST_F(MaildirTest, SizeIsTheBytesOfTheMessageFiles) {
   EXPECT_EQ(maildirSize(root.wpath(), L"alpha.example", L"sales"), 0u) << "an existing empty mailbox measures 0";
 }
 
-TEST_F(MaildirTest, AMailboxThatDoesNotExistHasNoSize) {
+TEST_F(MaildirTest, AMailboxNeverUsedIsEmptyABrokenOneHasNoSize) {
   layOut(maildir("alpha.example", "info"));
-  EXPECT_NE(failure(L"alpha.example", L"nobody"), "");
-  EXPECT_NE(failure(L"beta.example", L"info"), "");
+  // No folder until the first delivery: 0, not a failure.
+  EXPECT_EQ(failure(L"alpha.example", L"nobody"), "");
+  EXPECT_EQ(maildirSize(root.wpath(), L"alpha.example", L"nobody"), 0u);
+  EXPECT_EQ(maildirSize(root.wpath(), L"beta.example", L"info"), 0u);
+  std::filesystem::create_directories(root.path() + "/alpha.example/fresh");
+  EXPECT_EQ(maildirSize(root.wpath(), L"alpha.example", L"fresh"), 0u);
+  // A mail root that is not there is a wrong setting.
+  EXPECT_NE(failure(L"alpha.example", L"info", root.wpath() + L"/missing"), "");
 
   // A Maildir without cur/ is broken, not empty.
   std::filesystem::create_directories(maildir("alpha.example", "half") + "/new");

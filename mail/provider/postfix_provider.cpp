@@ -5,6 +5,8 @@
 #include "support/logging.h"
 #include "support/registry.h"
 
+#include <set>
+
 namespace mailprovider {
 
 namespace {
@@ -42,11 +44,10 @@ ProviderSettings readProviderSettings() {
   return s;
 }
 
-bool mayRetire(const MailLogFile& file, bool stamped, UnixTime first, UnixTime last, UnixTime start, UnixTime end) {
+bool mayRetire(const MailLogFile& file, bool stamped, UnixTime last, UnixTime end) {
   if (!file.rotated) return false;
-  const UnixTime written = unixFromFileTime(file.lastWrite);
-  if (written < start || written >= end) return false;
-  if (stamped && (first < start || last >= end)) return false;
+  if (unixFromFileTime(file.lastWrite) >= end) return false;
+  if (stamped && last >= end) return false;
   return !vfs::isFileInUse(file.path);
 }
 
@@ -67,19 +68,59 @@ void PostfixDovecotProvider::getMailTraffic(const mailhostctl::MailDateTime& sta
   for (const auto& [name, days] : request) domains.push_back(name);
   MailLogAccounting accounting(from, to, domains);
 
-  for (const MailLogFile& file : findMailLogFiles(settings_.mailLog)) {
-    if (from != kBeginningOfTime && unixFromFileTime(file.lastWrite + kOlderFilesMargin) < from) continue;
-    logMessage(LogLevel::Info, L"Read mail log %s", file.path);
-    rethrowing(VLOC(L"Read mail log " + file.path, kTrafficFunction), [&] {
-      readLines(file, [&](std::string_view line) { accounting.addLine(line); });
-    });
-    const LineCounts counts = accounting.takeFileCounts();
-    if (counts.unreadable)
-      logMessage(LogLevel::Warning, L"Skipped %I64d of %I64d lines of the mail log %s that could not be read", counts.unreadable, counts.lines,
-                 file.path);
-    if (settings_.retireRotatedLogs && mayRetire(file, counts.anyStamped, counts.first, counts.last, from, to))
-      consumedFiles.push_back(file.path);
+  // A log that is not there counts nothing: said, and the window kept.
+  const std::wstring setting = std::wstring(L"the setting MailLog of HKLM\\") + kProviderKey;
+  vfs::DirEntry active;
+  try {
+    active = vfs::statPath(settings_.mailLog);
+  } catch (const vexception& e) {
+    throw vexception(L"The mail log " + settings_.mailLog + L" (" + setting + L") cannot be examined: " + e.message(), VLOC(L"", kTrafficFunction));
   }
+  if (active.type != vfs::EntryType::File)
+    throw vexception(L"The mail log " + settings_.mailLog + L" (" + setting + L") is " +
+                         (active.type == vfs::EntryType::Symlink ? L"a link, which is not followed" : L"no regular file"),
+                     VLOC(L"", kTrafficFunction));
+
+  std::vector<OpenedMailLog> logs = rethrowing(VLOC(L"Open the mail logs of " + settings_.mailLog + L" (" + setting + L")", kTrafficFunction),
+                                              [&] { return openMailLogFiles(settings_.mailLog); });
+  std::set<std::pair<uint64_t, uint64_t>> read;
+  auto readAll = [&](std::vector<OpenedMailLog>& files) {
+    for (OpenedMailLog& log : files) {
+      const MailLogFile& file = log.file;
+      if (!read.insert({file.device, file.inode}).second) continue;
+      if (from != kBeginningOfTime && unixFromFileTime(file.lastWrite + kOlderFilesMargin) < from) continue;
+      logMessage(LogLevel::Info, L"Read mail log %s", file.path);
+      ReadCounts reading;
+      try {
+        reading = readLines(log, [&](std::string_view line) { accounting.addLine(line); });
+      } catch (vexception& e) {
+        // A rotated compressed file is final: what it holds past the damage
+        // is lost whatever we do, so its lines before are counted. Anything
+        // else keeps the window for the next run.
+        if (!file.rotated || file.compression != Compression::Gzip) {
+          e.addLocation(VLOC(L"Read mail log " + file.path, kTrafficFunction));
+          throw;
+        }
+        logMessage(LogLevel::Error, L"The mail log %s is damaged; its lines before the damage are counted: %s", file.path, e.message());
+      }
+      // Ours no more: the check for other processes holding it must not see us.
+      log.opened.close();
+      const LineCounts counts = accounting.takeFileCounts();
+      if (counts.unreadable || reading.overlong)
+        logMessage(LogLevel::Warning, L"Skipped %I64d of %I64d lines of the mail log %s that could not be read (%I64d longer than the limit)",
+                   counts.unreadable + reading.overlong, counts.lines + reading.overlong, file.path, reading.overlong);
+      if (counts.passedOver || counts.afterEnd)
+        logMessage(LogLevel::Info,
+                   L"Mail log %s: %I64d of %I64d lines passed over (other programs, or no traffic of their own), %I64d stamped at or after the "
+                   L"window's end",
+                   file.path, counts.passedOver, counts.lines, counts.afterEnd);
+      if (settings_.retireRotatedLogs && mayRetire(file, counts.anyStamped, counts.last, to)) consumedFiles.push_back(file.path);
+    }
+  };
+  readAll(logs);
+  // Rotated while we read: the new active log holds lines of the window too.
+  std::vector<OpenedMailLog> again = openMailLogFiles(settings_.mailLog);
+  readAll(again);
   accounting.addTo(request, messagesSent);
 }
 

@@ -32,9 +32,11 @@ struct ProviderSettings {
 // The settings from the registry, defaults for missing values.
 ProviderSettings readProviderSettings();
 
-// A rotated file may be retired after this window: every line inside it,
-// written before its end, not open in any process.
-bool mayRetire(const MailLogFile& file, bool stamped, UnixTime first, UnixTime last, UnixTime start, UnixTime end);
+// A rotated file may be retired once the window ending at `end` is
+// committed: every line in it and its last write lie before the end (lines
+// before the window's start were counted by the windows before), and no
+// process has it open.
+bool mayRetire(const MailLogFile& file, bool stamped, UnixTime last, UnixTime end);
 
 class PostfixDovecotProvider final : public mailhostctl::IMailHostCtlProvider {
  public:

@@ -87,7 +87,8 @@ mailhostctl::MailTrafficRecord* MailLogBuilder::expect(const std::string& addres
 
 void MailLogBuilder::enter(UnixTime t, const std::string& qid, const std::string& sender, uint64_t size, const std::string& how) {
   add(t, how);
-  add(t, "mx postfix/cleanup[2102]: " + qid + ": message-id=<" + qid + "@mx.alpha.example>");
+  // Queue ids come back; a Message-ID names one message.
+  add(t, "mx postfix/cleanup[2102]: " + qid + ": message-id=<" + qid + "." + str(static_cast<uint64_t>(t)) + "@mx.alpha.example>");
   add(t, "mx postfix/qmgr[903]: " + qid + ": from=<" + sender + ">, size=" + str(size) + ", nrcpt=1 (queue active)");
   if (auto* r = expect(sender, t)) {
     r->smtpOutReceived += size;
@@ -157,10 +158,13 @@ void MailLogBuilder::filtered(UnixTime t, const std::string& sender, const Recip
         "mx postfix/submission/smtpd[2107]: " + qid + ": client=client.example[198.51.100.7], sasl_method=PLAIN, sasl_username=" + sender);
   // The filter's copy enters and leaves before the filter answers.
   add(t + 1, "mx postfix/smtpd[2109]: " + copy + ": client=localhost[127.0.0.1]");
-  add(t + 1, "mx postfix/cleanup[2102]: " + copy + ": message-id=<" + qid + "@mx.alpha.example>");
+  add(t + 1, "mx postfix/cleanup[2102]: " + copy + ": message-id=<" + qid + "." + str(static_cast<uint64_t>(t)) + "@mx.alpha.example>");
   add(t + 1, "mx postfix/qmgr[903]: " + copy + ": from=<" + sender + ">, size=" + str(copySize) + ", nrcpt=1 (queue active)");
   std::set<std::string> relays;
   deliver(t + 1, copy, sender, recipient, copySize, relays);
+  // A recipient is credited once, with the message as it entered the host:
+  // at the hand-over to the filter, not again for the copy.
+  if (auto* e = expect(recipient.address, t + 1); e && recipient.relay.empty()) e->smtpInReceived += size - copySize;
   add(t + 1, "mx postfix/qmgr[903]: " + copy + ": removed");
   add(t + 1, "mx postfix/smtp[2106]: " + qid + ": to=<" + recipient.address +
                  ">, relay=127.0.0.1[127.0.0.1]:10024, delay=0.5, delays=0.1/0/0/0.4, dsn=2.0.0, status=sent (250 2.0.0 from "
@@ -239,12 +243,18 @@ void MailLogBuilder::randomDay(int year, int month, int day, int events) {
     if (kind < 25) {
       std::vector<std::string> to;
       for (int n = 1 + pick(3); n > 0; --n) to.push_back(local[static_cast<size_t>(pick(static_cast<int>(local.size())))]);
+      // Postfix delivers a recipient given twice once.
+      std::sort(to.begin(), to.end());
+      to.erase(std::unique(to.begin(), to.end()), to.end());
       incoming(t, far.address, to, size);
     } else if (kind < 45) {
       std::vector<Recipient> to;
       for (int n = 1 + pick(3); n > 0; --n) {
         if (pick(3) == 0)
-          to.push_back(Recipient{local[static_cast<size_t>(pick(static_cast<int>(local.size())))], ""});
+        {
+          const std::string& address = local[static_cast<size_t>(pick(static_cast<int>(local.size())))];
+          if (std::none_of(to.begin(), to.end(), [&](const Recipient& r) { return r.address == address; })) to.push_back(Recipient{address, ""});
+        }
         else
           to.push_back(remote[static_cast<size_t>(pick(static_cast<int>(remote.size())))]);
       }

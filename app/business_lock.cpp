@@ -1,5 +1,7 @@
 #include "app/business_lock.h"
 
+#include <atomic>
+
 #include "support/process.h"
 #include "support/registry.h"
 
@@ -21,6 +23,16 @@ void RegistryOfflineLockStatus::setStatus(unsigned long id) {
   if (code != 0 && id != freeStatus())
     raiseWindowsError(L"Unable to record the lock " + valueName_ + L" of " + subKey_ + L" in the registry store", code,
                       VLOC(L"", "BusinessLock::RegistryOfflineLockStatus::setStatus"));
+}
+
+namespace {
+std::atomic<void (*)()> g_staleOwnerHook{nullptr};
+}
+
+void onStaleOwner(void (*hook)()) { g_staleOwnerHook = hook; }
+
+void staleOwnerFound() {
+  if (auto hook = g_staleOwnerHook.load()) hook();
 }
 
 bool RegistryOfflineLockStatus::isStale() {

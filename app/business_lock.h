@@ -28,6 +28,12 @@ class SyncronizationException : public vexception {
 
 inline constexpr const wchar_t* kBusinessMutexName = L"Global\\HalvexStatisticsBusinessLock";
 
+// Called, under the business-lock mutex, whenever a lock left by a process
+// that has ended is taken over: the run settles what that process left half
+// recorded before it reads what the lock guards. Empty by default.
+void onStaleOwner(void (*hook)());
+void staleOwnerFound();
+
 template <class T>
 class OfflineLockStatus {
  public:
@@ -95,6 +101,7 @@ class PessimisticOfflinelLock {
         throw SyncronizationException(L"Concurrency syncronization error", VLOC(L"", lockFunction()));
       throw LockException(L"Object has been already locked", VLOC(L"", lockFunction()));
     }
+    if (s != status_.freeStatus()) staleOwnerFound();
     status_.setStatus(status_.currentOwner());
     held_ = true;
   }

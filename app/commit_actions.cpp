@@ -1,6 +1,75 @@
 #include "app/commit_actions.h"
 
+#include "app/business_lock.h"
+#include "support/fs.h"
+#include "support/process.h"
 #include "support/text.h"
+
+namespace {
+
+// The journal of staged markers: one string value per run, named by its
+// process id. Its text: the document's path on the first line (empty for
+// standard output), then one marker a line: key, name, value, separated by
+// tabs (tab, line break and backslash escaped).
+const std::wstring kJournalKey = std::wstring(kStatisticsKey) + L"\\PendingMarkers";
+
+std::wstring escape(const std::wstring& text) {
+  std::wstring out;
+  for (const wchar_t c : text) {
+    if (c == L'\\') out += L"\\\\";
+    else if (c == L'\t') out += L"\\t";
+    else if (c == L'\n') out += L"\\n";
+    else out += c;
+  }
+  return out;
+}
+
+std::wstring unescape(std::wstring_view text) {
+  std::wstring out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != L'\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    const wchar_t c = text[++i];
+    out += c == L't' ? L'\t' : c == L'n' ? L'\n' : c;
+  }
+  return out;
+}
+
+std::vector<std::wstring> split(std::wstring_view text, wchar_t separator) {
+  std::vector<std::wstring> parts;
+  size_t start = 0;
+  for (size_t at; (at = text.find(separator, start)) != std::wstring_view::npos; start = at + 1) parts.emplace_back(text.substr(start, at - start));
+  parts.emplace_back(text.substr(start));
+  return parts;
+}
+
+registry::ValueWrite journalValue(const std::wstring& text) {
+  return registry::ValueWrite{kJournalKey, std::to_wstring(process::currentId()), registry::RawValue{REG_SZ, registry::encodeString(text)}};
+}
+
+// Whether a run's results document stands complete: it ends with the root's
+// closing tag. A document that is gone was taken by the panel, which takes
+// only complete ones; standard output cannot be looked at again.
+bool documentComplete(const std::wstring& path, std::wstring& how) {
+  if (path.empty()) {
+    how = L"written to standard output";
+    return true;
+  }
+  if (!vfs::exists(path)) {
+    how = L"no longer there";
+    return true;
+  }
+  const std::string doc = vfs::readFile(path);
+  const size_t end = doc.find_last_not_of(" \t\r\n");
+  const std::string_view tail = end == std::string::npos ? std::string_view() : std::string_view(doc).substr(0, end + 1);
+  const bool complete = tail.ends_with("</data>") || tail.ends_with("<data/>");
+  how = complete ? L"complete" : L"incomplete";
+  return complete;
+}
+
+}  // namespace
 
 CommitActions::CommitActions() = default;
 CommitActions::~CommitActions() = default;
@@ -21,9 +90,18 @@ void CommitActions::addMarker(const std::wstring& subKey, const std::wstring& na
 
 void CommitActions::holdUntilCommitted(std::shared_ptr<void> resource) { held_.push_back(std::move(resource)); }
 
-void CommitActions::prepareMarkers() {
-  if (markers_.empty() || prepared_ || markersDone_) return;
-  prepared_ = std::make_unique<registry::PreparedWrite>(HKEY_LOCAL_MACHINE, markers_);
+void CommitActions::prepareMarkers(const std::wstring& documentPath) {
+  if (markers_.empty() || staged_ || markersDone_) return;
+  std::wstring text = escape(documentPath);
+  for (const registry::ValueWrite& m : markers_)
+    text += L"\n" + escape(m.subKey) + L"\t" + escape(m.name) + L"\t" + escape(registry::decodeString(m.value.data));
+  // A connection of its own, opened for writing now: a store that can no
+  // longer be written fails here, before anything is delivered.
+  registry::PreparedWrite stage(HKEY_LOCAL_MACHINE, {journalValue(text)});
+  if (const uint32_t code = stage.commit())
+    raiseWindowsError(L"Unable to stage the run markers in the registry store " + text::fromAnsi(registry::storePath()), code,
+                      VLOC(L"", "CommitActions::prepareMarkers"));
+  staged_ = true;
 }
 
 bool CommitActions::commitMarkers() noexcept {
@@ -32,14 +110,24 @@ bool CommitActions::commitMarkers() noexcept {
     return true;
   }
   const bool written = guarded(LogLevel::Error, VLOC(L"Save the run markers", "statistics::start"), [&] {
-    prepareMarkers();
-    if (const uint32_t code = prepared_->commit())
+    // The markers and the cleared journal entry in one transaction: a run
+    // that dies here has moved all of them or none, and its entry says so.
+    std::vector<registry::ValueWrite> writes = markers_;
+    if (staged_) writes.push_back(journalValue(L""));
+    registry::PreparedWrite write(HKEY_LOCAL_MACHINE, writes);
+    if (const uint32_t code = write.commit())
       raiseWindowsError(L"Unable to write the run markers to the registry store " + text::fromAnsi(registry::storePath()), code,
                         VLOC(L"", "CommitActions::commitMarkers"));
   });
-  prepared_.reset();
+  if (written) unstage();
   markersDone_ = true;
   return written;
+}
+
+void CommitActions::unstage() noexcept {
+  if (!staged_) return;
+  registry::deleteValue(HKEY_LOCAL_MACHINE, kJournalKey, std::to_wstring(process::currentId()));
+  staged_ = false;
 }
 
 void CommitActions::commit() {
@@ -52,13 +140,55 @@ void CommitActions::commit() {
 
 void CommitActions::discard() {
   actions_.clear();
+  unstage();
   release();
 }
 
 void CommitActions::release() {
-  // Uncommitted markers are rolled back with their transaction.
-  prepared_.reset();
   markers_.clear();
   markersDone_ = false;
   while (!held_.empty()) held_.pop_back();
+}
+
+void recoverInterruptedCommits() noexcept {
+  guarded(LogLevel::Error, VLOC(L"Recover the run markers of an interrupted run", "recoverInterruptedCommits"), [] {
+    const std::vector<std::wstring> runs = registry::valueNames(HKEY_LOCAL_MACHINE, kJournalKey);
+    if (runs.empty()) return;
+    // Under the business-lock mutex: two instances never settle one entry
+    // twice, and no lock changes hands meanwhile.
+    const std::shared_ptr<VMutex> mutex = BusinessLock::businessMutex();
+    mutex->lock();
+    struct Unlock {
+      VMutex& m;
+      ~Unlock() { m.unlock(); }
+    } unlock{*mutex};
+    for (const std::wstring& run : registry::valueNames(HKEY_LOCAL_MACHINE, kJournalKey)) {
+      const uint32_t pid = static_cast<uint32_t>(std::wcstoul(run.c_str(), nullptr, 10));
+      if (pid == process::currentId() || (pid != 0 && process::exists(pid))) continue;
+      std::wstring text;
+      if (registry::lookup(HKEY_LOCAL_MACHINE, kJournalKey, run, text) != 0) continue;
+      if (!text.empty()) {
+        const std::vector<std::wstring> lines = split(text, L'\n');
+        const std::wstring document = unescape(lines[0]);
+        std::wstring how;
+        if (documentComplete(document, how)) {
+          std::vector<registry::ValueWrite> writes;
+          for (size_t i = 1; i < lines.size(); ++i) {
+            const std::vector<std::wstring> f = split(lines[i], L'\t');
+            if (f.size() != 3) continue;
+            writes.push_back(registry::ValueWrite{unescape(f[0]), unescape(f[1]), registry::RawValue{REG_SZ, registry::encodeString(unescape(f[2]))}});
+          }
+          writes.push_back(registry::ValueWrite{kJournalKey, run, registry::RawValue{REG_SZ, registry::encodeString(L"")}});
+          if (const uint32_t code = registry::writeValues(HKEY_LOCAL_MACHINE, writes))
+            raiseWindowsError(L"Unable to write the run markers of process " + run + L" to the registry store", code,
+                              VLOC(L"", "recoverInterruptedCommits"));
+          logMessage(LogLevel::Warning, L"Process %s ended after its results document %s was complete (%s) and before it recorded its run markers: they are recorded now",
+                     run, document, how);
+        } else {
+          logMessage(LogLevel::Warning, L"Process %s ended before its results document %s was complete: its run markers are dropped", run, document);
+        }
+      }
+      registry::deleteValue(HKEY_LOCAL_MACHINE, kJournalKey, run);
+    }
+  });
 }

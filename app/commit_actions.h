@@ -1,14 +1,19 @@
 // What a run records as done (run markers, rotations, retirements, removals)
 // happens only once its results document is complete. Steps register those
 // things here instead of doing them at once. The run markers are registry
-// values written together in one transaction: the run driver prepares that
-// transaction before it ends the document (a store that cannot take them
-// fails the run while nothing is delivered yet) and commits it the moment
-// the document is complete, so that either all of a run's markers move or
-// none. Then the actions run in registration order, each inside its own
-// failure boundary, and the locks that guard them are released. A run that
-// fails before its document is complete commits nothing, so the next run
-// counts the same lines again.
+// values written together in one transaction: before the document's last
+// bytes the run driver stages them in a journal entry of the store (a store
+// that cannot take them fails the run while nothing is delivered yet),
+// naming the document; once the document is complete, on disk and closed,
+// one transaction makes them visible and clears the entry, so that either
+// all of a run's markers move or none. A run that dies in between leaves
+// its entry: the next run, or the instance that takes over one of its
+// locks, finds the owner gone and records the markers when the document is
+// complete (or gone: the panel took it), and drops them when it is not.
+// Then the actions run in registration order, each inside its own failure
+// boundary, and the locks that guard them are released. A run that fails
+// before its document is complete commits nothing, so the next run counts
+// the same lines again.
 #pragma once
 
 #include <functional>
@@ -50,7 +55,7 @@ class CommitActions {
   // Takes the store's write lock and writes the markers without making them
   // visible. Raises the store's error (nothing is then written). Does
   // nothing without markers.
-  void prepareMarkers();
+  void prepareMarkers(const std::wstring& documentPath = {});
   // Makes the markers visible (preparing them first when that was not
   // done). Never throws: a failure is logged at level Error ("Save the run
   // markers") and false returned.
@@ -73,8 +78,15 @@ class CommitActions {
   };
   std::vector<Action> actions_;
   std::vector<registry::ValueWrite> markers_;
-  std::unique_ptr<registry::PreparedWrite> prepared_;
+  bool staged_ = false;
   bool markersDone_ = false;
   std::vector<std::shared_ptr<void>> held_;
   void release();
+  void unstage() noexcept;
 };
+
+// Settles the journal entries of runs that ended between their complete
+// document and their markers (see above). Runs under the machine-wide
+// business-lock mutex; entries of live processes are left alone. Never
+// throws: a failure is logged at level Error and the entry stays.
+void recoverInterruptedCommits() noexcept;

@@ -104,6 +104,8 @@ void ResultsWriter::setOutputFile(const std::wstring& path) {
   impl_->toFile = true;
 }
 
+std::wstring ResultsWriter::outputPath() const { return impl_->toFile ? impl_->out.path() : std::wstring(); }
+
 void ResultsWriter::setOutputStdout() {
   impl_->out = vfs::standardOutput();
   impl_->toFile = false;

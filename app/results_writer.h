@@ -44,6 +44,8 @@ class ResultsWriter {
   // be created raises the Windows error naming it.
   void setOutputFile(const std::wstring& path);
   void setOutputStdout();
+  // The file the document goes to; empty for standard output.
+  std::wstring outputPath() const;
 
   void beginDocument();
   // Writes out what is buffered and brings the file to disk (fsync; nothing

@@ -4,6 +4,7 @@
 
 #include "antivirus/av_statistics.h"
 #include "app/business_lock.h"
+#include "app/commit_actions.h"
 #include "app/run_markers.h"
 #include "app/temp_directory.h"
 #include "config/configuration.h"
@@ -43,6 +44,10 @@ int statistics::start(int argc, const wchar_t* const* argv) {
   LogManager::instance().applyServicePreset();
   readMaximizeConcurrency();
   ensureStatisticsKeys();
+  // Before any marker is read, and before the results file of this run
+  // replaces that of an interrupted one.
+  recoverInterruptedCommits();
+  BusinessLock::onStaleOwner(recoverInterruptedCommits);
 
   const Params options(argc > 0 ? argc - 1 : 0, argv + (argc > 0 ? 1 : 0));
   options.check();
@@ -193,7 +198,7 @@ void statistics::finish(Run& run) {
   // document must be on disk before anything records it as delivered)
   // leaves a complete document with unmoved markers, whose lines the next
   // run counts again.
-  rethrowing(VLOC(L"Prepare the run markers", "statistics::start"), [&] { run.commit.prepareMarkers(); });
+  rethrowing(VLOC(L"Prepare the run markers", "statistics::start"), [&] { run.commit.prepareMarkers(run.results.outputPath()); });
   run.results.sync();
   run.results.endDocument([&] { run.commit.commitMarkers(); });
   run.commit.commit();

@@ -101,6 +101,31 @@ TEST_F(ExactlyOnceTest, AFileThatStaysUnreadableIsGivenUpAfterThreeRunsInARow) {
   EXPECT_TRUE(runTraffic("after.xml", "2026-12-10 13:00:00").empty()) << "nothing counted twice once the file is readable";
 }
 
+// Killed just before its document is on disk, a run has recorded nothing;
+// killed just after it is complete and closed, before its markers, the run
+// left its markers staged, and the next run records them before it reads
+// any: either way every line is counted once.
+TEST_F(ExactlyOnceTest, ARunKilledJustBeforeOrAfterItsDocumentIsCompleteCountsOnce) {
+  const std::string killedBefore = install.path("before.xml");
+  auto r = run({"--http-traffic", "--ftp-traffic"}, killedBefore, "2026-12-10 12:00:00",
+               {{"LD_PRELOAD", HALVEX_READ_FAULT_SHIM}, {"HALVEX_TEST_KILL_AT_FSYNC", killedBefore}});
+  ASSERT_EQ(r.exitCode, 137) << r.output;
+  EXPECT_FALSE(soak::complete(testkit::readFile(killedBefore)));
+  EXPECT_TRUE(marker(L"1", L"LastHttpStatisticsRun").empty());
+
+  const std::string killedAfter = install.path("after.xml");
+  r = run({"--http-traffic", "--ftp-traffic"}, killedAfter, "2026-12-10 12:10:00",
+          {{"LD_PRELOAD", HALVEX_READ_FAULT_SHIM}, {"HALVEX_TEST_KILL_AFTER_CLOSE", killedAfter}});
+  ASSERT_EQ(r.exitCode, 137) << r.output;
+  ASSERT_TRUE(soak::complete(testkit::readFile(killedAfter))) << "the document was complete when the run was killed";
+  EXPECT_EQ(soak::parseTraffic(testkit::readFile(killedAfter)), expected);
+  EXPECT_TRUE(marker(L"1", L"LastHttpStatisticsRun").empty()) << "killed before its markers were recorded";
+
+  // The next run records them first, then finds nothing new.
+  EXPECT_TRUE(runTraffic("next.xml", "2026-12-10 12:20:00").empty()) << "the delivered lines are not counted again";
+  EXPECT_NE(events().find("they are recorded now"), std::string::npos) << events();
+}
+
 TEST_F(ExactlyOnceTest, LogsWithASecondNameAndHiddenLogsAreCounted) {
   // A backup made with hard links, and a log whose name begins with a dot.
   fs::create_directories(install.path("backup"));

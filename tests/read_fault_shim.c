@@ -1,15 +1,20 @@
-/* Makes chosen files and directories fail to be read, for whole-program
- * tests of a run under read faults: preloaded into the program, it fails
- * with EIO every openat() of a path and every fdopendir() of a directory
- * that matches the fnmatch() pattern in HALVEX_TEST_READ_FAULT (the whole
- * path; "*" crosses "/"). Unset, it does nothing. Nothing else is touched:
- * the program's own handling of the failure is what the tests watch. */
+/* Faults for whole-program tests, preloaded into the program:
+ * - HALVEX_TEST_READ_FAULT: every openat() for reading of a path and every
+ *   fdopendir() of a directory that matches this fnmatch() pattern (the
+ *   whole path; "*" crosses "/") fails with EIO;
+ * - HALVEX_TEST_KILL_AT_FSYNC: the process is killed (SIGKILL) when it is
+ *   about to fsync() a file whose path matches;
+ * - HALVEX_TEST_KILL_AFTER_CLOSE: the process is killed right after it has
+ *   closed such a file.
+ * Unset, they do nothing. Nothing else is touched: the program's own
+ * handling of the fault is what the tests watch. */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <signal.h>
 #include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -17,10 +22,12 @@
 #include <string.h>
 #include <unistd.h>
 
-static const char* pattern(void) {
-  const char* p = getenv("HALVEX_TEST_READ_FAULT");
+static const char* setting(const char* name) {
+  const char* p = getenv(name);
   return p && *p ? p : NULL;
 }
+
+static const char* pattern(void) { return setting("HALVEX_TEST_READ_FAULT"); }
 
 /* The path a descriptor stands for; empty when it cannot be told. */
 static void pathOfFd(int fd, char* out, size_t size) {
@@ -86,4 +93,28 @@ DIR* fdopendir(int fd) {
     }
   }
   return real(fd);
+}
+
+static int fdMatches(int fd, const char* name) {
+  const char* p = setting(name);
+  if (!p) return 0;
+  char path[PATH_MAX];
+  pathOfFd(fd, path, sizeof path);
+  return fnmatch(p, path, 0) == 0;
+}
+
+int fsync(int fd) {
+  static int (*real)(int);
+  if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+  if (fdMatches(fd, "HALVEX_TEST_KILL_AT_FSYNC")) raise(SIGKILL);
+  return real(fd);
+}
+
+int close(int fd) {
+  static int (*real)(int);
+  if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "close");
+  const int kill = fdMatches(fd, "HALVEX_TEST_KILL_AFTER_CLOSE");
+  const int rc = real(fd);
+  if (kill) raise(SIGKILL);
+  return rc;
 }

@@ -1,5 +1,7 @@
 #include "webstat/feed_lines.h"
 
+#include <algorithm>
+
 #include "support/text.h"
 #include "traffic/w3c.h"
 
@@ -138,7 +140,12 @@ void appendWebalizerFtpLine(std::wstring& out, const VDateTime& t, int kind, con
   out += L' ';
   out += valueOr(fields(entry, ClientIp), L"-");
   out += L' ';
-  out += valueOr(fields(entry, isDownload ? ScBytes : CsBytes), L"0");
+  // The bytes the line moved both ways, as the results count them: a
+  // transfer logs its data in one direction and its commands in the other,
+  // and the analyser's bandwidth must equal the results' in + out.
+  const long long sent = std::max(0LL, text::parseLeadingInt64(fields(entry, ScBytes)));
+  const long long received = std::max(0LL, text::parseLeadingInt64(fields(entry, CsBytes)));
+  appendUnsigned64(out, static_cast<unsigned long long>(sent) + static_cast<unsigned long long>(received));
   out += L' ';
   out += valueOr(fields(entry, UriStem), L"-");
   out += L" b _ ";

@@ -58,8 +58,9 @@ class FieldReader {
 void appendWebalizerHttpLine(std::wstring& out, const VDateTime& time, const W3CRecord& entry, FieldReader& fields);
 
 // Webalizer FTP: one xferlog line ending in LF. The transfer-time field is
-// the entry's time-taken in whole seconds; kind 1 (anonymous FTP) gives the
-// access mode "a", others "r".
+// the entry's time-taken in whole seconds; the size is sc-bytes + cs-bytes
+// (what the results count for the line, so that the report's bandwidth
+// equals them); kind 1 (anonymous FTP) gives the access mode "a", others "r".
 void appendWebalizerFtpLine(std::wstring& out, const VDateTime& time, int kind, const W3CRecord& entry, bool isDownload,
                             FieldReader& fields);
 

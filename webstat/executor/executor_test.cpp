@@ -96,8 +96,8 @@ Figures expected(const std::vector<Hit>& hits, const std::wstring& domain, bool 
     if (h.domain != domain || (h.kind != 0) != ftp) continue;
     const int key = awstats ? 20161200 + h.day : h.day;
     long long bytes = h.scBytes;
-    if (!awstats && ftp && !h.download) bytes = h.csBytes;
-    if (awstats && ftp) bytes = h.scBytes + h.csBytes;
+    // FTP bandwidth is the results' in + out, in both analysers.
+    if (ftp) bytes = h.scBytes + h.csBytes;
     if (awstats && h.status == 304) bytes = 0;
     f[key].first += 1;
     f[key].second += bytes;

@@ -164,7 +164,7 @@ TEST(PendingFeedsTest, LinesOfTheOtherAnalyserAreConvertedWithTheirFields) {
   const std::vector<std::string> ftp = tokens(ftpToAWStats.sortedInput());
   const std::vector<std::string> ftpNative = tokens(awstats(upload, true));
   for (int f : {feed::Date, feed::Time, feed::UriStem, feed::UserName, feed::ClientIp}) EXPECT_EQ(ftp[f], ftpNative[f]);
-  EXPECT_EQ(ftp[feed::ScBytes], "7000") << "the upload's bytes, which the xferlog line carries";
+  EXPECT_EQ(ftp[feed::ScBytes], "7040") << "both directions' bytes, which the xferlog line carries";
   EXPECT_EQ(ftp[feed::Host], "site.example");
 
   // And back: AWStats feeds for a domain switched to Webalizer, at the time

@@ -3,11 +3,15 @@
 // with the log directory of the FTP site bound to that address, printed
 // without a line break (the caller takes the output as it stands). The
 // answer comes from the host's layout: the FTP server writes the W3C logs of
-// the site on an address into <PRODUCT_DATA_D>/ftp/logs/<IP>. An address
-// without such a directory is an error (exit code 1).
+// the site on an address into <PRODUCT_DATA_D>/ftp/logs/<IP>, unless the
+// setting "FtpLogsDirectory" of the configuration key names another path, in
+// which "<ip>" stands for the address (e.g. /var/log/proftpd/<ip>). An
+// address without such a directory, or with a link in its place, is an
+// error (exit code 1).
 #include <cstdio>
 #include <string>
 
+#include "support/exceptions.h"
 #include "support/fs.h"
 #include "support/logging.h"
 #include "support/registry.h"
@@ -25,6 +29,27 @@ bool plausibleAddress(const std::string& ip) {
   for (char c : ip)
     if (!(std::isxdigit(static_cast<unsigned char>(c)) || c == '.' || c == ':')) return false;
   return true;
+}
+
+// The directory of the address's logs by the setting, or the default.
+std::wstring logDirectory(const std::wstring& ip) {
+  std::wstring pattern;
+  registry::lookup(HKEY_LOCAL_MACHINE, kConfigKey, L"FtpLogsDirectory", pattern);
+  if (pattern.empty()) return vfs::join(vfs::join(getProductSetting(L"PRODUCT_DATA_D"), L"ftp/logs"), ip);
+  const std::wstring setting = std::wstring(kConfigKey) + L"\\FtpLogsDirectory";
+  const std::wstring placeholder = L"<ip>";
+  if (pattern[0] != L'/' || pattern.find(placeholder) == std::wstring::npos)
+    throw vexception(L"The setting " + setting + L" must be an absolute path holding <ip>: " + pattern, VLOC(L"", "ftphostctl"));
+  std::wstring dir;
+  for (size_t i = 0; i < pattern.size();) {
+    if (pattern.compare(i, placeholder.size(), placeholder) == 0) {
+      dir += ip;
+      i += placeholder.size();
+    } else {
+      dir += pattern[i++];
+    }
+  }
+  return dir;
 }
 
 }  // namespace
@@ -45,8 +70,10 @@ int main(int argc, char** argv) {
   if (!requested || ip.empty()) return fail("usage: ftphostctl --get-log-directory --ip-address=IP");
   if (!plausibleAddress(ip)) return fail("'" + ip + "' is no IP address");
   try {
-    const std::wstring dir = vfs::join(vfs::join(getProductSetting(L"PRODUCT_DATA_D"), L"ftp/logs"), text::fromAnsi(ip));
+    const std::wstring dir = logDirectory(text::fromAnsi(ip));
     if (!vfs::isDirectory(dir)) return fail("no FTP site log directory for " + ip + " (" + text::toUtf8(dir) + ")");
+    // A link in its place is refused (the open raises).
+    vfs::Directory::open(dir);
     const std::string out = text::toAnsi(dir);
     std::fwrite(out.data(), 1, out.size(), stdout);
     return std::fflush(stdout) == 0 ? 0 : 1;

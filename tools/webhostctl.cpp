@@ -7,6 +7,15 @@
 // exists, else "index.html;index.htm;index.php". A domain without a site
 // directory is reported with an empty logsDir.
 //
+// Servers that keep their logs apart from the sites (a directory per domain
+// under /var/log/apache2 or /var/log/nginx) are described by the settings
+// "WebLogsDirectory" of the configuration key (a path in which "<domain>"
+// stands for the domain's name, for every domain) and the values of its key
+// "WebLogsDirectories" named by a domain (that domain's path, "<domain>"
+// allowed). Such a directory is reported when it exists and is no link; one
+// that is missing or unusable is reported in logsDirError naming the setting,
+// never silently left out: its domain's traffic would read as zero.
+//
 // The site directories belong to tenants, and the answer must stay readable
 // whatever they hold:
 // - the site, conf and default_docs are opened one component at a time
@@ -25,6 +34,7 @@
 #include <libxml/xmlwriter.h>
 
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -123,26 +133,143 @@ DefaultDocuments readDefaultDocuments(const vfs::Directory& site) {
   }
 }
 
+constexpr const wchar_t* kLogsDirectoryValue = L"WebLogsDirectory";
+constexpr const wchar_t* kLogsDirectoriesKey = L"WebLogsDirectories";
+constexpr const wchar_t* kDomainPlaceholder = L"<domain>";
+
+// The operator's choice of where the web logs lie.
+class LogsLayout {
+ public:
+  // Reads the settings; a setting that cannot be read is kept as an error
+  // for the domains it applies to.
+  LogsLayout() {
+    const std::wstring key = kConfigKey;
+    try {
+      registry::lookup(HKEY_LOCAL_MACHINE, key, kLogsDirectoryValue, installation_.pattern);
+    } catch (const vexception& e) {
+      installation_.error = e.message();
+    }
+    installation_.setting = key + L"\\" + kLogsDirectoryValue;
+    if (installation_.error.empty() && !installation_.pattern.empty() && installation_.pattern.find(kDomainPlaceholder) == std::wstring::npos)
+      installation_.error = L"it holds no <domain>, so every domain would get the same directory";
+    const std::wstring domainsKey = key + L"\\" + kLogsDirectoriesKey;
+    try {
+      if (!registry::keyExists(HKEY_LOCAL_MACHINE, domainsKey)) return;
+      for (const std::wstring& name : registry::valueNames(HKEY_LOCAL_MACHINE, domainsKey)) {
+        Setting& s = domains_[text::lowerAscii(name)];
+        s.setting = domainsKey + L"\\" + name;
+        try {
+          registry::lookup(HKEY_LOCAL_MACHINE, domainsKey, name, s.pattern);
+          if (s.pattern.empty()) s.error = L"it is empty";
+        } catch (const vexception& e) {
+          s.error = e.message();
+        }
+      }
+    } catch (const vexception& e) {
+      installation_.error = L"the key " + domainsKey + L" cannot be read: " + e.message();
+    }
+  }
+
+  struct Setting {
+    std::wstring setting;  // its full name, for messages
+    std::wstring pattern;  // empty: the site's logs/
+    std::wstring error;
+  };
+  // The setting that places the domain's logs (pattern empty: the site's logs/).
+  const Setting& forDomain(const std::wstring& name) const {
+    const auto it = domains_.find(text::lowerAscii(name));
+    return it != domains_.end() ? it->second : installation_;
+  }
+
+ private:
+  Setting installation_;
+  std::map<std::wstring, Setting> domains_;
+};
+
+// The pattern with the domain's name in place of <domain>, or why it cannot
+// name the domain's directory: an absolute path without "." or ".."
+// components, the name a single component.
+std::optional<std::wstring> expand(const std::wstring& pattern, const std::wstring& name, std::wstring& path) {
+  if (name.empty() || name == L"." || name == L".." || name.find(L'/') != std::wstring::npos || name.find(L'\0') != std::wstring::npos)
+    return L"the domain's name cannot be a directory name";
+  path.clear();
+  const std::wstring placeholder = kDomainPlaceholder;
+  for (size_t i = 0; i < pattern.size();) {
+    if (pattern.compare(i, placeholder.size(), placeholder) == 0) {
+      path += name;
+      i += placeholder.size();
+    } else {
+      path += pattern[i++];
+    }
+  }
+  if (path.empty() || path[0] != L'/') return L"it is not an absolute path";
+  size_t start = 1;
+  while (start <= path.size()) {
+    size_t end = path.find(L'/', start);
+    if (end == std::wstring::npos) end = path.size();
+    const std::wstring part = path.substr(start, end - start);
+    if (part.empty() && end != path.size()) return L"it holds an empty component";
+    if (part == L"." || part == L"..") return L"it holds a \".\" or \"..\" component";
+    start = end + 1;
+  }
+  while (path.size() > 1 && path.back() == L'/') path.pop_back();
+  return std::nullopt;
+}
+
 struct Site {
   std::wstring logsDir;
   std::wstring logsDirError;
   DefaultDocuments defaultDocs;
 };
 
-Site describe(const std::optional<vfs::Directory>& vhosts, const std::wstring& name) {
+// A directory the settings name for the domain: reported when it is one (no
+// link in its place), else the error names the setting.
+void placeLogs(Site& site, const LogsLayout::Setting& setting, const std::wstring& name) {
+  const std::wstring prefix = L"The setting " + setting.setting + L" gives " + name + L" no log directory: ";
+  if (!setting.error.empty()) {
+    site.logsDirError = prefix + setting.error;
+    return;
+  }
+  std::wstring path;
+  if (const auto why = expand(setting.pattern, name, path)) {
+    site.logsDirError = prefix + *why;
+    return;
+  }
+  if (const auto why = unreportable(path, false)) {
+    site.logsDirError = path + L" cannot be reported: it holds " + *why;
+    return;
+  }
+  try {
+    if (!vfs::exists(path)) {
+      site.logsDirError = prefix + path + L" does not exist";
+      return;
+    }
+    vfs::Directory::open(path);
+    site.logsDir = path;
+  } catch (const vexception& e) {
+    site.logsDirError = prefix + path + L" cannot be used: " + e.message();
+  }
+}
+
+Site describe(const std::optional<vfs::Directory>& vhosts, const LogsLayout& layout, const std::wstring& name) {
   Site site;
+  const LogsLayout::Setting& setting = layout.forDomain(name);
+  const bool ownLogs = !setting.pattern.empty() || !setting.error.empty();
+  if (ownLogs) placeLogs(site, setting, name);
   if (!vhosts) return site;
   try {
     if (!vhosts->exists(name)) return site;
     const vfs::Directory directory = vhosts->openSubdirectory(name);
     const std::wstring logs = vfs::join(directory.path(), L"logs");
-    if (const auto why = unreportable(logs, false))
-      site.logsDirError = logs + L" cannot be reported: it holds " + *why;
-    else
-      site.logsDir = logs;
+    if (!ownLogs) {
+      if (const auto why = unreportable(logs, false))
+        site.logsDirError = logs + L" cannot be reported: it holds " + *why;
+      else
+        site.logsDir = logs;
+    }
     site.defaultDocs = readDefaultDocuments(directory);
   } catch (const vexception& e) {
-    site.logsDirError = L"The site directory of " + name + L" is not used: " + e.message();
+    if (!ownLogs) site.logsDirError = L"The site directory of " + name + L" is not used: " + e.message();
   }
   return site;
 }
@@ -205,11 +332,12 @@ int main(int argc, char** argv) {
     std::optional<vfs::Directory> vhosts;
     if (!vhostsRoot.empty() && vfs::isDirectory(vhostsRoot)) vhosts.emplace(vfs::Directory::open(vhostsRoot));
 
+    const LogsLayout layout;
     Writer w;
     w.begin();
     w.start("domains");
     for (const std::wstring& name : names) {
-      const Site site = describe(vhosts, name);
+      const Site site = describe(vhosts, layout, name);
       w.start("domain");
       w.attribute("name", name);
       w.attribute("logsDir", site.logsDir);

@@ -118,6 +118,9 @@ void statistics::trafficStep(Run& run) {
     getFtpLogDirectories(model, flags, logDirectoryMap);
     LogCollector collector(model, sitesHits, *httpLogStorage, *ftpLogStorage, analysers.get());
     collector.processLogDirs(run.logExpirationCutoff, logDirectoryMap, run.fromDate);
+    // Worked out now, while nothing of the logs changes, so that disk usage
+    // can describe the log directories as the rotation will leave them.
+    if (flags & (HttpTraffic | FtpTraffic)) run.rotation = prepareLogRotate(model, *httpLogStorage);
 
     const bool figures = (flags & (HttpTraffic | FtpTraffic)) != 0;
     if (figures) {
@@ -180,7 +183,8 @@ void statistics::finish(Run& run) {
   // while the domain locks are still held, and after the step locks are
   // released: rotation and its mail may take long.
   if (run.modeFlags & (HttpTraffic | FtpTraffic))
-    run.commit.add(VLOC(L"launchLogRotate", "statistics::start"), LogLevel::Error, [this] { launchLogRotate(model, *httpLogStorage); });
+    run.commit.add(VLOC(L"launchLogRotate", "statistics::start"), LogLevel::Error,
+                   [this, plan = run.rotation] { launchLogRotate(model, *httpLogStorage, plan.get()); });
 
   // The consumed logs are retired only once the figures counted from them
   // have been delivered.

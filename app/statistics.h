@@ -16,6 +16,7 @@
 #include "logrotate/log_storage.h"
 
 class AnalyserRegistry;
+class RotationPlan;
 
 class statistics : public vconsoleapp {
  public:
@@ -44,6 +45,9 @@ class statistics : public vconsoleapp {
     // The analyser feeds of the run; discarded when the run ends without
     // committing them.
     std::shared_ptr<AnalyserRegistry> analysers;
+    // The night's log rotation, worked out after traffic collection and
+    // carried out once the figures are delivered.
+    std::shared_ptr<RotationPlan> rotation;
   };
 
   void prepare(Run& run, const Params& options);

@@ -115,6 +115,10 @@ struct DomainModel {
   // Filled from the web host utility's report.
   std::map<std::wstring, std::wstring> webLogDirectories;
   std::map<std::wstring, std::wstring> defaultDocumentsByDomain;
+  // Bytes the night's log rotation will add to (or, negative, take from)
+  // each log directory, by its path; disk usage counts the directories as
+  // they will stand after it.
+  std::map<std::wstring, int64_t> logsChangeByDirectory;
   // The FTP server package is "iisftp7".
   bool iisFtp7 = false;
 

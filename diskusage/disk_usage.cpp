@@ -1,5 +1,7 @@
 #include "diskusage/disk_usage.h"
 
+#include <algorithm>
+
 #include "app/results_writer.h"
 #include "config/domain.h"
 #include "diskusage/directory_size.h"
@@ -100,6 +102,27 @@ void DiskUsageCalculator::measure(const DomainInfo& domain, DomainDiskUsage& rec
   if (!text::startsWithTrue(model_.param(L"not_count_mail_disk_usage")))
     for (const auto& [mailbox, bytes] : domain.mailboxUsage) record.mailboxes += bytes;
   // Without a GUID the domain has no ModSecurity directory of its own.
-  if (isPathComponent(domain.guid))
-    record.logs += directorySize(vfs::join(getProductSetting(L"PRODUCT_DATA_D"), L"ModSecurity/vhosts/" + domain.guid + L"/logs"));
+  std::wstring modSecurity;
+  if (isPathComponent(domain.guid)) {
+    modSecurity = vfs::join(getProductSetting(L"PRODUCT_DATA_D"), L"ModSecurity/vhosts/" + domain.guid + L"/logs");
+    record.logs += directorySize(modSecurity);
+  }
+  addRotationChanges(vfs::join(vhosts, domain.name), modSecurity, record);
+}
+
+void DiskUsageCalculator::addRotationChanges(const std::wstring& domainDirectory, const std::wstring& modSecurity, DomainDiskUsage& record) const {
+  // The night's rotation compresses and drops logs only once the figures are
+  // delivered, after this measure: the log directories count as it will
+  // leave them.
+  const std::wstring below = domainDirectory + L"/";
+  int64_t change = 0;
+  for (const auto& [directory, bytes] : model_.logsChangeByDirectory) {
+    const bool inLogs = directory.starts_with(below) &&
+                        text::equalsIgnoreCase(std::wstring_view(directory).substr(below.size(), directory.find(L'/', below.size()) - below.size()), L"logs");
+    if (inLogs || (!modSecurity.empty() && directory == modSecurity)) change += bytes;
+  }
+  if (change >= 0)
+    record.logs += static_cast<uint64_t>(change);
+  else
+    record.logs -= std::min(record.logs, static_cast<uint64_t>(-change));
 }

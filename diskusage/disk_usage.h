@@ -55,6 +55,9 @@ class DiskUsageCalculator {
 
  private:
   void measure(const DomainInfo& domain, DomainDiskUsage& record);
+  // Adds what the night's rotation will change in the domain's log
+  // directories (the model's logsChangeByDirectory) to `logs`.
+  void addRotationChanges(const std::wstring& domainDirectory, const std::wstring& modSecurity, DomainDiskUsage& record) const;
 
   const DomainModel& model_;
   MsSqlSizes msSql_;

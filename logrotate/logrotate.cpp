@@ -40,40 +40,61 @@ struct logrotate::Job {
   vfs::FileTime now;
 };
 
-void logrotate::start(const DomainInfo& domain, const std::wstring& adminEmail, const std::wstring& adminName) {
+RotationPlan::RotationPlan() = default;
+RotationPlan::~RotationPlan() = default;
+
+zipstep::PreparedArchive* RotationPlan::archiveFor(const std::wstring& directory, const std::wstring& name) {
+  const auto it = archives_.find({directory, name});
+  return it == archives_.end() ? nullptr : it->second.get();
+}
+
+void RotationPlan::addArchive(const std::wstring& directory, const std::wstring& name, std::unique_ptr<zipstep::PreparedArchive> archive) {
+  archives_[{directory, name}] = std::move(archive);
+}
+
+void logrotate::start(const DomainInfo& domain, const std::wstring& adminEmail, const std::wstring& adminName, RotationPlan* plan) {
   if (!domain.logRotation.enabled) return;
   const auto where = [&] { return VLOC(vaformat(L"Rotate log for domain %s", domain.name), kFunction); };
   guarded(LogLevel::Info, where, [&] {
     const Job job{domain, adminEmail, adminName, nowFileTime()};
     // One directory failing (vanished, swapped for a link) leaves the others to rotate.
-    for (const std::wstring& directory : domain.logDirectories) guarded(LogLevel::Info, where, [&] { rotateDirectory(job, directory); });
+    for (const std::wstring& directory : domain.logDirectories) guarded(LogLevel::Info, where, [&] { rotateDirectory(job, directory, plan); });
   });
 }
 
-void logrotate::rotateDirectory(const Job& job, const std::wstring& directory) {
-  const LogRotationSettings& settings = job.domain.logRotation;
-  const vfs::Directory dir = vfs::Directory::open(directory);
+void logrotate::prepare(const DomainInfo& domain, RotationPlan& plan, std::map<std::wstring, int64_t>& changes) {
+  if (!domain.logRotation.enabled) return;
+  const auto where = [&] { return VLOC(vaformat(L"Rotate log for domain %s", domain.name), kFunction); };
+  guarded(LogLevel::Info, where, [&] {
+    const Job job{domain, L"", L"", nowFileTime()};
+    for (const std::wstring& directory : domain.logDirectories)
+      guarded(LogLevel::Info, where, [&] { planDirectory(job, directory, plan, changes); });
+  });
+}
 
-  std::vector<RotationEntry> candidates;
+std::vector<RotationEntry> logrotate::candidates(const Job& job, const vfs::Directory& dir, bool& currentKept) const {
+  const LogRotationSettings& settings = job.domain.logRotation;
+  std::vector<RotationEntry> found;
   for (RotationEntry& e : rotatableFiles(dir)) {
     const int c = rotationClass(e.path);
     if (c == 0 || (c == 1 && !settings.compress)) continue;
-    candidates.push_back(std::move(e));
+    found.push_back(std::move(e));
   }
-  bool currentKept = false;
-  if (!candidates.empty()) {
-    std::sort(candidates.begin(), candidates.end());
-    if (isCurrentLog(settings, candidates.back(), job.now)) {
+  currentKept = false;
+  if (!found.empty()) {
+    std::sort(found.begin(), found.end());
+    if (isCurrentLog(settings, found.back(), job.now)) {
       currentKept = true;
-      candidates.pop_back();
+      found.pop_back();
     }
   }
-  for (const RotationEntry& e : candidates)
-    guarded(LogLevel::Error, [&] { return VLOC(vaformat(L"Can't rotate file %s", e.path), "logrotate::rotateFile"); },
-            [&] { rotation::rotateFile(dir, vfs::fileName(e.path), settings.compress); });
+  return found;
+}
 
+std::vector<RotationEntry> logrotate::beyondKept(const Job& job, std::vector<RotationEntry> files, bool currentKept) const {
+  const LogRotationSettings& settings = job.domain.logRotation;
   std::vector<RotationEntry> retained, ordinary;
-  for (RotationEntry& e : rotatableFiles(dir)) (isArchive(e, settings.compress) ? retained : ordinary).push_back(std::move(e));
+  for (RotationEntry& e : files) (isArchive(e, settings.compress) ? retained : ordinary).push_back(std::move(e));
   if (!ordinary.empty()) {
     if (currentKept) {
       std::sort(ordinary.begin(), ordinary.end());
@@ -83,15 +104,66 @@ void logrotate::rotateDirectory(const Job& job, const std::wstring& directory) {
   }
   std::sort(retained.rbegin(), retained.rend());
 
+  std::vector<RotationEntry> beyond;
   int64_t counter = 0;
-  for (const RotationEntry& e : retained) {
+  for (RotationEntry& e : retained) {
     if (storage_ && !storage_->directory().empty() && storage_->contains(e.path)) continue;
     if (++counter <= settings.maxNumberOfFiles) continue;
+    beyond.push_back(std::move(e));
+  }
+  return beyond;
+}
+
+void logrotate::rotateDirectory(const Job& job, const std::wstring& directory, RotationPlan* plan) {
+  const LogRotationSettings& settings = job.domain.logRotation;
+  const vfs::Directory dir = vfs::Directory::open(directory);
+  bool currentKept = false;
+  for (const RotationEntry& e : candidates(job, dir, currentKept)) {
+    const std::wstring name = vfs::fileName(e.path);
+    guarded(LogLevel::Error, [&] { return VLOC(vaformat(L"Can't rotate file %s", e.path), "logrotate::rotateFile"); },
+            [&] { rotation::rotateFile(dir, name, settings.compress, plan ? plan->archiveFor(directory, name) : nullptr); });
+  }
+  for (const RotationEntry& e : beyondKept(job, rotatableFiles(dir), currentKept))
     guarded(
         LogLevel::Error,
         [&] { return VLOC(vaformat(L"Process domain %s log %s", domainDisplayNameOrStored(job.domain.name), vfs::fileName(e.path)), kFunction); },
         [&] { retire(job, dir, e); });
+}
+
+void logrotate::planDirectory(const Job& job, const std::wstring& directory, RotationPlan& plan, std::map<std::wstring, int64_t>& changes) {
+  const LogRotationSettings& settings = job.domain.logRotation;
+  const vfs::Directory dir = vfs::Directory::open(directory);
+  bool currentKept = false;
+  const std::vector<RotationEntry> rotated = candidates(job, dir, currentKept);
+  // The directory's files as they will stand after the rotation step.
+  std::vector<RotationEntry> after = rotatableFiles(dir);
+  int64_t change = 0;
+  // Archives are made oldest log first, so each is newer than the one before.
+  vfs::FileTime made = job.now;
+  for (const RotationEntry& e : rotated) {
+    const auto it = std::find_if(after.begin(), after.end(), [&](const RotationEntry& a) { return a.path == e.path; });
+    if (it == after.end()) continue;
+    if (!settings.compress) {
+      it->path += L".rotated";
+      continue;
+    }
+    const std::wstring name = vfs::fileName(e.path);
+    std::unique_ptr<zipstep::PreparedArchive> archive;
+    guarded(
+        LogLevel::Warning,
+        [&] { return VLOC(vaformat(L"Can't compress file %s to %s", e.path, e.path + L".zip"), "logrotate::rotateFile"); },
+        [&] { archive = zipstep::prepareArchive(dir, name); });
+    // A log that cannot be archived now is tried again when the logs are
+    // rotated; until then it counts as it stands.
+    if (!archive) continue;
+    change += static_cast<int64_t>(archive->archiveSize) - static_cast<int64_t>(e.size);
+    it->path += L".zip";
+    it->size = archive->archiveSize;
+    it->lastWrite = ++made;
+    plan.addArchive(directory, name, std::move(archive));
   }
+  for (const RotationEntry& e : beyondKept(job, std::move(after), currentKept)) change -= static_cast<int64_t>(e.size);
+  changes[directory] += change;
 }
 
 void logrotate::retire(const Job& job, const vfs::Directory& dir, const RotationEntry& entry) {
@@ -111,13 +183,22 @@ void logrotate::retire(const Job& job, const vfs::Directory& dir, const Rotation
     vfs::forcedRemove(entry.path);
 }
 
-void launchLogRotate(DomainModel& model, halvex::logging::LogStorage& httpLogStorage) {
+std::shared_ptr<RotationPlan> prepareLogRotate(DomainModel& model, halvex::logging::LogStorage& httpLogStorage) {
+  auto plan = std::make_shared<RotationPlan>();
+  for (const auto& [id, domain] : model.domainsById) {
+    if (!domain->businessLock.held() || domain->trafficHeldBack()) continue;
+    logrotate(&httpLogStorage).prepare(*domain, *plan, model.logsChangeByDirectory);
+  }
+  return plan;
+}
+
+void launchLogRotate(DomainModel& model, halvex::logging::LogStorage& httpLogStorage, RotationPlan* plan) {
   const std::wstring adminEmail = model.param(L"adminEmail");
   const std::wstring adminName = model.param(L"adminName");
   for (const auto& [id, domain] : model.domainsById) {
     // A domain whose traffic this run held back keeps its logs as they are
     // until a run has counted them.
     if (!domain->businessLock.held() || domain->trafficHeldBack()) continue;
-    logrotate(&httpLogStorage).start(*domain, adminEmail, adminName);
+    logrotate(&httpLogStorage).start(*domain, adminEmail, adminName, plan);
   }
 }

@@ -4,6 +4,8 @@
 // and handed to the web log storage, which saves or removes them at clean-up.
 #pragma once
 
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,31 @@
 #include "logrotate/log_storage.h"
 #include "logrotate/rotation_entry.h"
 #include "support/fs.h"
+
+namespace zipstep {
+struct PreparedArchive;
+}
+
+// What the night's rotation will do, worked out while the run measures:
+// the archives of the logs to compress, made in the process's temporary
+// directory (the logs themselves are untouched until the figures counted
+// from them are delivered), and the bytes each log directory will have
+// gained or lost once it is rotated, so that disk usage describes the
+// directories as they stand after the night.
+class RotationPlan {
+ public:
+  RotationPlan();
+  ~RotationPlan();
+  RotationPlan(const RotationPlan&) = delete;
+  RotationPlan& operator=(const RotationPlan&) = delete;
+
+  // The archive made for the log `name` of `directory`; null when none was.
+  zipstep::PreparedArchive* archiveFor(const std::wstring& directory, const std::wstring& name);
+  void addArchive(const std::wstring& directory, const std::wstring& name, std::unique_ptr<zipstep::PreparedArchive> archive);
+
+ private:
+  std::map<std::pair<std::wstring, std::wstring>, std::unique_ptr<zipstep::PreparedArchive>> archives_;
+};
 
 class logrotate {
  public:
@@ -29,7 +56,16 @@ class logrotate {
   // that cannot be mailed or handed over is logged at level Error with
   // "Process domain %s log %s" (the name in its Unicode display form) and
   // stays for the next run.
-  void start(const DomainInfo& domain, const std::wstring& adminEmail, const std::wstring& adminName);
+  // With `plan`, the archives prepared for it are put in place instead of
+  // compressing the logs now.
+  void start(const DomainInfo& domain, const std::wstring& adminEmail, const std::wstring& adminName, RotationPlan* plan = nullptr);
+
+  // Works out the rotation of the domain's directories (when its rotation
+  // is enabled) without changing them: archives the logs to compress into
+  // `plan` and adds to `changes` (directory -> bytes) what each directory
+  // will gain or lose: archives in, compressed logs and logs beyond the
+  // kept number out. Failures are logged as by start.
+  void prepare(const DomainInfo& domain, RotationPlan& plan, std::map<std::wstring, int64_t>& changes);
 
   // Mails one rotated log as an attachment: subject "Domain <name> log
   // <file>", sender "\"senderName\" <senderAddress>". Does nothing for an
@@ -48,7 +84,12 @@ class logrotate {
 
  private:
   struct Job;
-  void rotateDirectory(const Job& job, const std::wstring& directory);
+  void rotateDirectory(const Job& job, const std::wstring& directory, RotationPlan* plan);
+  void planDirectory(const Job& job, const std::wstring& directory, RotationPlan& plan, std::map<std::wstring, int64_t>& changes);
+  // The logs to rotate (oldest first), the current one left out.
+  std::vector<RotationEntry> candidates(const Job& job, const vfs::Directory& dir, bool& currentKept) const;
+  // Of a directory's files after rotation, those beyond the kept number.
+  std::vector<RotationEntry> beyondKept(const Job& job, std::vector<RotationEntry> files, bool currentKept) const;
   void retire(const Job& job, const vfs::Directory& dir, const RotationEntry& entry);
 
   halvex::logging::LogStorage* storage_;
@@ -60,4 +101,9 @@ class logrotate {
 // once the results document is complete and before the domain locks are
 // released, so no log changes before the figures counted from it have been
 // delivered.
-void launchLogRotate(DomainModel& model, halvex::logging::LogStorage& httpLogStorage);
+void launchLogRotate(DomainModel& model, halvex::logging::LogStorage& httpLogStorage, RotationPlan* plan = nullptr);
+
+// The plan of launchLogRotate for the same domains, made before the results
+// document ends (after traffic collection, before disk usage): the bytes
+// each log directory will gain or lose go to model.logsChangeByDirectory.
+std::shared_ptr<RotationPlan> prepareLogRotate(DomainModel& model, halvex::logging::LogStorage& httpLogStorage);

@@ -57,7 +57,7 @@ vfs::File openOwnLog(const vfs::Directory& dir, const std::wstring& name) {
   return file;
 }
 
-void rotateFile(const vfs::Directory& dir, const std::wstring& name, bool compress) {
+void rotateFile(const vfs::Directory& dir, const std::wstring& name, bool compress, zipstep::PreparedArchive* prepared) {
   const std::wstring ext = compress ? L".zip" : L".rotated";
   if (!shiftSeries(dir, name, ext)) return;
   if (!compress) {
@@ -67,7 +67,12 @@ void rotateFile(const vfs::Directory& dir, const std::wstring& name, bool compre
   guarded(
       LogLevel::Warning,
       [&] { return VLOC(vaformat(L"Can't compress file %s to %s", vfs::join(dir.path(), name), vfs::join(dir.path(), name + ext)), kFunction); },
-      [&] { zipstep::compressLog(dir, name); });
+      [&] {
+        if (prepared)
+          zipstep::installArchive(dir, name, *prepared);
+        else
+          zipstep::compressLog(dir, name);
+      });
 }
 
 }  // namespace rotation

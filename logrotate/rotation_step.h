@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "logrotate/zip_archive.h"
 #include "support/fs.h"
 
 namespace rotation {
@@ -19,8 +20,10 @@ inline constexpr int kSeriesLimit = 32000;
 // context "Can't rename file %s to %s" and stops the step: the log stays.
 // Compression failures are logged at level Warning with the context
 // "Can't compress file %s to %s" and keep the log; a log held open by
-// another process is left for the next run without a message.
-void rotateFile(const vfs::Directory& dir, const std::wstring& name, bool compress);
+// another process is left for the next run without a message. With
+// `prepared`, the archive made for the log earlier in the run is put in
+// place instead of compressing the log now.
+void rotateFile(const vfs::Directory& dir, const std::wstring& name, bool compress, zipstep::PreparedArchive* prepared = nullptr);
 
 // Opens the entry `name` of `dir` and checks on the descriptor what rotation,
 // compression and the log mail may act on: a regular file with a single link

@@ -21,6 +21,8 @@ constexpr const char* kFunction = "zipstep::compressLog";
   throw vexception(what + L" '" + path + L"'", VLOC(L"", kFunction));
 }
 
+}  // namespace
+
 // A scratch file in the process's own temporary directory, removed with its holder.
 class ScratchFile {
  public:
@@ -43,6 +45,8 @@ class ScratchFile {
   vfs::Directory dir_;
   std::wstring name_;
 };
+
+namespace {
 
 struct ZipCloser {
   void operator()(void* zip) const { zipClose(zip, nullptr); }
@@ -127,13 +131,16 @@ void unlinkQuietly(const vfs::Directory& dir, const std::wstring& name) noexcept
 }  // namespace
 
 
-Outcome compressLog(const vfs::Directory& dir, const std::wstring& name) {
-  const std::wstring archive = name + L".zip";
-  if (!dir.exists(name)) return Outcome::Skipped;
-  if (dir.stat(name).type != vfs::EntryType::File) return Outcome::Skipped;
+PreparedArchive::PreparedArchive() = default;
+PreparedArchive::~PreparedArchive() = default;
+PreparedArchive::PreparedArchive(PreparedArchive&&) noexcept = default;
+PreparedArchive& PreparedArchive::operator=(PreparedArchive&&) noexcept = default;
+
+std::unique_ptr<PreparedArchive> prepareArchive(const vfs::Directory& dir, const std::wstring& name) {
+  if (!dir.exists(name)) return nullptr;
+  if (dir.stat(name).type != vfs::EntryType::File) return nullptr;
   // Checked before we open it ourselves: our own descriptor would count as a holder.
-  if (vfs::isFileInUse(vfs::join(dir.path(), name))) return Outcome::Skipped;
-  if (dir.exists(archive)) return Outcome::Skipped;
+  if (vfs::isFileInUse(vfs::join(dir.path(), name))) return nullptr;
 
   // What is archived is what was opened and checked: a file swapped in
   // after the look above is checked again here, on the descriptor.
@@ -141,13 +148,39 @@ Outcome compressLog(const vfs::Directory& dir, const std::wstring& name) {
   try {
     log = rotation::openOwnLog(dir, name);
   } catch (const vexception&) {
+    return nullptr;
+  }
+  auto prepared = std::make_unique<PreparedArchive>();
+  prepared->archived = log.info();
+  prepared->scratch = std::make_unique<ScratchFile>();
+  prepared->copied = writeArchive(log, prepared->archived, name, prepared->scratch->path());
+  prepared->archiveSize = vfs::statPath(prepared->scratch->path()).size;
+  return prepared;
+}
+
+Outcome compressLog(const vfs::Directory& dir, const std::wstring& name) {
+  if (dir.exists(name + L".zip")) return Outcome::Skipped;
+  const std::unique_ptr<PreparedArchive> prepared = prepareArchive(dir, name);
+  if (!prepared) return Outcome::Skipped;
+  return installArchive(dir, name, *prepared);
+}
+
+Outcome installArchive(const vfs::Directory& dir, const std::wstring& name, PreparedArchive& prepared) {
+  const std::wstring archive = name + L".zip";
+  if (dir.exists(archive)) return Outcome::Skipped;
+  const vfs::DirEntry& archived = prepared.archived;
+  const uint64_t copied = prepared.copied;
+  if (vfs::isFileInUse(vfs::join(dir.path(), name))) return Outcome::Skipped;
+  // The log as it stands now, checked again: it may have changed since it was archived.
+  vfs::File log;
+  try {
+    log = rotation::openOwnLog(dir, name);
+  } catch (const vexception&) {
     return Outcome::Skipped;
   }
-  const vfs::DirEntry archived = log.info();
-  ScratchFile scratch;
-  const uint64_t copied = writeArchive(log, archived, name, scratch.path());
+  if (!unchanged(archived, copied, log.info(), dir.stat(name))) fail(L"The log changed while it was being archived", log.path());
 
-  const std::wstring temporary = placeArchive(dir, scratch.path());
+  const std::wstring temporary = placeArchive(dir, prepared.scratch->path());
   try {
     dir.renameNoReplace(temporary, archive);
   } catch (...) {

@@ -2,11 +2,14 @@
 // with a single deflate entry, written beside it in the tenant's directory.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "support/fs.h"
 
 namespace zipstep {
+
+class ScratchFile;
 
 // Archives in the making are named this prefix, eight hexadecimal digits
 // and ".tmp": a hidden name, which rotation and the log scan leave alone.
@@ -36,5 +39,24 @@ enum class Outcome {
 // archives it whole. Any other failure raises, after removing whatever part
 // of the archive was made; the log is kept.
 Outcome compressLog(const vfs::Directory& dir, const std::wstring& name);
+
+// The same in two phases, so that a log is archived before the night's
+// figures are delivered and changes only after: prepareArchive writes the
+// archive into the process's temporary directory (the log is not touched);
+// installArchive puts it in place and removes the log, as compressLog does,
+// when the log still is what was archived. A log that cannot be archived
+// now (the reasons of Skipped) gives no prepared archive.
+struct PreparedArchive {
+  PreparedArchive();
+  ~PreparedArchive();
+  PreparedArchive(PreparedArchive&&) noexcept;
+  PreparedArchive& operator=(PreparedArchive&&) noexcept;
+  std::unique_ptr<ScratchFile> scratch;
+  vfs::DirEntry archived;  // the log as it was archived
+  uint64_t copied = 0;
+  uint64_t archiveSize = 0;
+};
+std::unique_ptr<PreparedArchive> prepareArchive(const vfs::Directory& dir, const std::wstring& name);
+Outcome installArchive(const vfs::Directory& dir, const std::wstring& name, PreparedArchive& prepared);
 
 }  // namespace zipstep

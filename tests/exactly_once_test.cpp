@@ -126,6 +126,38 @@ TEST_F(ExactlyOnceTest, ARunKilledJustBeforeOrAfterItsDocumentIsCompleteCountsOn
   EXPECT_NE(events().find("they are recorded now"), std::string::npos) << events();
 }
 
+// Disk usage is measured before the logs are rotated (they change only once
+// their figures are delivered), yet it reports the logs directory as the
+// night's rotation leaves it: archives in, compressed and dropped logs out.
+TEST_F(ExactlyOnceTest, DiskUsageDescribesTheLogsAsTheNightsRotationLeavesThem) {
+  writeConfig(R"(><logRotation enabled="true" period="daily" maxNumberOfFiles="1" compress="true"/>)");
+  webLines("1", "a.example", "ex_old1.log", 3000, now - 3 * 86400);
+  webLines("1", "a.example", "ex_old2.log", 3000, now - 4 * 86400);
+  uint64_t before = 0;
+  for (const auto& e : fs::directory_iterator(logsDir("a.example"))) before += e.file_size();
+
+  const std::string results = install.path("r.xml");
+  const auto r = run({"--http-traffic", "--ftp-traffic", "--disk-usage"}, results, hostile::kFrozenNow);
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(soak::parseTraffic(testkit::readFile(results)), expected);
+
+  uint64_t after = 0;
+  int archives = 0;
+  for (const auto& e : fs::directory_iterator(logsDir("a.example"))) {
+    after += e.file_size();
+    archives += e.path().extension() == ".zip";
+  }
+  EXPECT_EQ(archives, 1) << "two logs compressed, one archive kept";
+  EXPECT_FALSE(fs::exists(logsDir("a.example") + "/ex_old1.log"));
+  const std::string doc = testkit::readFile(results);
+  const size_t du = doc.find("<du dom-id=\"1\"");
+  ASSERT_NE(du, std::string::npos) << doc;
+  const size_t logs = doc.find(" logs=\"", du);
+  ASSERT_NE(logs, std::string::npos) << doc;
+  const uint64_t reported = std::stoull(doc.substr(logs + 7));
+  EXPECT_EQ(reported, after) << "the logs directory as it stands after the night (it held " << before << " bytes before)";
+}
+
 TEST_F(ExactlyOnceTest, LogsWithASecondNameAndHiddenLogsAreCounted) {
   // A backup made with hard links, and a log whose name begins with a dot.
   fs::create_directories(install.path("backup"));

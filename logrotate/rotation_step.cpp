@@ -1,9 +1,8 @@
 #include "logrotate/rotation_step.h"
 
-#include <unistd.h>
-
 #include "logrotate/zip_archive.h"
 #include "support/logging.h"
+#include "support/process.h"
 
 namespace rotation {
 
@@ -51,7 +50,7 @@ vfs::File openOwnLog(const vfs::Directory& dir, const std::wstring& name) {
   if (opened.links != 1)
     throw vexception(L"'" + path + L"' has " + std::to_wstring(opened.links) + L" links", VLOC(L"", "rotation::openOwnLog"));
   const uint32_t owner = dir.info().uid;
-  if (opened.uid != 0 && opened.uid != ::geteuid() && opened.uid != owner)
+  if (opened.uid != 0 && opened.uid != process::effectiveUserId() && opened.uid != owner)
     throw vexception(L"'" + path + L"' belongs to user " + std::to_wstring(opened.uid) + L", not to the directory's owner",
                      VLOC(L"", "rotation::openOwnLog"));
   return file;

@@ -9,6 +9,8 @@
 namespace process {
 
 uint32_t currentId();
+// The user the process acts as (its effective user id).
+uint32_t effectiveUserId();
 // Whether a process with that id exists (kill(pid, 0) does not fail with
 // ESRCH); 0 and ids beyond the system's range do not.
 bool exists(uint32_t pid);

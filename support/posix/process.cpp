@@ -93,6 +93,8 @@ int exitCodeOf(int status) {
 
 uint32_t currentId() { return static_cast<uint32_t>(::getpid()); }
 
+uint32_t effectiveUserId() { return static_cast<uint32_t>(::geteuid()); }
+
 bool exists(uint32_t pid) {
   // 0 and values beyond pid_t would address process groups or everyone.
   if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return false;

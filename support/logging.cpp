@@ -2,13 +2,17 @@
 
 #include <dlfcn.h>
 #include <link.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <cwchar>
 #include <exception>
+#include <mutex>
 #include <vector>
 
 #include "support/eventlog.h"
 #include "support/halvexlog.h"
+#include "support/process.h"
 #include "support/text.h"
 
 // The pointer through which modules loaded into one process share their
@@ -184,6 +188,13 @@ void LogManager::logTextDecided(int level, const std::wstring& rawText, bool toD
     if (flags().flag[flagLevel]) writeConsole(text);
   } catch (...) {
   }
+  try {
+    // The console may be that terminal already (an interactive tool's
+    // standard output): the entry is not shown twice.
+    if (flagLevel >= 3 && terminal::active() && !(flags().flag[flagLevel] && !console_ && ::isatty(STDOUT_FILENO) == 1))
+      terminal::writeEntry(level, text);
+  } catch (...) {
+  }
 }
 
 void LogManager::logException(int level, const vexception& e) noexcept {
@@ -230,3 +241,144 @@ void logStandard(LogLevel level, ExceptionLocation where) noexcept {
   } catch (...) {
   }
 }
+
+// ---- The operator's terminal ---------------------------------------------
+
+namespace terminal {
+namespace {
+
+// The progress line of this module; an entry written by another module (a
+// plugin has its own copy of this code) clears it, and the next update of
+// the run draws it again.
+struct ProgressLine {
+  std::mutex mutex;
+  std::wstring step;
+  size_t total = 0;
+  size_t done = 0;
+  bool shown = false;
+};
+
+ProgressLine& progressLine() {
+  static ProgressLine* line = new ProgressLine;  // outlives every static
+  return *line;
+}
+
+std::string programName() {
+  std::wstring path;
+  try {
+    path = process::executablePath();
+  } catch (...) {
+  }
+  const size_t slash = path.find_last_of(L'/');
+  const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+  return name.empty() ? std::string("statistics") : text::toUtf8(name);
+}
+
+// "\r" and "erase to the end of the line": the cursor is at the start of
+// an empty line, whatever the progress line held.
+constexpr const char* kClearLine = "\r\x1b[K";
+
+void drawProgress(ProgressLine& line) {
+  std::string out = kClearLine + programName() + ": " + text::toUtf8(line.step);
+  if (line.total > 0) out += ": " + std::to_string(line.done) + " of " + std::to_string(line.total) + " domains";
+  std::fputs(out.c_str(), stderr);
+  std::fflush(stderr);
+  line.shown = true;
+}
+
+}  // namespace
+
+bool active() noexcept {
+  static const bool tty = ::isatty(STDERR_FILENO) == 1;
+  return tty;
+}
+
+std::wstring entryLine(int level, const std::wstring& text) {
+  std::wstring message;
+  std::vector<std::wstring> contexts;
+  size_t start = 0;
+  bool first = true;
+  while (start <= text.size()) {
+    size_t end = text.find(L"\n   at ", start);
+    const std::wstring part = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+    if (first) {
+      message = part;
+      first = false;
+    } else {
+      // "<context>(<function> line <n>)": function names hold no "(".
+      const size_t paren = part.rfind(L'(');
+      const std::wstring context = part.substr(0, paren == std::wstring::npos ? part.size() : paren);
+      if (!context.empty()) contexts.push_back(context);
+    }
+    if (end == std::wstring::npos) break;
+    start = end + 7;
+  }
+  std::wstring line = text::fromUtf8(logLevelName(level)) + L": " + message;
+  if (!contexts.empty()) {
+    line += L" (";
+    for (size_t i = 0; i < contexts.size(); ++i) line += (i ? L"; " : L"") + contexts[i];
+    line += L")";
+  }
+  std::wstring single;
+  single.reserve(line.size());
+  for (wchar_t c : line) {
+    if (c == L'\n' || c == L'\t') c = L' ';
+    if (c == L' ' && !single.empty() && single.back() == L' ') continue;
+    single += c;
+  }
+  while (!single.empty() && single.back() == L' ') single.pop_back();
+  return single;
+}
+
+void writeEntry(int level, const std::wstring& text) {
+  ProgressLine& line = progressLine();
+  std::lock_guard<std::mutex> lock(line.mutex);
+  const std::string out = kClearLine + programName() + ": " + text::toUtf8(entryLine(level, text)) + "\n";
+  std::fputs(out.c_str(), stderr);
+  line.shown = false;
+  if (!line.step.empty()) drawProgress(line);
+  std::fflush(stderr);
+}
+
+void progressStep(const std::wstring& step, size_t total) noexcept {
+  if (!active()) return;
+  try {
+    ProgressLine& line = progressLine();
+    std::lock_guard<std::mutex> lock(line.mutex);
+    // A run that ends by an exception leaves no half line for the shell prompt.
+    static const bool cleared = std::atexit([] { progressEnd(); }) == 0;
+    (void)cleared;
+    line.step = step;
+    line.total = total;
+    line.done = 0;
+    drawProgress(line);
+  } catch (...) {
+  }
+}
+
+void progressDomainDone() noexcept {
+  if (!active()) return;
+  try {
+    ProgressLine& line = progressLine();
+    std::lock_guard<std::mutex> lock(line.mutex);
+    if (line.step.empty()) return;
+    if (line.done < line.total) ++line.done;
+    drawProgress(line);
+  } catch (...) {
+  }
+}
+
+void progressEnd() noexcept {
+  if (!active()) return;
+  try {
+    ProgressLine& line = progressLine();
+    std::lock_guard<std::mutex> lock(line.mutex);
+    if (line.shown) std::fputs(kClearLine, stderr);
+    std::fflush(stderr);
+    line.step.clear();
+    line.shown = false;
+  } catch (...) {
+  }
+}
+
+}  // namespace terminal

@@ -87,6 +87,32 @@ void logMessage(LogLevel level, std::wstring_view format, const A&... args) noex
 void applyInteractivePreset();
 void applyServicePreset();
 
+// ---- The operator's terminal ---------------------------------------------
+//
+// When standard error is a terminal (a run started by hand), Error,
+// Unexpected and Crash entries are also written there, one line each:
+// "<program>: Error: <message> (<contexts>)", and a long run keeps one line
+// of progress there, rewritten in place. With standard error redirected or
+// not a terminal (the panel, a timer, cron) none of this is written.
+namespace terminal {
+// Whether standard error is a terminal (asked once per process).
+bool active() noexcept;
+// The one readable line of an entry: the message and the non-empty
+// contexts of its trace, innermost first, line breaks and runs of blanks
+// made single blanks.
+std::wstring entryLine(int level, const std::wstring& text);
+// Writes an entry's line there (the log dispatch calls it for Error and
+// worse when active()).
+void writeEntry(int level, const std::wstring& text);
+// Begins a step of a run on the progress line; total is the number of
+// domains it goes through (0: not counted by domain).
+void progressStep(const std::wstring& step, size_t total) noexcept;
+// One more domain of the current step is done.
+void progressDomainDone() noexcept;
+// Clears the progress line (the run is over; also done at exit).
+void progressEnd() noexcept;
+}  // namespace terminal
+
 // ---- The standard catch set ----------------------------------------------
 //
 // Inside a catch (...) handler, these apply the catch set to the exception in

@@ -164,6 +164,8 @@ void statistics::antivirusStep(Run& run) {
 // The work steps, then the document is ended and only then is anything
 // recorded as done.
 void statistics::finish(Run& run) {
+  // The step on the operator's terminal (nothing when standard error is not one).
+  terminal::progressStep(L"traffic", 0);
   trafficStep(run);
   // The slow steps (mailboxes and disk usage: hours on a large host) run
   // before the mail traffic and antivirus steps, whose locks last until the
@@ -171,12 +173,16 @@ void statistics::finish(Run& run) {
   // are held and written in their place in the document.
   if (run.modeFlags & (MailboxUsage | DiskUsage)) {
     run.results.holdElements();
+    terminal::progressStep(L"mailbox usage", model.domainsById.size());
     runMailboxUsageStep(run.results, model);
+    if (run.modeFlags & DiskUsage) terminal::progressStep(L"disk usage", model.domainsById.size());
     if (run.modeFlags & DiskUsage) runDiskUsageStep(model, run.results);
     run.results.releaseElements();
   }
+  if (run.modeFlags & MailTraffic) terminal::progressStep(L"mail traffic", 0);
   if (run.modeFlags & MailTraffic) runMailTrafficStep(run.results, model, run.fromDate, *mailLogStorage, run.commit);
   run.results.writeHeldElements();
+  if (run.modeFlags & Antivirus) terminal::progressStep(L"antivirus", 0);
   if (run.modeFlags & Antivirus) antivirusStep(run);
 
   // Logs are rotated only once the figures counted from them are delivered,
@@ -202,6 +208,7 @@ void statistics::finish(Run& run) {
   // document must be on disk before anything records it as delivered)
   // leaves a complete document with unmoved markers, whose lines the next
   // run counts again.
+  terminal::progressStep(L"delivering the results", 0);
   rethrowing(VLOC(L"Prepare the run markers", "statistics::start"), [&] { run.commit.prepareMarkers(run.results.outputPath()); });
   run.results.sync();
   run.results.endDocument([&] { run.commit.commitMarkers(); });
@@ -211,6 +218,7 @@ void statistics::finish(Run& run) {
     if (const uint32_t code = registry::flush(); code != 0) raiseWindowsError(L"registry::flush", code, VLOC(L"", "statistics::start"));
   });
   logMessage(LogLevel::Info, L"Done");
+  terminal::progressEnd();
 }
 
 void statistics::unlockDomains() {

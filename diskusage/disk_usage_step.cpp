@@ -22,6 +22,7 @@ void runDiskUsageStep(DomainModel& model, ResultsWriter& results) noexcept {
             saveDiskSpace(results, model, *domain, record);
             lock.unlock();
           });
+      terminal::progressDomainDone();
     }
   });
 }

@@ -65,6 +65,7 @@ void runMailboxUsageStep(ResultsWriter& results, const DomainModel& model) {
         saveMailBoxUsage(results, *domain);
         lock.unlock();
       });
+      terminal::progressDomainDone();
     }
   });
 }

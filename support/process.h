@@ -2,7 +2,9 @@
 // its output captured.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,12 +36,22 @@ struct RunOptions {
   // group is killed (SIGKILL), so a hung program and the children it started
   // go together, and the result says timedOut with the output read so far.
   unsigned timeoutSeconds = 0;
+  // A descriptor of ours that the child gets as its standard input (it stays
+  // open for us); -1: our standard input. A file opened by the caller is
+  // then read by the child without its path being looked up again.
+  int standardInput = -1;
+  // Standard output handed over as it comes instead of gathered, so that
+  // output of any size passes without being held whole; standard error then
+  // goes apart, gathered in the result's output. When it raises, the child
+  // (its group, with a time-out) is killed and waited for, and the exception
+  // goes on to the caller.
+  std::function<void(const char* data, size_t size)> onOutput;
 };
 
 // Starts `path` directly (no shell, no PATH search) with argv, standard
-// output and error on one pipe, reads the output to its end, then waits. The
-// child gets our environment and standard input, default signal handling,
-// and no other descriptor of ours. A child killed by a signal gives 128 + the
+// output and error on one pipe (apart with onOutput), reads the output to its
+// end, then waits. The child gets our environment, our standard input unless
+// another is given, default signal handling, and no other descriptor of ours. A child killed by a signal gives 128 + the
 // signal number. Raises the Windows error with "CreateProcess '" + the
 // masked command line + "'" when the child cannot be started.
 RunResult run(const std::wstring& path, const std::vector<std::wstring>& args);

@@ -7,6 +7,8 @@
 #include <set>
 
 #include "support/exceptions.h"
+#include "support/process.h"
+#include "support/text.h"
 
 namespace mailprovider {
 
@@ -112,7 +114,7 @@ void readGzip(vfs::File& file, LineSplitter& lines) {
         z.avail_out = static_cast<uInt>(out.size());
         const int rc = inflate(&z, Z_NO_FLUSH);
         if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
-          throw vexception(L"Corrupt compressed data in " + file.path(), VLOC(L"", kReadFunction));
+          throw DamagedLogError(L"Corrupt compressed data in " + file.path(), VLOC(L"", kReadFunction));
         lines.feed(reinterpret_cast<const char*>(out.data()), out.size() - z.avail_out);
         if (rc == Z_STREAM_END) {
           streamEnd = true;
@@ -125,7 +127,69 @@ void readGzip(vfs::File& file, LineSplitter& lines) {
     throw;
   }
   inflateEnd(&z);
-  if (!streamEnd) throw vexception(L"Truncated compressed data in " + file.path(), VLOC(L"", kReadFunction));
+  if (!streamEnd) throw DamagedLogError(L"Truncated compressed data in " + file.path(), VLOC(L"", kReadFunction));
+}
+
+struct Decompressor {
+  const wchar_t* program;
+  const wchar_t* package;  // Debian's
+  std::vector<std::wstring> args;
+};
+
+Decompressor decompressorOf(Compression compression) {
+  // Memory limits lifted: a limit set in the environment (XZ_DEFAULTS) or
+  // zstd's default would fail a file whose data is whole, and that failure
+  // would look like damage.
+  switch (compression) {
+    case Compression::Xz:
+      return {L"xz", L"xz-utils", {L"--decompress", L"--stdout", L"--memlimit-decompress=0"}};
+    case Compression::Bzip2:
+      return {L"bzip2", L"bzip2", {L"--decompress", L"--stdout"}};
+    case Compression::Zstd:
+      return {L"zstd", L"zstd", {L"--decompress", L"--stdout", L"--quiet", L"--memory=2048MiB"}};
+    default:
+      throw vexception(L"No decompressor for this compression", VLOC(L"", kReadFunction));
+  }
+}
+
+// Streamed through the decompressor: the file we opened is its standard
+// input (no path looked up again), its output is split into lines as it
+// comes.
+void readDecompressed(vfs::File& file, Compression compression, const std::wstring& directory, LineSplitter& lines) {
+  const Decompressor d = decompressorOf(compression);
+  const std::wstring program = vfs::join(directory, d.program);
+  const std::wstring what = L"the mail log " + file.path() + L" with " + program + L" (package " + d.package + L")";
+  process::RunOptions options;
+  options.standardInput = file.fd();
+  options.timeoutSeconds = kDecompressorTimeoutSeconds;
+  bool linesFailed = false;
+  options.onOutput = [&](const char* data, size_t n) {
+    try {
+      lines.feed(data, n);
+    } catch (...) {
+      linesFailed = true;
+      throw;
+    }
+  };
+  process::RunResult result;
+  try {
+    result = process::run(program, d.args, options);
+  } catch (const vexception& e) {
+    if (linesFailed) throw;
+    throw vexception(L"Unable to decompress " + what + L": " + e.message(), VLOC(L"", kReadFunction));
+  }
+  const std::wstring said = text::trim(text::fromAnsi(result.output));
+  if (result.timedOut)
+    throw vexception(L"Decompressing " + what + L" took longer than " + std::to_wstring(kDecompressorTimeoutSeconds) + L" seconds: stopped",
+                     VLOC(L"", kReadFunction));
+  // Killed by a signal (128 + its number): the data may be whole.
+  if (result.exitCode > 128)
+    throw vexception(L"Decompressing " + what + L" was ended by signal " + std::to_wstring(result.exitCode - 128) + (said.empty() ? L"" : L": " + said),
+                     VLOC(L"", kReadFunction));
+  if (result.exitCode != 0)
+    throw DamagedLogError(L"Damaged compressed data in " + file.path() + L": " + program + L" ended with exit code " +
+                              std::to_wstring(result.exitCode) + (said.empty() ? L"" : L": " + said),
+                          VLOC(L"", kReadFunction));
 }
 
 }  // namespace
@@ -166,7 +230,7 @@ std::vector<OpenedMailLog> openMailLogFiles(const std::wstring& activePath) {
   return rotated;
 }
 
-ReadCounts readLines(OpenedMailLog& log, const std::function<void(std::string_view)>& onLine, size_t maxLine) {
+ReadCounts readLines(OpenedMailLog& log, const std::function<void(std::string_view)>& onLine, size_t maxLine, const std::wstring& decompressors) {
   LineSplitter lines(onLine, maxLine);
   switch (log.file.compression) {
     case Compression::None:
@@ -175,9 +239,11 @@ ReadCounts readLines(OpenedMailLog& log, const std::function<void(std::string_vi
     case Compression::Gzip:
       readGzip(log.opened, lines);
       break;
-    default:
-      throw vexception(L"The mail log " + log.file.path + L" is compressed in a form the provider does not read (gzip only): decompress it",
-                       VLOC(L"", kReadFunction));
+    case Compression::Xz:
+    case Compression::Bzip2:
+    case Compression::Zstd:
+      readDecompressed(log.opened, log.file.compression, decompressors, lines);
+      break;
   }
   lines.finish();
   return ReadCounts{lines.overlong};

@@ -1,5 +1,6 @@
 // The mail log and its rotated predecessors, and reading their lines
-// (gzip-compressed ones included).
+// (compressed ones included: gzip inflated by zlib, xz, bzip2 and zstd by
+// the system's own decompressors).
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/exceptions.h"
 #include "support/fs.h"
 
 namespace mailprovider {
@@ -44,11 +46,30 @@ struct ReadCounts {
   uint64_t overlong = 0;  // lines longer than the limit: skipped whole
 };
 
+// Compressed data that is damaged, cut short or not of its kind: the lines
+// before the damage were passed on, the rest cannot be read by anyone.
+class DamagedLogError : public vexception {
+ public:
+  using vexception::vexception;
+};
+
+// Where the decompressors of xz, bzip2 and zstd files are: /usr/bin/xz
+// (Debian package xz-utils), /usr/bin/bzip2 (bzip2), /usr/bin/zstd (zstd).
+inline constexpr const wchar_t* kDecompressorDirectory = L"/usr/bin";
+// The longest a decompressor may take over one file, our reading of its
+// lines included: a hung one must not hold the night's run.
+inline constexpr unsigned kDecompressorTimeoutSeconds = 3600;
+
 // Calls `onLine` with every line of the file, without its line break; a
-// gzip-compressed file is inflated on the way. Lines longer than `maxLine`
-// bytes are not passed on, only counted. Raises naming the file when it
-// cannot be read, is no valid gzip data, ends inside its compressed data
-// (the lines before are passed on) or uses a compression other than gzip.
-ReadCounts readLines(OpenedMailLog& log, const std::function<void(std::string_view)>& onLine, size_t maxLine = 65536);
+// compressed file is decompressed on the way, streamed: gzip by zlib, xz,
+// bzip2 and zstd by their programs in `decompressors`, started without a
+// shell with the open file as their standard input and read from a pipe.
+// Lines longer than `maxLine` bytes are not passed on, only counted.
+// Raises DamagedLogError naming the file when its compressed data is no
+// valid data of its kind or ends inside it (the lines before are passed on);
+// a vexception naming the file when it cannot be read, and naming the
+// program too when the decompressor cannot be run, is killed or times out.
+ReadCounts readLines(OpenedMailLog& log, const std::function<void(std::string_view)>& onLine, size_t maxLine = 65536,
+                     const std::wstring& decompressors = kDecompressorDirectory);
 
 }  // namespace mailprovider

@@ -92,16 +92,19 @@ void PostfixDovecotProvider::getMailTraffic(const mailhostctl::MailDateTime& sta
       logMessage(LogLevel::Info, L"Read mail log %s", file.path);
       ReadCounts reading;
       try {
-        reading = readLines(log, [&](std::string_view line) { accounting.addLine(line); });
-      } catch (vexception& e) {
+        reading = readLines(log, [&](std::string_view line) { accounting.addLine(line); }, 65536, settings_.decompressors);
+      } catch (DamagedLogError& e) {
         // A rotated compressed file is final: what it holds past the damage
-        // is lost whatever we do, so its lines before are counted. Anything
-        // else keeps the window for the next run.
-        if (!file.rotated || file.compression != Compression::Gzip) {
+        // is lost whatever we do, so its lines before are counted.
+        if (!file.rotated) {
           e.addLocation(VLOC(L"Read mail log " + file.path, kTrafficFunction));
           throw;
         }
         logMessage(LogLevel::Error, L"The mail log %s is damaged; its lines before the damage are counted: %s", file.path, e.message());
+      } catch (vexception& e) {
+        // Unreadable, or its decompressor missing: kept for the next run.
+        e.addLocation(VLOC(L"Read mail log " + file.path, kTrafficFunction));
+        throw;
       }
       // Ours no more: the check for other processes holding it must not see us.
       log.opened.close();

@@ -27,6 +27,8 @@ struct ProviderSettings {
   std::wstring mailRoot = L"/var/mail/vhosts";
   std::wstring mailLog = L"/var/log/mail.log";
   bool retireRotatedLogs = false;
+  // Where xz, bzip2 and zstd are (no registry setting: the system's own).
+  std::wstring decompressors = kDecompressorDirectory;
 };
 
 // The settings from the registry, defaults for missing values.

@@ -228,13 +228,7 @@ TEST_F(RealMailHostTest, BadInputIsReportedAndKeepsTheWindow) {
   text = failure(dir.file("mail.log"));
   EXPECT_NE(text.find("link"), std::string::npos) << text;
   std::filesystem::remove(dir.file("mail.log"));
-
-  // A rotated file compressed in a form not read: an error, not a silence.
   testkit::writeFile(dir.file("mail.log"), content);
-  testkit::writeFile(dir.file("mail.log.1.xz"), "\xfd" "7zXZ");
-  text = failure(dir.file("mail.log"));
-  EXPECT_NE(text.find("mail.log.1.xz"), std::string::npos) << text;
-  std::filesystem::remove(dir.file("mail.log.1.xz"));
 
   // A truncated rotated gzip, a 1 MB line and a log that is not Postfix's:
   // the lines that could be read count, the rest is reported by file.

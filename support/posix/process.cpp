@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 
 #include "support/cmdline.h"
 #include "support/exceptions.h"
@@ -46,13 +47,15 @@ std::string readWhole(const char* path) {
 }
 
 // The spawn settings that keep the child clean: stdout and stderr on the
-// pipe, nothing else of ours inherited, default signal handling.
+// pipes, the standard input asked for, nothing else of ours inherited,
+// default signal handling.
 class SpawnSetup {
  public:
-  SpawnSetup(int pipeWrite, const std::string& workingDirectory, bool ownGroup) {
+  SpawnSetup(int outputWrite, int errorWrite, int standardInput, const std::string& workingDirectory, bool ownGroup) {
     ::posix_spawn_file_actions_init(&actions_);
-    ::posix_spawn_file_actions_adddup2(&actions_, pipeWrite, STDOUT_FILENO);
-    ::posix_spawn_file_actions_adddup2(&actions_, pipeWrite, STDERR_FILENO);
+    if (standardInput >= 0) ::posix_spawn_file_actions_adddup2(&actions_, standardInput, STDIN_FILENO);
+    ::posix_spawn_file_actions_adddup2(&actions_, outputWrite, STDOUT_FILENO);
+    ::posix_spawn_file_actions_adddup2(&actions_, errorWrite, STDERR_FILENO);
     // Descriptors that some library opened without close-on-exec stay with us.
     ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
     // A directory that cannot be entered fails the spawn, as a missing program does.
@@ -143,28 +146,42 @@ RunResult run(const std::wstring& path, const std::vector<std::wstring>& args, c
   for (std::string& a : argv8) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  int fds[2];
+  // Standard output, and standard error apart when the output is handed over.
+  const bool handOver = static_cast<bool>(options.onOutput);
+  int fds[2], errorFds[2] = {-1, -1};
   // Close-on-exec from the start, so that no other child inherits our pipe.
   if (::pipe2(fds, O_CLOEXEC) != 0) raiseErrno(where(), VLOC(L"", "process::run"));
+  if (handOver && ::pipe2(errorFds, O_CLOEXEC) != 0) {
+    const int err = errno;
+    ::close(fds[0]);
+    ::close(fds[1]);
+    raiseErrno(err, where(), VLOC(L"", "process::run"));
+  }
   pid_t pid = 0;
   int rc;
   {
-    SpawnSetup setup(fds[1], workingDirectory, options.timeoutSeconds != 0);
+    SpawnSetup setup(fds[1], handOver ? errorFds[1] : fds[1], options.standardInput, workingDirectory, options.timeoutSeconds != 0);
     rc = ::posix_spawn(&pid, argv8[0].c_str(), setup.actions(), setup.attr(), argv.data(), environ);
   }
-  // Our copy of the write end must go, or the read below never sees the end.
+  // Our copies of the write ends must go, or the read below never sees the end.
   ::close(fds[1]);
+  if (handOver) ::close(errorFds[1]);
   if (rc != 0) {
     ::close(fds[0]);
+    if (handOver) ::close(errorFds[0]);
     raiseErrno(rc, where(), VLOC(L"", "process::run"));
   }
 
   RunResult result;
-  char buf[1024];
+  std::vector<char> buf(1 << 16);
   int readError = 0;
+  std::exception_ptr failure;  // raised by onOutput
   // Read to the end before waiting: a child that fills the pipe would otherwise wait for us forever.
   const uint64_t deadline = options.timeoutSeconds != 0 ? tickCount() + uint64_t{options.timeoutSeconds} * 1000u : 0;
-  for (;;) {
+  // [0]: the output, [1]: the error apart; a closed one is ignored by poll (fd -1).
+  struct pollfd streams[2] = {{fds[0], POLLIN, 0}, {handOver ? errorFds[0] : -1, POLLIN, 0}};
+  while ((streams[0].fd >= 0 || streams[1].fd >= 0) && readError == 0 && !failure) {
+    int wait = -1;
     if (deadline != 0) {
       const uint64_t now = tickCount();
       if (now >= deadline) {
@@ -174,28 +191,39 @@ RunResult run(const std::wstring& path, const std::vector<std::wstring>& args, c
         result.timedOut = true;
         break;
       }
-      struct pollfd p = {fds[0], POLLIN, 0};
-      const int ready = ::poll(&p, 1, static_cast<int>(std::min<uint64_t>(deadline - now, 60000)));
-      if (ready < 0 && errno != EINTR) {
+      wait = static_cast<int>(std::min<uint64_t>(deadline - now, 60000));
+    }
+    const int ready = ::poll(streams, 2, wait);
+    if (ready < 0 && errno != EINTR) readError = errno;
+    if (ready <= 0) continue;
+    for (int i = 0; i < 2 && readError == 0 && !failure; ++i) {
+      if (streams[i].fd < 0 || streams[i].revents == 0) continue;
+      const ssize_t n = ::read(streams[i].fd, buf.data(), buf.size());
+      if (n > 0 && i == 0 && handOver) {
+        try {
+          options.onOutput(buf.data(), static_cast<size_t>(n));
+        } catch (...) {
+          failure = std::current_exception();
+        }
+      } else if (n > 0) {
+        result.output.append(buf.data(), static_cast<size_t>(n));
+      } else if (n < 0 && errno != EINTR) {
         readError = errno;
-        break;
+      } else if (n == 0) {
+        ::close(streams[i].fd);
+        streams[i].fd = -1;
       }
-      if (ready <= 0) continue;
     }
-    const ssize_t n = ::read(fds[0], buf, sizeof buf);
-    if (n > 0) {
-      result.output.append(buf, static_cast<size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) readError = errno;
-    break;
   }
-  ::close(fds[0]);
+  // The caller gave up on the output: the child must not go on without a reader.
+  if (failure) ::kill(options.timeoutSeconds != 0 ? -pid : pid, SIGKILL);
+  for (const struct pollfd& s : streams)
+    if (s.fd >= 0) ::close(s.fd);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) raiseErrno(L"GetExitCodeProcess", VLOC(L"", "process::run"));
   }
+  if (failure) std::rethrow_exception(failure);
   // Output cut short is no result: the caller would take a part for the whole.
   if (readError != 0) raiseErrno(readError, L"Unable to read the output of '" + masked() + L"'", VLOC(L"", "process::run"));
   // The program itself may have ended before its group was killed.

@@ -12,7 +12,7 @@ packages=(
   faketime unzip openssl python3 python3-aiosmtpd
   mariadb-server webalizer awstats
   clang libclang-rt-14-dev
-  postfix dovecot-imapd dovecot-pop3d iproute2
+  postfix dovecot-imapd dovecot-pop3d iproute2 xz-utils bzip2 zstd
   apache2 nginx proftpd-basic curl logrotate
 )
 

@@ -149,7 +149,8 @@ WebStatExecutorConfig WebStatExecutor::checkedConfig(const vfs::Directory& logs)
   if (withoutTrailingSlash(config.logsDirectory) != logs.path())
     throw vexception(file + L" names the logs directory '" + config.logsDirectory + L"', not its own",
                      VLOC(L"", "WebStatExecutor::checkedConfig"));
-  if (vfs::fileName(vfs::parentDirectory(logs.path())) != config.name)
+  // The site's <domain>/logs, or a server's directory per domain (/var/log/nginx/<domain>).
+  if (vfs::fileName(vfs::parentDirectory(logs.path())) != config.name && vfs::fileName(logs.path()) != config.name)
     throw vexception(L"The logs directory " + logs.path() + L" is not the one of domain " + config.name + L" named in " + file,
                      VLOC(L"", "WebStatExecutor::checkedConfig"));
   return config;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <regex>
 
 #include "support/cmdline.h"
@@ -139,6 +140,36 @@ TEST_F(ProcessTest, TimeOutKillsTheHungProgramWithItsChildren) {
   EXPECT_EQ(quick.output, inst_.root() + "\n");
   options.workingDirectory = text::fromAnsi(inst_.path("missing-directory"));
   EXPECT_THROW(process::run(L"/bin/sh", {L"-c", L"pwd"}, options), vexception);
+}
+
+// A file of ours as the child's standard input, its output handed over as
+// it comes and its error apart; a hand-over that raises ends the child.
+TEST_F(ProcessTest, RunGivesAnOpenFileAsInputAndHandsTheOutputOver) {
+  std::string content;
+  for (int i = 0; i < 20000; ++i) content += "line " + std::to_string(i) + "\n";  // beyond a pipe's buffer
+  const std::string path = inst_.path("input");
+  testkit::writeFile(path, content);
+  vfs::File input = vfs::openRead(text::fromAnsi(path));
+  std::filesystem::remove(path);  // read by descriptor, not by name
+  process::RunOptions options;
+  options.standardInput = input.fd();
+  std::string output;
+  size_t calls = 0;
+  options.onOutput = [&](const char* data, size_t n) {
+    output.append(data, n);
+    ++calls;
+  };
+  const process::RunResult r = process::run(L"/bin/sh", {L"-c", L"cat; echo problem >&2; exit 3"}, options);
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_TRUE(output == content) << output.size() << " bytes of " << content.size();
+  EXPECT_GT(calls, 1u) << "handed over in parts";
+  EXPECT_EQ(r.output, "problem\n");
+
+  const std::string pidFile = inst_.path("child.pid");
+  options.standardInput = -1;
+  options.onOutput = [](const char*, size_t) { throw vexception(L"enough", VLOC(L"", "test")); };
+  EXPECT_THROW(process::run(L"/bin/sh", {L"-c", L"echo $$ > " + text::fromAnsi(pidFile) + L"; echo go; exec sleep 600"}, options), vexception);
+  EXPECT_FALSE(process::exists(static_cast<uint32_t>(std::stol(testkit::readFile(pidFile))))) << "killed and reaped";
 }
 
 }  // namespace

@@ -38,7 +38,8 @@ std::string compress(const Tool& tool, const std::string& content, const testkit
 // What the tool itself gets out of damaged data, up to its last whole line.
 std::string decompressedPrefix(const Tool& tool, const std::string& path) {
   testkit::TempDir dir;
-  process::run(L"/bin/sh", {L"-c", L"\"$0\" -dc < \"$1\" > \"$2\"", text::fromAnsi(tool.program), text::fromAnsi(path), text::fromAnsi(dir.file("out"))});
+  process::run(L"/bin/sh",
+               {L"-c", L"\"$0\" -dc < \"$1\" > \"$2\"", text::fromAnsi(tool.program), text::fromAnsi(path), text::fromAnsi(dir.file("out"))});
   const std::string out = testkit::readFile(dir.file("out"));
   return out.substr(0, out.rfind('\n') + 1);
 }
@@ -91,7 +92,8 @@ struct Outcome {
   }
 };
 
-Outcome count(const std::string& log, UnixTime from, UnixTime to, bool retire = false, const std::wstring& decompressors = mailprovider::kDecompressorDirectory) {
+Outcome count(const std::string& log, UnixTime from, UnixTime to, bool retire = false,
+              const std::wstring& decompressors = mailprovider::kDecompressorDirectory) {
   mailprovider::ProviderSettings s;
   s.mailLog = text::fromAnsi(log);
   s.retireRotatedLogs = retire;

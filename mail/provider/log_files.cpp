@@ -230,7 +230,8 @@ std::vector<OpenedMailLog> openMailLogFiles(const std::wstring& activePath) {
   return rotated;
 }
 
-ReadCounts readLines(OpenedMailLog& log, const std::function<void(std::string_view)>& onLine, size_t maxLine, const std::wstring& decompressors) {
+ReadCounts readLines(OpenedMailLog& log, const std::function<void(std::string_view)>& onLine, size_t maxLine,
+                     const std::wstring& decompressors) {
   LineSplitter lines(onLine, maxLine);
   switch (log.file.compression) {
     case Compression::None:

@@ -522,3 +522,75 @@ TEST_F(LinuxHostTest, BadFormatSettingHoldsItsDomainBackAndTheOthersAreCounted) 
   ASSERT_EQ(r4.exitCode, 0) << r4.output;
   EXPECT_EQ(traffic("all-fixed.xml"), aLater) << differences(aLater, traffic("all-fixed.xml"));
 }
+
+// The layout settings as webhostctl and ftphostctl answer them: a directory
+// per domain when it exists and is no link, else an error naming the
+// setting; a setting that would give every domain one directory is refused.
+TEST_F(LinuxHostTest, LayoutSettingsPlaceEachDomainsLogsOrNameTheSetting) {
+  const std::string request = install.path("domains.txt");
+  testkit::writeFile(request, "a.example;b.example;c.example");
+  const auto ask = [&] {
+    return testkit::runProgram(install.productRoot() + "/admin/bin/webhostctl", {"--get-vhosts-statistics-info", "--config=" + request},
+                               install.environment());
+  };
+  const auto logsDir = [](const std::string& answer, const std::string& domain) {
+    std::smatch m;
+    const std::regex re("<domain name=\"" + domain + "\" logsDir=\"([^\"]*)\"( logsDirError=\"([^\"]*)\")?");
+    return std::regex_search(answer, m, re) ? std::make_pair(m[1].str(), m[3].str()) : std::make_pair(std::string("?"), std::string("?"));
+  };
+  const std::string base = install.path("var/log/apache2");
+  fs::create_directories(base + "/a.example");
+  fs::create_directories(install.path("elsewhere"));
+  fs::create_directory_symlink(install.path("elsewhere"), base + "/c.example");
+
+  registry::setString(HKEY_LOCAL_MACHINE, kConfigKey, L"WebLogsDirectory", text::fromAnsi(base));
+  auto r = ask();
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  for (const char* d : {"a.example", "b.example"}) {
+    EXPECT_EQ(logsDir(r.output, d).first, "") << r.output;
+    EXPECT_NE(logsDir(r.output, d).second.find("WebLogsDirectory gives " + std::string(d) + " no log directory: it holds no &lt;domain&gt;"),
+              std::string::npos) << r.output;
+  }
+
+  registry::setString(HKEY_LOCAL_MACHINE, kConfigKey, L"WebLogsDirectory", text::fromAnsi(base + "/<domain>"));
+  r = ask();
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(logsDir(r.output, "a.example"), std::make_pair(base + "/a.example", std::string())) << r.output;
+  EXPECT_NE(logsDir(r.output, "b.example").second.find(base + "/b.example does not exist"), std::string::npos) << r.output;
+  EXPECT_EQ(logsDir(r.output, "c.example").first, "") << "a link in place of the directory is not reported";
+  EXPECT_NE(logsDir(r.output, "c.example").second.find("cannot be used"), std::string::npos) << r.output;
+  // A domain's own value wins over the installation's.
+  registry::setString(HKEY_LOCAL_MACHINE, std::wstring(kConfigKey) + L"\\WebLogsDirectories", L"B.EXAMPLE",
+                      text::fromAnsi(install.vhostsRoot() + "/<domain>/logs"));
+  r = ask();
+  EXPECT_EQ(logsDir(r.output, "b.example"), std::make_pair(siteLogs("b.example"), std::string())) << r.output;
+
+  // The whole run: a.example's Apache log in its directory counts; b.example
+  // logs in its site, which hold nothing yet.
+  const std::string logA = base + "/a.example/access.log";
+  {
+    const int port = freePort();
+    auto server = apache(port, {{"a.example", logA}});
+    ASSERT_TRUE(server->up());
+    requests("a.example", port, 1);
+  }
+  Logged a;
+  addLogged(a, "1", logA, true);
+  auto run = statistics("layout.xml");
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(traffic("layout.xml"), a.traffic) << differences(a.traffic, traffic("layout.xml"));
+
+  // ftphostctl: the address's directory by the setting, never a link.
+  registry::setString(HKEY_LOCAL_MACHINE, kConfigKey, L"FtpLogsDirectory", text::fromAnsi(install.path("var/log/proftpd/<ip>")));
+  fs::create_directories(install.path("var/log/proftpd/192.0.2.10"));
+  fs::create_directory_symlink(install.path("elsewhere"), install.path("var/log/proftpd/192.0.2.11"));
+  const auto ftp = [&](const std::string& ip) {
+    return testkit::runProgram(install.productRoot() + "/admin/bin/ftphostctl", {"--get-log-directory", "--ip-address=" + ip},
+                               install.environment());
+  };
+  const auto found = ftp("192.0.2.10");
+  EXPECT_EQ(found.exitCode, 0) << found.output;
+  EXPECT_EQ(found.output, install.path("var/log/proftpd/192.0.2.10"));
+  EXPECT_NE(ftp("192.0.2.11").exitCode, 0);
+  EXPECT_NE(ftp("192.0.2.12").exitCode, 0);
+}

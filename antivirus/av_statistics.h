@@ -6,9 +6,9 @@
 // The run driver calls, under the "AntivirusLockStatus" lock:
 //   std::vector<std::wstring> avFiles, spamFiles;
 //   antivirusStatistics(results, params["LastAntivirusStatisticLog"], avFiles);
-//   (register removeStatisticLogs(avFiles) as a commit action)
+//   (register removeStatisticLogs(avFiles) as the commit removal of avFiles)
 //   spamStatistics(results, params["LastSpamStatisticLog"], spamFiles);
-//   (register removeStatisticLogs(spamFiles) as a commit action)
+//   (register removeStatisticLogs(spamFiles) as the commit removal of spamFiles)
 // Each pass's removal is registered on that pass's own success, and runs
 // only after the results document is complete, so that figures delivered are
 // never counted again and files whose figures were not delivered stay for

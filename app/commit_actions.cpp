@@ -9,8 +9,10 @@ namespace {
 
 // The journal of staged markers: one string value per run, named by its
 // process id. Its text: the document's path on the first line (empty for
-// standard output), then one marker a line: key, name, value, separated by
-// tabs (tab, line break and backslash escaped).
+// standard output, and once the markers are recorded), then one line per
+// marker ("marker", key, name, value) and per consumed file to remove
+// ("remove", path), fields separated by tabs (tab, line break and backslash
+// escaped).
 const std::wstring kJournalKey = std::wstring(kStatisticsKey) + L"\\PendingMarkers";
 
 std::wstring escape(const std::wstring& text) {
@@ -90,11 +92,24 @@ void CommitActions::addMarker(const std::wstring& subKey, const std::wstring& na
 
 void CommitActions::holdUntilCommitted(std::shared_ptr<void> resource) { held_.push_back(std::move(resource)); }
 
+void CommitActions::addRemovals(ExceptionLocation where, std::vector<std::wstring> paths,
+                                std::function<void(const std::vector<std::wstring>&)> remove) {
+  for (const std::wstring& p : paths) removals_.push_back(p);
+  add(std::move(where), LogLevel::Error, [paths = std::move(paths), remove = std::move(remove)] { remove(paths); });
+}
+
+std::wstring CommitActions::removalLines() const {
+  std::wstring text;
+  for (const std::wstring& path : removals_) text += L"\nremove\t" + escape(path);
+  return text;
+}
+
 void CommitActions::prepareMarkers(const std::wstring& documentPath) {
-  if (markers_.empty() || staged_ || markersDone_) return;
+  if ((markers_.empty() && removals_.empty()) || staged_ || markersDone_) return;
   std::wstring text = escape(documentPath);
   for (const registry::ValueWrite& m : markers_)
-    text += L"\n" + escape(m.subKey) + L"\t" + escape(m.name) + L"\t" + escape(registry::decodeString(m.value.data));
+    text += L"\nmarker\t" + escape(m.subKey) + L"\t" + escape(m.name) + L"\t" + escape(registry::decodeString(m.value.data));
+  text += removalLines();
   // A connection of its own, opened for writing now: a store that can no
   // longer be written fails here, before anything is delivered.
   registry::PreparedWrite stage(HKEY_LOCAL_MACHINE, {journalValue(text)});
@@ -105,21 +120,22 @@ void CommitActions::prepareMarkers(const std::wstring& documentPath) {
 }
 
 bool CommitActions::commitMarkers() noexcept {
-  if (markersDone_ || markers_.empty()) {
+  if (markersDone_ || (markers_.empty() && !staged_)) {
     markersDone_ = true;
     return true;
   }
   const bool written = guarded(LogLevel::Error, VLOC(L"Save the run markers", "statistics::start"), [&] {
-    // The markers and the cleared journal entry in one transaction: a run
-    // that dies here has moved all of them or none, and its entry says so.
+    // The markers and the journal entry, left with the files still to
+    // remove, in one transaction: a run that dies here has moved all of
+    // them or none, and its entry says which.
     std::vector<registry::ValueWrite> writes = markers_;
-    if (staged_) writes.push_back(journalValue(L""));
+    if (staged_) writes.push_back(journalValue(removalLines()));
     registry::PreparedWrite write(HKEY_LOCAL_MACHINE, writes);
     if (const uint32_t code = write.commit())
       raiseWindowsError(L"Unable to write the run markers to the registry store " + text::fromAnsi(registry::storePath()), code,
                         VLOC(L"", "CommitActions::commitMarkers"));
   });
-  if (written) unstage();
+  if (written && removals_.empty()) unstage();
   markersDone_ = true;
   return written;
 }
@@ -135,6 +151,8 @@ void CommitActions::commit() {
   std::vector<Action> actions = std::move(actions_);
   actions_.clear();
   for (Action& a : actions) guarded(a.level, a.where, a.run);
+  // The consumed files are gone now: nothing of the run is left to settle.
+  unstage();
   release();
 }
 
@@ -146,6 +164,7 @@ void CommitActions::discard() {
 
 void CommitActions::release() {
   markers_.clear();
+  removals_.clear();
   markersDone_ = false;
   while (!held_.empty()) held_.pop_back();
 }
@@ -173,11 +192,19 @@ void recoverInterruptedCommits() noexcept {
         std::wstring how;
         if (documentComplete(document, how)) {
           std::vector<registry::ValueWrite> writes;
+          std::vector<std::wstring> removals;
           for (size_t i = 1; i < lines.size(); ++i) {
             const std::vector<std::wstring> f = split(lines[i], L'\t');
-            if (f.size() != 3) continue;
-            writes.push_back(registry::ValueWrite{unescape(f[0]), unescape(f[1]), registry::RawValue{REG_SZ, registry::encodeString(unescape(f[2]))}});
+            if (f.size() == 4 && f[0] == L"marker")
+              writes.push_back(registry::ValueWrite{unescape(f[1]), unescape(f[2]), registry::RawValue{REG_SZ, registry::encodeString(unescape(f[3]))}});
+            else if (f.size() == 2 && f[0] == L"remove")
+              removals.push_back(unescape(f[1]));
           }
+          // The files it consumed go before anyone counts them again.
+          for (const std::wstring& path : removals)
+            guarded(
+                LogLevel::Warning, [&] { return VLOC(vaformat(L"Failed to remove log file %s", path), "recoverInterruptedCommits"); },
+                [&] { vfs::forcedRemove(path); });
           writes.push_back(registry::ValueWrite{kJournalKey, run, registry::RawValue{REG_SZ, registry::encodeString(L"")}});
           if (const uint32_t code = registry::writeValues(HKEY_LOCAL_MACHINE, writes))
             raiseWindowsError(L"Unable to write the run markers of process " + run + L" to the registry store", code,

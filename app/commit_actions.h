@@ -36,6 +36,12 @@ class CommitActions {
   // A string value under HKEY_LOCAL_MACHINE that records work as counted (a
   // run marker); a later marker of the same key and name replaces it.
   void addMarker(const std::wstring& subKey, const std::wstring& name, const std::wstring& value);
+  // Files the run consumed (antivirus logs set aside for counting), removed
+  // by `remove` at this place once the figures are delivered. They are
+  // journalled with the markers: a run killed after its document is
+  // complete still has them removed, by the next run or the instance that
+  // takes over its lock, before anyone counts them again.
+  void addRemovals(ExceptionLocation where, std::vector<std::wstring> paths, std::function<void(const std::vector<std::wstring>&)> remove);
   // Keeps a resource (typically a step's business lock) alive until the
   // actions have run; released in reverse order of registration. A step
   // whose lock guards only some actions also registers an action that
@@ -78,11 +84,13 @@ class CommitActions {
   };
   std::vector<Action> actions_;
   std::vector<registry::ValueWrite> markers_;
+  std::vector<std::wstring> removals_;
   bool staged_ = false;
   bool markersDone_ = false;
   std::vector<std::shared_ptr<void>> held_;
   void release();
   void unstage() noexcept;
+  std::wstring removalLines() const;
 };
 
 // Settles the journal entries of runs that ended between their complete

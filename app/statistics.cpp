@@ -127,14 +127,17 @@ void statistics::trafficStep(Run& run) {
       saveTrafficData(run.results, model.domainsById, LogHttp, LogFtp, true);
       saveSitesHitsData(run.results, sitesHits);
     }
+    // The executor configurations are flushed to disk together, once for all domains, before any marker commits.
+    WebStatExecutorConfigBatch executorConfigs;
     for (auto& [id, domain] : model.domainsById) {
       DomainInfo* d = domain.get();
       guarded(LogLevel::Error, [&] { return VLOC(L"Save domain " + d->name + L" status", "statistics::start"); }, [&] {
         // The markers move only after the document holding the figures is complete.
         if (figures) saveDomainStatus(*d, run.commit);
-        writeWebStatExecutorConfig(model, *d);
+        executorConfigs.add(model, *d);
       });
     }
+    executorConfigs.commit();
   });
   // The feeds come first after the markers: a run that dies in between
   // loses the feed lines of figures it delivered, so that moment is kept short.
@@ -153,10 +156,10 @@ void statistics::antivirusStep(Run& run) {
     // delivered.
     std::vector<std::wstring> avFiles;
     antivirusStatistics(run.results, model.param(L"LastAntivirusStatisticLog"), avFiles);
-    run.commit.add(VLOC(L"Antivirus statistics", "statistics::start"), LogLevel::Error, [avFiles] { removeStatisticLogs(avFiles); });
+    run.commit.addRemovals(VLOC(L"Antivirus statistics", "statistics::start"), avFiles, removeStatisticLogs);
     std::vector<std::wstring> spamFiles;
     spamStatistics(run.results, model.param(L"LastSpamStatisticLog"), spamFiles);
-    run.commit.add(VLOC(L"Spam statistics", "statistics::start"), LogLevel::Error, [spamFiles] { removeStatisticLogs(spamFiles); });
+    run.commit.addRemovals(VLOC(L"Spam statistics", "statistics::start"), spamFiles, removeStatisticLogs);
     run.commit.releaseAfterActions(VLOC(L"Release AntivirusLockStatus", "statistics::start"), lock);
   });
 }

@@ -266,3 +266,28 @@ TEST_F(AvRunTest, EveryEntryIsCountedOnceAcrossRunsWithAFailingSpamPassAndLateEn
   EXPECT_EQ(totals["spam_summary"], (std::map<std::string, int64_t>{{"infected", entries(spamExpected)}}));
   EXPECT_EQ(statisticFiles(install.logsDir()), std::vector<std::string>{}) << "everything read is removed";
 }
+
+// Killed right after its document is complete and closed, before anything
+// is recorded, the run has delivered its antivirus figures: the next run
+// removes the files it had set aside before it counts anything, so no entry
+// is counted twice.
+TEST_F(AvRunTest, ARunKilledRightAfterItsDocumentLeavesNoEntryToCountAgain) {
+  appendEntry(L"avstat", L"infected\tx\tonce@example.com\tWorm.Once");
+  appendEntry(L"spamstat", L"spam\tx\tonce@example.com\t");
+  const std::string killed = install.path("killed.xml");
+  const auto r = run({"--antivirus"}, killed, "", {{"LD_PRELOAD", HALVEX_READ_FAULT_SHIM}, {"HALVEX_TEST_KILL_AFTER_CLOSE", killed}});
+  ASSERT_EQ(r.exitCode, 137) << r.output;
+  AvTotals delivered;
+  add(delivered, parseAv(testkit::readFile(killed)));
+  EXPECT_EQ(delivered["recipients"], (std::map<std::string, int64_t>{{"once@example.com", 1}}));
+  EXPECT_EQ(statisticFiles(install.logsDir()).size(), 2u) << "killed before it removed what it read";
+
+  appendEntry(L"avstat", L"infected\tx\tlater@example.com\tWorm.Later");
+  const std::string next = install.path("next.xml");
+  ASSERT_EQ(run({"--antivirus"}, next).exitCode, 0);
+  AvTotals again;
+  add(again, parseAv(testkit::readFile(next)));
+  EXPECT_EQ(again["recipients"], (std::map<std::string, int64_t>{{"later@example.com", 1}})) << "only the entry written since";
+  EXPECT_TRUE(again["spam_summary"].empty());
+  EXPECT_EQ(statisticFiles(install.logsDir()), std::vector<std::string>{});
+}

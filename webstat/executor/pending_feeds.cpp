@@ -135,6 +135,15 @@ void appendPadded(std::string& out, long long v, int width) {
   out += buf;
 }
 
+// "hh:mm:ss".
+void appendClockTime(std::string& out, const Clock& c) {
+  appendPadded(out, c.hour, 2);
+  out += ':';
+  appendPadded(out, c.minute, 2);
+  out += ':';
+  appendPadded(out, c.second, 2);
+}
+
 bool isHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 int hexValue(char c) { return isDigit(c) ? c - '0' : (c | 0x20) - 'a' + 10; }
 
@@ -279,11 +288,7 @@ void renderAWStats(const Record& r, const Clock& c, FeedGroup group, const std::
   out += '-';
   appendPadded(out, c.day, 2);
   out += ' ';
-  appendPadded(out, c.hour, 2);
-  out += ':';
-  appendPadded(out, c.minute, 2);
-  out += ':';
-  appendPadded(out, c.second, 2);
+  appendClockTime(out, c);
   for (int f = kFirstAWStatsField; f < FieldCount; ++f) {
     out += ' ';
     std::string_view v = r.field[f];
@@ -327,11 +332,7 @@ void renderWebalizerHttp(const Record& r, const Clock& c, std::string& out) {
   out += '/';
   appendPadded(out, c.year, 4);
   out += ':';
-  appendPadded(out, c.hour, 2);
-  out += ':';
-  appendPadded(out, c.minute, 2);
-  out += ':';
-  appendPadded(out, c.second, 2);
+  appendClockTime(out, c);
   out += "] \"";
   appendNeutral(out, r.field[Method]);
   out += ' ';
@@ -362,11 +363,7 @@ void renderWebalizerFtp(const Record& r, const Clock& c, std::string& out) {
   out += ' ';
   appendPadded(out, c.day, 2);
   out += ' ';
-  appendPadded(out, c.hour, 2);
-  out += ':';
-  appendPadded(out, c.minute, 2);
-  out += ':';
-  appendPadded(out, c.second, 2);
+  appendClockTime(out, c);
   out += ' ';
   appendPadded(out, c.year, 4);
   out += ' ';

@@ -14,6 +14,7 @@ packages=(
   clang libclang-rt-14-dev
   postfix dovecot-imapd dovecot-pop3d iproute2 xz-utils bzip2 zstd
   apache2 nginx proftpd-basic curl logrotate
+  debhelper dpkg-dev fakeroot lintian man-db systemd
 )
 
 missing=()

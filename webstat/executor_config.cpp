@@ -3,7 +3,14 @@
 #include <libxml/tree.h>
 #include <libxml/xmlwriter.h>
 
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
 #include <memory>
+#include <optional>
 
 #include "config/xml.h"
 #include "support/exceptions.h"
@@ -73,10 +80,14 @@ std::string renderWebStatExecutorConfig(const WebStatExecutorConfig& config) {
   return w.finish();
 }
 
-void writeWebStatExecutorConfig(DomainModel& model, DomainInfo& domain) {
-  if (!domain.hosting) return;
+namespace {
+
+// The document for the domain, or nothing when it gets no file (no hosting,
+// no logs directory reported); `logsDirectory` is where it goes.
+std::optional<std::string> renderFor(DomainModel& model, DomainInfo& domain, std::wstring& logsDirectory) {
+  if (!domain.hosting) return std::nullopt;
   const auto found = model.webLogDirectories.find(domain.name);
-  if (found == model.webLogDirectories.end() || found->second.empty()) return;
+  if (found == model.webLogDirectories.end() || found->second.empty()) return std::nullopt;
 
   WebStatExecutorConfig config;
   config.name = domain.name;
@@ -85,9 +96,127 @@ void writeWebStatExecutorConfig(DomainModel& model, DomainInfo& domain) {
   config.defaultDocument = domain.defaultDocuments;
   config.webStatType = domain.webStatType;
   config.aliases = domain.aliases;
-  const std::string document = renderWebStatExecutorConfig(config);
-  rethrowing(VLOC(vfs::join(config.logsDirectory, kWebStatExecutorConfigName), "statistics::writeWebStatExecutorConfig"),
-             [&] { vfs::Directory::open(config.logsDirectory).writeFileAtomically(kWebStatExecutorConfigName, document); });
+  logsDirectory = config.logsDirectory;
+  return renderWebStatExecutorConfig(config);
+}
+
+// Whether the file in place already holds exactly `document` as this program
+// leaves it: a regular file of one link, the directory's owner's, writable
+// by nobody else. Most nights nothing of a domain's settings changes, and
+// then the file is neither written nor synced again. Anything else (missing,
+// a link, another owner, other bytes) is written anew.
+bool alreadyInPlace(const vfs::Directory& dir, const std::string& document) {
+  try {
+    vfs::File file = dir.openRead(kWebStatExecutorConfigName);
+    const vfs::DirEntry info = file.info();
+    const vfs::DirEntry owner = dir.info();
+    if (info.links != 1 || info.size != document.size() || info.uid != owner.uid || info.gid != owner.gid || (info.mode & 022) != 0)
+      return false;
+    std::string bytes(document.size() + 1, '\0');
+    size_t length = 0;
+    while (length < bytes.size()) {
+      const size_t got = file.read(bytes.data() + length, bytes.size() - length);
+      if (got == 0) break;
+      length += got;
+    }
+    return length == document.size() && bytes.compare(0, length, document) == 0;
+  } catch (const vexception&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+void writeWebStatExecutorConfig(DomainModel& model, DomainInfo& domain) {
+  std::wstring logsDirectory;
+  const std::optional<std::string> document = renderFor(model, domain, logsDirectory);
+  if (!document) return;
+  rethrowing(VLOC(vfs::join(logsDirectory, kWebStatExecutorConfigName), "statistics::writeWebStatExecutorConfig"), [&] {
+    const vfs::Directory dir = vfs::Directory::open(logsDirectory);
+    if (!alreadyInPlace(dir, *document)) dir.writeFileAtomically(kWebStatExecutorConfigName, *document);
+  });
+}
+
+void WebStatExecutorConfigBatch::add(DomainModel& model, DomainInfo& domain) {
+  Pending p;
+  std::optional<std::string> document = renderFor(model, domain, p.logsDirectory);
+  if (!document) return;
+  p.domainName = domain.name;
+  p.document = std::move(*document);
+  pending_.push_back(std::move(p));
+}
+
+namespace {
+
+// One syncfs per file system the directories lie on: the cost of making a
+// batch durable does not grow with the number of domains.
+void syncFileSystems(const std::map<uint64_t, vfs::Directory>& fileSystems) {
+  for (const auto& [device, dir] : fileSystems)
+    if (::syncfs(dir.fd()) != 0)
+      throw vexception(L"Unable to flush the file system of " + dir.path() + L" to disk: " + text::fromAnsi(std::strerror(errno)),
+                       VLOC(L"", "WebStatExecutorConfigBatch::commit"));
+}
+
+}  // namespace
+
+void WebStatExecutorConfigBatch::commit() {
+  std::vector<Pending> pending = std::move(pending_);
+  pending_.clear();
+  // One open directory per file system, kept for its syncfs; the others are
+  // closed at once, so that ten thousand domains need no more descriptors.
+  std::map<uint64_t, vfs::Directory> fileSystems;
+  const auto failed = [](const Pending& p) {
+    return [&p] { return VLOC(L"Save domain " + p.domainName + L" status", "statistics::start"); };
+  };
+  const auto where = [](const Pending& p) {
+    return VLOC(vfs::join(p.logsDirectory, kWebStatExecutorConfigName), "statistics::writeWebStatExecutorConfig");
+  };
+  // New files beside the old ones, not yet synced or renamed.
+  std::vector<Pending*> written;
+  for (Pending& p : pending) {
+    guarded(LogLevel::Error, failed(p), [&] {
+      rethrowing(where(p), [&] {
+        vfs::Directory dir = vfs::Directory::open(p.logsDirectory);
+        if (alreadyInPlace(dir, p.document)) return;
+        vfs::File out;
+        p.temp = dir.createUnique(L"." + std::wstring(kWebStatExecutorConfigName) + L".", out);
+        try {
+          out.writeAll(p.document.data(), p.document.size());
+          out.close();
+        } catch (...) {
+          ::unlinkat(dir.fd(), text::toAnsi(p.temp).c_str(), 0);
+          p.temp.clear();
+          throw;
+        }
+        written.push_back(&p);
+        const uint64_t device = dir.info().device;
+        if (!fileSystems.count(device)) fileSystems.emplace(device, std::move(dir));
+      });
+    });
+  }
+  if (written.empty()) return;
+  // On disk before any rename, so that a crash leaves each domain the old
+  // file or the new one; then the renames themselves, before anything
+  // records the run as done.
+  const bool synced = guarded(LogLevel::Error, VLOC(L"Write the web statistics executor configurations", "statistics::start"),
+                              [&] { syncFileSystems(fileSystems); });
+  for (Pending* p : written) {
+    guarded(LogLevel::Error, failed(*p), [&] {
+      rethrowing(where(*p), [&] {
+        // Opened again by its path under the same rules: the new file is
+        // found only in the directory it was created in.
+        const vfs::Directory dir = vfs::Directory::open(p->logsDirectory);
+        try {
+          if (!synced) throw vexception(L"The new file was not flushed to disk", VLOC(L"", "WebStatExecutorConfigBatch::commit"));
+          dir.rename(p->temp, kWebStatExecutorConfigName);
+        } catch (...) {
+          ::unlinkat(dir.fd(), text::toAnsi(p->temp).c_str(), 0);
+          throw;
+        }
+      });
+    });
+  }
+  guarded(LogLevel::Error, VLOC(L"Write the web statistics executor configurations", "statistics::start"), [&] { syncFileSystems(fileSystems); });
 }
 
 WebStatExecutorConfig readWebStatExecutorConfig(const vfs::Directory& logsDirectory) {

@@ -23,10 +23,35 @@ inline constexpr const wchar_t* kWebStatExecutorConfigName = L"web_stat_executor
 // webhostctl reported no logs directory for it. The document (UTF-8, no
 // indentation) is made with libxml2's writer and put in place as a new
 // exclusive file renamed over the name, so a link planted there is replaced,
-// never written through; the file belongs to the directory's owner. Raises
-// the XML writer's or the file system's error (a missing or read-only logs
-// directory) naming the path.
+// never written through; the file belongs to the directory's owner. A file
+// already in place with the same bytes (one link, the directory's owner's,
+// writable by nobody else) is left as it is. Raises the XML writer's or the
+// file system's error (a missing or read-only logs directory) naming the path.
 void writeWebStatExecutorConfig(DomainModel& model, DomainInfo& domain);
+
+// The files of a whole run, made durable together: add() renders each
+// domain's document (raising as writeWebStatExecutorConfig), commit() writes
+// the ones that changed as new files, flushes them with one syncfs per file
+// system, renames each over its name and flushes the renames the same way,
+// so that a run costs two flushes rather than one per domain and, when no
+// domain's settings changed, none. A domain whose file cannot be put in
+// place is logged as an Error ("Save domain <name> status", naming the file)
+// and keeps its old file; the others go on. commit() returns once every
+// file is on disk.
+class WebStatExecutorConfigBatch {
+ public:
+  void add(DomainModel& model, DomainInfo& domain);
+  void commit();
+
+ private:
+  struct Pending {
+    std::wstring domainName;
+    std::wstring logsDirectory;
+    std::string document;
+    std::wstring temp;
+  };
+  std::vector<Pending> pending_;
+};
 
 // The content of the file.
 struct WebStatExecutorConfig {

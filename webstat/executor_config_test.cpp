@@ -1,6 +1,7 @@
 #include "webstat/executor_config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -132,4 +133,53 @@ TEST_F(ExecutorConfigTest, ReaderNamesTheFileItCannotUse) {
       EXPECT_NE(e.fullText().find(path), std::wstring::npos) << text::toAnsi(e.fullText());
     }
   }
+}
+
+// A run's batch: files that changed are replaced, unchanged ones are left
+// as they are (the same inode: neither written nor flushed again), a file
+// that is in place but no longer the program's own is written anew, and a
+// domain whose logs directory is gone is logged naming its file while the
+// others are still written. Nothing scratch is left behind.
+TEST_F(ExecutorConfigTest, BatchWritesOnlyWhatChangedAndGoesOnPastAFailedDomain) {
+  const std::string alphaLogs = logsOf("alpha.example"), betaLogs = logsOf("beta.example"), gammaLogs = logsOf("gamma.example");
+  DomainInfo& alpha = addDomain(model, L"1", L"alpha.example", L"webalizer", text::fromAnsi(alphaLogs));
+  DomainInfo& beta = addDomain(model, L"2", L"beta.example", L"awstats", text::fromAnsi(betaLogs));
+  DomainInfo& gamma = addDomain(model, L"3", L"gamma.example", L"awstats", text::fromAnsi(gammaLogs));
+  const std::string missing = temp.path() + "/vhosts/delta.example/logs";
+  DomainInfo& delta = addDomain(model, L"4", L"delta.example", L"webalizer", text::fromAnsi(missing));
+  {
+    WebStatExecutorConfigBatch batch;
+    for (DomainInfo* d : {&alpha, &beta, &gamma}) batch.add(model, *d);
+    batch.commit();
+  }
+  struct stat before[3];
+  const std::string dirs[3] = {alphaLogs, betaLogs, gammaLogs};
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(::stat((dirs[i] + "/web_stat_executor.conf").c_str(), &before[i]), 0) << dirs[i];
+  const std::string gammaFirst = testkit::readFile(gammaLogs + "/web_stat_executor.conf");
+  fs::permissions(gammaLogs + "/web_stat_executor.conf", fs::perms::others_write, fs::perm_options::add);
+
+  beta.aliases = {L"www.beta.example"};
+  testkit::LogCapture capture({LogLevel::Error});
+  {
+    WebStatExecutorConfigBatch batch;
+    for (DomainInfo* d : {&alpha, &beta, &gamma, &delta}) batch.add(model, *d);
+    batch.commit();
+  }
+  struct stat after[3];
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(::stat((dirs[i] + "/web_stat_executor.conf").c_str(), &after[i]), 0) << dirs[i];
+  EXPECT_EQ(after[0].st_ino, before[0].st_ino) << "unchanged: left in place";
+  EXPECT_NE(after[1].st_ino, before[1].st_ino) << "changed: replaced";
+  EXPECT_NE(readWebStatExecutorConfig(vfs::Directory::open(text::fromAnsi(betaLogs))).aliases, std::vector<std::wstring>{});
+  EXPECT_NE(after[2].st_ino, before[2].st_ino) << "writable by others: written anew";
+  EXPECT_EQ(after[2].st_mode & 022, 0u);
+  EXPECT_EQ(testkit::readFile(gammaLogs + "/web_stat_executor.conf"), gammaFirst);
+  EXPECT_EQ(capture.count("Save domain delta.example status"), 1u) << capture.text();
+  EXPECT_EQ(capture.count(missing + "/web_stat_executor.conf"), 1u) << capture.text();
+  for (const std::string& dir : dirs) EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << dir;
+
+  // The single write keeps an unchanged file too.
+  writeWebStatExecutorConfig(model, alpha);
+  struct stat again;
+  ASSERT_EQ(::stat((alphaLogs + "/web_stat_executor.conf").c_str(), &again), 0);
+  EXPECT_EQ(again.st_ino, before[0].st_ino);
 }

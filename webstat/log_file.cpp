@@ -52,7 +52,10 @@ void LogFile::checkLogFile(const std::wstring& domainName, int kind, const std::
   copyOnClose_ = false;
   const std::wstring prefix = prefixOf(kind);
   if (!prefix.empty() && !directory.empty()) {
-    destination_ = vfs::join(directory, prefix + VDateTime::nowUtc().formatStamp17() + L".log");
+    directory_ = directory;
+    prefix_ = prefix;
+    opened_ = VDateTime::nowUtc();
+    destination_ = vfs::join(directory, prefix + opened_.formatStamp17() + L".log");
     copyOnClose_ = true;
   }
   buffer_.reserve(kBufferSize + 1024);
@@ -83,7 +86,15 @@ void LogFile::close() noexcept {
   const std::wstring temp = temporary_->path();
   const bool copy = copyOnClose_ && !destination_.empty() && !text::equalsIgnoreCase(destination_, temp);
   if (copy) {
-    const std::wstring destination = destination_;
+    // A feed of that name still waiting for the analyser (a run in the
+    // same millisecond) is never replaced, its lines would be lost: the
+    // next free moment names this one.
+    std::wstring destination = destination_;
+    for (int n = 1; n < 100000 && vfs::exists(destination); ++n) {
+      constexpr int64_t kTicksPerMillisecond = 10000;
+      const VDateTime t = VDateTime::fromFileTime(opened_.toFileTime() + n * kTicksPerMillisecond);
+      destination = vfs::join(directory_, prefix_ + t.formatStamp17() + L".log");
+    }
     const auto where = [&] { return VLOC(vaformat(L"Unable to copy temporary log file %s to %s", temp, destination), "LogFile::~LogFile"); };
     guarded(LogLevel::Error, where, [&] {
       flush();

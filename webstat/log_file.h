@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "support/datetime.h"
 #include "support/fs.h"
 
 class TemporaryFile;
@@ -64,6 +65,10 @@ class LogFile {
   void release() noexcept;
 
   std::wstring destination_;
+  // The parts of a kept feed's name: directory, prefix and the moment it
+  // was opened, from which a free name follows when that one is taken.
+  std::wstring directory_, prefix_;
+  VDateTime opened_;
   vfs::File file_;
   std::unique_ptr<TemporaryFile> temporary_;
   bool copyOnClose_ = false;

@@ -33,6 +33,8 @@ if [ -e "$state" ]; then
 fi
 
 work="$(mktemp -d /tmp/package-check.XXXXXX)"
+# The demo's FTP server serves a home under it as the user nobody.
+chmod 755 "$work"
 cleanup() {
   dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'installed' && apt-get purge -y -qq "$name" >/dev/null 2>&1
   rm -rf "$work" "$state"
@@ -102,8 +104,22 @@ tail -n 25 "$work/demo.log"
 demo="$work/top/demo/run"
 check "the installed statistics completed its run over the demo (exit code $demo_code)" test "$demo_code" -eq 0
 check "its results document is complete XML" /usr/bin/python3 -c "import sys, xml.etree.ElementTree as E; E.parse(sys.argv[1])" "$demo/results.xml"
-check "the installed plugins were loaded (mailbox and backup figures present)" \
-  bash -c "grep -q 'mailbox' '$demo/results.xml' && grep -qi 'backup' '$demo/results.xml'"
+# Figures only the installed plugins deliver: mail traffic (the mail
+# provider), backup dumps (the dump repository), Tomcat applications.
+plugin_figures() {
+  /usr/bin/python3 - "$demo/results.xml" "$1" <<'PY'
+import sys, xml.etree.ElementTree as E
+root, what = E.parse(sys.argv[1]).getroot(), sys.argv[2]
+if what == "mail":
+    ok = any(e.get("type") == "smtpin" and int(e.get("in", "0")) > 0 for e in root.iter("traffic"))
+else:
+    ok = any(int(e.get(what, "0")) > 0 for e in root.iter("du"))
+sys.exit(0 if ok else 1)
+PY
+}
+check "the installed mail provider counted mail traffic" plugin_figures mail
+check "the installed dump repository measured a backup" plugin_figures dumpSize
+check "the installed Tomcat provider measured an application" plugin_figures webapps
 
 echo "== a terminal that talks"
 script -qec "/usr/sbin/statistics --all" /dev/null >"$work/tty.out" 2>&1 || true

@@ -88,9 +88,10 @@ void LogFile::close() noexcept {
   if (copy) {
     // A feed of that name still waiting for the analyser (a run in the
     // same millisecond) is never replaced, its lines would be lost: the
-    // next free moment names this one.
+    // next free moment names this one. Anything else there (a planted
+    // link) is replaced as an entry, never written through.
     std::wstring destination = destination_;
-    for (int n = 1; n < 100000 && vfs::exists(destination); ++n) {
+    for (int n = 1; n < 100000 && vfs::isRegularFile(destination); ++n) {
       constexpr int64_t kTicksPerMillisecond = 10000;
       const VDateTime t = VDateTime::fromFileTime(opened_.toFileTime() + n * kTicksPerMillisecond);
       destination = vfs::join(directory_, prefix_ + t.formatStamp17() + L".log");

@@ -144,6 +144,9 @@ class RecordBuilder {
   AccessLogFormat::Fields fields_;
   const AccessLogFormat* last_ = nullptr;
   std::vector<std::pair<size_t, size_t>> tokens_;
+  // "YYYY-MM-DD " of the day `dateDays_` (days since 1970) last written.
+  int64_t dateDays_ = 0;
+  char dateText_[12] = {};
 };
 
 // The form of a file, judged from its first lines.

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <new>
 #include <mutex>
@@ -89,13 +90,25 @@ struct KeyPath {
   bool isRoot() const { return parts.empty(); }
 };
 
+// A statement of the connection's cache, or one of its own when the cached
+// one is in use. A cached statement is reset and its bindings cleared when
+// the Statement ends, so that the next operation starts it afresh.
 class Statement {
  public:
+  Statement(sqlite3* db, sqlite3_stmt* stmt, bool* inUse) : db_(db), stmt_(stmt), inUse_(inUse) {}
   Statement(sqlite3* db, const char* sql) : db_(db) {
     const int rc = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
     if (rc != SQLITE_OK) throw StoreError{rc, sqlite3_errmsg(db)};
   }
-  ~Statement() { sqlite3_finalize(stmt_); }
+  ~Statement() {
+    if (!inUse_) {
+      sqlite3_finalize(stmt_);
+      return;
+    }
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+    *inUse_ = false;
+  }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
@@ -135,13 +148,17 @@ class Statement {
   }
   sqlite3* db_;
   sqlite3_stmt* stmt_ = nullptr;
+  bool* inUse_ = nullptr;
 };
 
 class Connection {
  public:
   explicit Connection(sqlite3* db) : db_(db) {}
   // Closing with a transaction still open rolls it back.
-  ~Connection() { sqlite3_close_v2(db_); }
+  ~Connection() {
+    for (auto& [sql, cached] : statements_) sqlite3_finalize(cached.stmt);
+    sqlite3_close_v2(db_);
+  }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
@@ -154,14 +171,34 @@ class Connection {
     throw StoreError{rc, message};
   }
   int64_t scalar(const char* sql) {
-    Statement s(db_, sql);
+    Statement s = prepare(sql);
     return s.step() ? s.columnInt(0) : 0;
   }
-  Statement prepare(const char* sql) { return Statement(db_, sql); }
+  // Compiled once per connection: a run asks the same few questions of the
+  // store for every domain, and compiling them cost more than answering.
+  // `sql` is one of this file's literals, so its address names it.
+  Statement prepare(const char* sql) {
+    Cached& cached = statements_[sql];
+    if (!cached.stmt) {
+      const int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached.stmt, nullptr);
+      if (rc != SQLITE_OK) {
+        statements_.erase(sql);
+        throw StoreError{rc, sqlite3_errmsg(db_)};
+      }
+    }
+    if (cached.inUse) return Statement(db_, sql);
+    cached.inUse = true;
+    return Statement(db_, cached.stmt, &cached.inUse);
+  }
   int changes() { return sqlite3_changes(db_); }
 
  private:
+  struct Cached {
+    sqlite3_stmt* stmt = nullptr;
+    bool inUse = false;
+  };
   sqlite3* db_;
+  std::map<const char*, Cached> statements_;
 };
 
 std::wstring wide(const std::string& path) { return text::fromAnsi(path); }

@@ -86,18 +86,18 @@ void LogFile::close() noexcept {
   const std::wstring temp = temporary_->path();
   const bool copy = copyOnClose_ && !destination_.empty() && !text::equalsIgnoreCase(destination_, temp);
   if (copy) {
-    // A feed of that name still waiting for the analyser (a run in the
-    // same millisecond) is never replaced, its lines would be lost: the
-    // next free moment names this one. Anything else there (a planted
-    // link) is replaced as an entry, never written through.
     std::wstring destination = destination_;
-    for (int n = 1; n < 100000 && vfs::isRegularFile(destination); ++n) {
-      constexpr int64_t kTicksPerMillisecond = 10000;
-      const VDateTime t = VDateTime::fromFileTime(opened_.toFileTime() + n * kTicksPerMillisecond);
-      destination = vfs::join(directory_, prefix_ + t.formatStamp17() + L".log");
-    }
     const auto where = [&] { return VLOC(vaformat(L"Unable to copy temporary log file %s to %s", temp, destination), "LogFile::~LogFile"); };
     guarded(LogLevel::Error, where, [&] {
+      // A feed of that name still waiting for the analyser (a run in the
+      // same millisecond) is never replaced, its lines would be lost: the
+      // next free moment names this one. Anything else there (a planted
+      // link) is replaced as an entry, never written through.
+      for (int n = 1; n < 100000 && vfs::isRegularFile(destination); ++n) {
+        constexpr int64_t kTicksPerMillisecond = 10000;
+        const VDateTime t = VDateTime::fromFileTime(opened_.toFileTime() + n * kTicksPerMillisecond);
+        destination = vfs::join(directory_, prefix_ + t.formatStamp17() + L".log");
+      }
       flush();
       file_.close();
       vfs::copyFile(temp, destination);

@@ -13,7 +13,8 @@ void LogStorage::setDirectory(const std::wstring& directory) {
 
 void LogStorage::add(const std::wstring& path, const std::wstring& owner) {
   if (path.empty()) return;
-  Registered r{owner};
+  Registered r;
+  r.owner = owner;
   // A file that cannot be looked at now is registered as nothing to move.
   guarded(LogLevel::Info, [&] { return VLOC(vaformat(L"Register file '%s'", path), "halvex::logging::LogStorage::add"); }, [&] {
     if (!vfs::exists(path)) return;

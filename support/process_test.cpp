@@ -136,7 +136,9 @@ TEST_F(ProcessTest, TimeOutKillsTheHungProgramWithItsChildren) {
     if (content.find(") Z ") != std::string::npos) break;
     ::usleep(10000);
   }
-  if (::access(stat.c_str(), F_OK) == 0) EXPECT_NE(testkit::readFile(stat).find(") Z "), std::string::npos) << content;
+  if (::access(stat.c_str(), F_OK) == 0) {
+    EXPECT_NE(testkit::readFile(stat).find(") Z "), std::string::npos) << content;
+  }
 
   options.workingDirectory = text::fromAnsi(inst_.root());
   const process::RunResult quick = process::run(L"/bin/sh", {L"-c", L"pwd; exit 4"}, options);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "support/exceptions.h"
 #include "support/mutex.h"
@@ -74,6 +75,9 @@ class RegistryOfflineLockStatus : public OfflineLockStatus<unsigned long> {
 // thousand domains do not exhaust the descriptor table.
 std::shared_ptr<VMutex> businessMutex();
 
+// Takes and releases many registry locks at once (business_lock.cpp).
+struct LockBatch;
+
 template <class T, class Status>
 class PessimisticOfflinelLock {
  public:
@@ -130,6 +134,8 @@ class PessimisticOfflinelLock {
     return "BusinessLock::PessimisticOfflinelLock<unsigned long,class BusinessLock::RegistryOfflineLockStatus>::unlock";
   }
 
+  friend struct LockBatch;
+
   bool held_ = false;
   std::recursive_mutex section_;
   Status status_;
@@ -137,6 +143,27 @@ class PessimisticOfflinelLock {
 };
 
 using RegistryLock = PessimisticOfflinelLock<unsigned long, RegistryOfflineLockStatus>;
+
+// What a batch did with one lock.
+enum class BatchOutcome {
+  Taken,     // held by the object now (or already)
+  Busy,      // another live process holds it
+  NotTried,  // left as it was: lock() gives the answer (and the error) it gives alone
+};
+
+// Takes every free or stale lock of the list under one hold of the mutex,
+// with one read and one write of the store, as lock() would one by one: a
+// run over thousands of domains otherwise pays a mutex, a read and a write
+// transaction per domain. A lock held by a live process is Busy; one whose
+// value cannot be read as a lock, that names this process, or that the
+// store cannot take, is NotTried (all of them when the store cannot be
+// read). The stale-owner hook runs before any lock is written.
+std::vector<BatchOutcome> tryLockAll(const std::vector<RegistryLock*>& locks);
+
+// Releases every held lock of the list with one write under one hold of the
+// mutex; like unlock(), a release the store cannot record is left to turn
+// stale when this process ends.
+void unlockAll(const std::vector<RegistryLock*>& locks);
 
 }  // namespace BusinessLock
 

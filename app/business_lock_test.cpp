@@ -175,3 +175,60 @@ TEST_F(BusinessLockTest, ExpirationCutoffDefaultsToThreeDays) {
   const int64_t short_ = (VDateTime::nowUtc().toFileTime() - readLogExpirationCutoff().toFileTime()) / 10000000;
   EXPECT_LE(short_, 62);
 }
+
+// Taking many domains at once must answer, domain by domain, what taking
+// them one by one answers, and the windows must start where the markers say.
+TEST_F(BusinessLockTest, DomainsLockedTogetherAnswerAsOneByOne) {
+  LiveProcess other;
+  readMaximizeConcurrency();  // missing value: a busy domain is given up
+  DomainInfo freeOne(L"21", L"free.example"), stale(L"22", L"stale.example"), busy(L"23", L"busy.example"), odd(L"24", L"odd.example"),
+      mine(L"25", L"mine.example");
+  registry::setDword(HKEY_LOCAL_MACHINE, domainKey(L"22"), L"OfflineLockStatus", static_cast<uint32_t>(deadPid()), RegView32);
+  registry::setDword(HKEY_LOCAL_MACHINE, domainKey(L"23"), L"OfflineLockStatus", static_cast<uint32_t>(other.pid), RegView32);
+  registry::setString(HKEY_LOCAL_MACHINE, domainKey(L"24"), L"OfflineLockStatus", L"12");
+  registry::setDword(HKEY_LOCAL_MACHINE, domainKey(L"25"), L"OfflineLockStatus", static_cast<uint32_t>(getpid()), RegView32);
+  registry::setString(HKEY_LOCAL_MACHINE, domainKey(L"21"), L"LastHttpStatisticsRun", L"2016/03/01 10:20:30");
+  registry::setString(HKEY_LOCAL_MACHINE, kConfigKey, L"LastStatisticsRun", L"15/01/01 00:00:00");
+  static int staleHookCalls;
+  staleHookCalls = 0;
+  BusinessLock::onStaleOwner([] { ++staleHookCalls; });
+
+  lockDomains({&freeOne, &stale, &busy, &odd, &mine});
+  BusinessLock::onStaleOwner(nullptr);
+  EXPECT_TRUE(freeOne.businessLock.held());
+  EXPECT_TRUE(stale.businessLock.held()) << "a dead owner's lock is taken over";
+  EXPECT_EQ(staleHookCalls, 1) << "what the dead owner left is settled first";
+  EXPECT_FALSE(busy.businessLock.held());
+  EXPECT_FALSE(busy.lockAllowed) << "busy: not tried again in this run";
+  EXPECT_FALSE(odd.businessLock.held());
+  EXPECT_FALSE(mine.businessLock.held());
+  EXPECT_EQ(stored(domainKey(L"21"), L"OfflineLockStatus"), static_cast<uint32_t>(getpid()));
+  EXPECT_EQ(stored(domainKey(L"22"), L"OfflineLockStatus"), static_cast<uint32_t>(getpid()));
+  EXPECT_EQ(stored(domainKey(L"23"), L"OfflineLockStatus"), static_cast<uint32_t>(other.pid)) << "a live owner's lock is left alone";
+  // The undecided ones give, alone, the errors they give alone.
+  EXPECT_FALSE(tryLockDomain(busy));
+  EXPECT_THROW(tryLockDomain(odd), vexception);
+  EXPECT_THROW(tryLockDomain(mine), SyncronizationException);
+
+  // The markers read with the locks are the stored ones; one changed after
+  // the locks were released is read afresh by the next run.
+  initLogWindows(freeOne, true, true, L"");
+  initLogWindows(stale, true, false, L"");
+  EXPECT_EQ(freeOne.getStartLogTime(0).formatMarker(), L"2016/03/01 10:20:30");
+  EXPECT_EQ(freeOne.getStartLogTime(2).formatMarker(), L"2015/01/01 00:00:00") << "no FTP marker: the global fallback";
+  EXPECT_EQ(stale.getStartLogTime(0).formatMarker(), L"2015/01/01 00:00:00");
+
+  unlockDomains({&freeOne, &stale, &busy, &odd, &mine});
+  EXPECT_FALSE(freeOne.businessLock.held());
+  EXPECT_FALSE(stale.businessLock.held());
+  EXPECT_EQ(stored(domainKey(L"21"), L"OfflineLockStatus"), 0u);
+  EXPECT_EQ(stored(domainKey(L"22"), L"OfflineLockStatus"), 0u);
+  EXPECT_EQ(stored(domainKey(L"23"), L"OfflineLockStatus"), static_cast<uint32_t>(other.pid));
+
+  registry::setString(HKEY_LOCAL_MACHINE, domainKey(L"22"), L"LastFtpStatisticsRun", L"2017/05/06 07:08:09");
+  DomainInfo next(L"22", L"stale.example");
+  lockDomains({&next});
+  initLogWindows(next, false, true, L"");
+  EXPECT_EQ(next.getStartLogTime(2).formatMarker(), L"2017/05/06 07:08:09");
+  unlockDomains({&next});
+}

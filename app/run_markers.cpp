@@ -1,5 +1,8 @@
 #include "app/run_markers.h"
 
+#include <map>
+#include <optional>
+
 #include "support/logging.h"
 #include "support/registry.h"
 
@@ -44,9 +47,86 @@ bool tryLockDomain(DomainInfo& domain) {
   }
 }
 
+namespace {
+
+constexpr const wchar_t* kMarkerNames[] = {L"LastHttpStatisticsRun", L"LastFtpStatisticsRun"};
+
+// Markers read by lockDomains for the domains it locked, by key and name;
+// nullopt: no such value. Each is used once, only while its domain's lock is
+// held (nobody else moves the marker meanwhile), and all are dropped at the
+// next batch and when the locks are released.
+std::map<std::wstring, std::optional<registry::RawValue>> g_prefetched;
+std::optional<std::optional<registry::RawValue>> g_prefetchedLastRun;
+
+std::wstring prefetchKey(const std::wstring& subKey, const std::wstring& name) { return subKey + L"\\" + name; }
+
+// The prefetched string value, as lookup would give it: true when found
+// (`code` 0 with `text`, or FileNotFound); values of another type are left
+// to lookup, which raises their error.
+bool takePrefetched(std::optional<registry::RawValue> value, uint32_t& code, std::wstring& text) {
+  if (!value) {
+    code = winerr::FileNotFound;
+    return true;
+  }
+  if (value->type != REG_SZ) return false;
+  text = registry::decodeString(value->data);
+  code = 0;
+  return true;
+}
+
+}  // namespace
+
+void lockDomains(const std::vector<DomainInfo*>& domains) {
+  g_prefetched.clear();
+  g_prefetchedLastRun.reset();
+  std::vector<DomainInfo*> trying;
+  std::vector<BusinessLock::RegistryLock*> locks;
+  for (DomainInfo* d : domains)
+    if (d->lockAllowed && !d->businessLock.held()) {
+      trying.push_back(d);
+      locks.push_back(&d->businessLock);
+    }
+  if (locks.empty()) return;
+  const std::vector<BusinessLock::BatchOutcome> outcomes = BusinessLock::tryLockAll(locks);
+  std::vector<registry::ValueName> names;
+  for (size_t i = 0; i < trying.size(); ++i) {
+    if (outcomes[i] == BusinessLock::BatchOutcome::Busy) trying[i]->lockAllowed = !minimizeConcurrency();
+    if (outcomes[i] != BusinessLock::BatchOutcome::Taken) continue;
+    for (const wchar_t* marker : kMarkerNames) names.push_back({domainKey(trying[i]->id), marker});
+  }
+  if (names.empty()) return;
+  names.push_back({kConfigKey, L"LastStatisticsRun"});
+  std::vector<std::optional<registry::RawValue>> values;
+  try {
+    values = registry::readValues(HKEY_LOCAL_MACHINE, names);
+  } catch (...) {
+    return;  // each window reads its marker itself, and reports
+  }
+  g_prefetchedLastRun = values.back();
+  for (size_t i = 0; i + 1 < names.size(); ++i) g_prefetched[prefetchKey(names[i].subKey, names[i].name)] = values[i];
+}
+
+void unlockDomains(const std::vector<DomainInfo*>& domains) {
+  g_prefetched.clear();
+  g_prefetchedLastRun.reset();
+  std::vector<BusinessLock::RegistryLock*> locks;
+  for (DomainInfo* d : domains)
+    if (d->businessLock.held()) locks.push_back(&d->businessLock);
+  BusinessLock::unlockAll(locks);
+}
+
 VDateTime readStartTime(const DomainInfo& domain, const std::wstring& valueName, const std::wstring& fromDate) {
   std::wstring textValue = fromDate;
-  if (textValue.empty()) {
+  bool prefetched = false;
+  if (textValue.empty() && domain.businessLock.held()) {
+    const auto found = g_prefetched.find(prefetchKey(domainKey(domain.id), valueName));
+    if (found != g_prefetched.end()) {
+      uint32_t code = 0;
+      prefetched = takePrefetched(found->second, code, textValue);
+      g_prefetched.erase(found);
+    }
+  }
+  if (textValue.empty() && !prefetched) {
     // A marker that exists but cannot be read must not count as "no marker":
     // the window would start at the last run of all and count lines again.
     const uint32_t code = registry::lookup(HKEY_LOCAL_MACHINE, domainKey(domain.id), valueName, textValue);
@@ -54,7 +134,9 @@ VDateTime readStartTime(const DomainInfo& domain, const std::wstring& valueName,
       raiseWindowsError(L"Unable to read the run marker " + valueName + L" of domain " + domain.name, code, VLOC(L"", "readStartTime"));
   }
   if (!textValue.empty()) return VDateTime::parsed(textValue, L"YMDhms");
-  registry::lookup(HKEY_LOCAL_MACHINE, kConfigKey, L"LastStatisticsRun", textValue);
+  uint32_t code = 0;
+  if (!prefetched || !g_prefetchedLastRun || !takePrefetched(*g_prefetchedLastRun, code, textValue))
+    registry::lookup(HKEY_LOCAL_MACHINE, kConfigKey, L"LastStatisticsRun", textValue);
   if (!textValue.empty()) return VDateTime::parsed(textValue, L"YMDhms");
   return VDateTime{};
 }

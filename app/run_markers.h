@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "app/commit_actions.h"
 #include "config/domain.h"
@@ -24,6 +25,16 @@ VDateTime readLogExpirationCutoff();
 // unless concurrency is maximized, the domain is not tried again this run).
 // Any other failure raises, and the domain is not tried again this run.
 bool tryLockDomain(DomainInfo& domain);
+
+// Takes the traffic locks of these domains together, as tryLockDomain would
+// one by one, and reads their run markers in the same pass so that loading
+// their windows asks the store nothing more. A domain the batch leaves
+// undecided is left to tryLockDomain, which then answers (and reports) as it
+// does alone.
+void lockDomains(const std::vector<DomainInfo*>& domains);
+
+// Releases the traffic locks of these domains that are held, in one write.
+void unlockDomains(const std::vector<DomainInfo*>& domains);
 
 // Loads the HTTP and/or FTP window once per run: from the marker (or
 // fromDate, or "LastStatisticsRun", or the zero date-time) to now. A start

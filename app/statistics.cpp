@@ -226,7 +226,8 @@ void statistics::finish(Run& run) {
 
 void statistics::unlockDomains() {
   guarded(LogLevel::Error, VLOC(L"Unlock domain(s)", "statistics::start"), [this] {
-    for (auto& [id, domain] : model.domainsById)
-      if (domain->businessLock.held()) domain->businessLock.unlock();
+    std::vector<DomainInfo*> domains;
+    for (auto& [id, domain] : model.domainsById) domains.push_back(domain.get());
+    ::unlockDomains(domains);
   });
 }

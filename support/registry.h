@@ -90,6 +90,17 @@ struct ValueWrite {
   RawValue value;
 };
 
+// A value's place: its key and name.
+struct ValueName {
+  std::wstring subKey;
+  std::wstring name;
+};
+
+// Reads every value in one transaction, in the order asked: nullopt for a
+// missing key or value. A store that cannot be read raises as readValue does;
+// a missing store reads as an empty one.
+std::vector<std::optional<RawValue>> readValues(RootKey root, const std::vector<ValueName>& names);
+
 // Writes every value in one transaction, creating missing keys: all of them
 // are stored or none. 0, or the error code (5 when the store cannot be
 // written).

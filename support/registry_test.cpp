@@ -234,3 +234,19 @@ TEST_F(RegistryTest, ProductSettingsComeFromTheConfigurationKey) {
 }
 
 }  // namespace
+
+TEST_F(RegistryTest, ValuesReadTogetherAreTheValuesReadOneByOne) {
+  const std::wstring key = kKey;
+  ASSERT_EQ(registry::setString(HKEY_LOCAL_MACHINE, key + L"\\A", L"Name", L"first"), 0u);
+  ASSERT_EQ(registry::setDword(HKEY_LOCAL_MACHINE, key + L"\\B", L"Count", 7), 0u);
+  const auto values = registry::readValues(HKEY_LOCAL_MACHINE, {{key + L"\\a", L"NAME"}, {key + L"\\Missing", L"Name"},
+                                                                {key + L"\\B", L"Count"}, {key + L"\\B", L"Other"}});
+  ASSERT_EQ(values.size(), 4u);
+  ASSERT_TRUE(values[0]);
+  EXPECT_EQ(values[0]->type, static_cast<uint32_t>(REG_SZ));
+  EXPECT_EQ(registry::decodeString(values[0]->data), L"first") << "names compare without case";
+  EXPECT_FALSE(values[1]) << "a missing key";
+  ASSERT_TRUE(values[2]);
+  EXPECT_EQ(values[2]->data, registry::encodeDword(7));
+  EXPECT_FALSE(values[3]) << "a missing value";
+}

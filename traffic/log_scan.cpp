@@ -2,6 +2,7 @@
 
 #include <cwctype>
 #include <optional>
+#include <set>
 
 #include "app/run_markers.h"
 #include "support/fs.h"
@@ -64,6 +65,14 @@ LogCollector::LogCollector(DomainModel& model, SitesHits& sitesHits, halvex::log
 void LogCollector::processLogDirs(const VDateTime& logExpirationCutoff, const LogDirectoryMap& logDirectoryMap,
                                   const std::wstring& fromDate) {
   loadLogFormatSettings();
+  // The locks of every domain with a directory here are taken together (one
+  // store write rather than one per domain); a domain the batch cannot
+  // decide is tried, and reported, on its own below.
+  std::vector<DomainInfo*> domains;
+  std::set<DomainInfo*> seen;
+  for (const auto& [path, entry] : logDirectoryMap)
+    if (entry.domain && seen.insert(entry.domain).second) domains.push_back(entry.domain);
+  guarded(LogLevel::Error, VLOC(L"Lock the domains", "statistics::processLogDirs"), [&] { lockDomains(domains); });
   for (const auto& [path, entry] : logDirectoryMap) {
     std::vector<CollectedLog> logs;
     // The lock and the window are part of the directory's unit of work: a

@@ -464,6 +464,19 @@ uint32_t readValue(RootKey, const std::wstring& subKey, const std::wstring& name
   });
 }
 
+std::vector<std::optional<RawValue>> readValues(RootKey, const std::vector<ValueName>& names) {
+  using Values = std::vector<std::optional<RawValue>>;
+  return readOperation<Values>(Values(names.size()), [&](Connection& c) {
+    Values values(names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+      Statement s = c.prepare("SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2");
+      if (!s.text(1, KeyPath(names[i].subKey).folded()).text(2, fold(names[i].name)).step()) continue;
+      values[i] = RawValue{static_cast<uint32_t>(s.columnInt(0)), s.columnBlob(1)};
+    }
+    return values;
+  });
+}
+
 uint32_t writeValue(RootKey, const std::wstring& subKey, const std::wstring& name, const RawValue& value) {
   const KeyPath key(subKey);
   return writeOperation([&](Connection& c) -> uint32_t {

@@ -1,6 +1,6 @@
 #include "app/run_markers.h"
 
-#include <map>
+#include <unordered_map>
 #include <optional>
 
 #include "support/logging.h"
@@ -55,10 +55,13 @@ constexpr const wchar_t* kMarkerNames[] = {L"LastHttpStatisticsRun", L"LastFtpSt
 // nullopt: no such value. Each is used once, only while its domain's lock is
 // held (nobody else moves the marker meanwhile), and all are dropped at the
 // next batch and when the locks are released.
-std::map<std::wstring, std::optional<registry::RawValue>> g_prefetched;
+// By domain id, then in the order of kMarkerNames; a marker taken is reset.
+struct PrefetchedMarkers {
+  std::optional<registry::RawValue> values[2];
+  bool taken[2] = {false, false};
+};
+std::unordered_map<std::wstring, PrefetchedMarkers> g_prefetched;
 std::optional<std::optional<registry::RawValue>> g_prefetchedLastRun;
-
-std::wstring prefetchKey(const std::wstring& subKey, const std::wstring& name) { return subKey + L"\\" + name; }
 
 // The prefetched string value, as lookup would give it: true when found
 // (`code` 0 with `text`, or FileNotFound); values of another type are left
@@ -102,8 +105,13 @@ void lockDomains(const std::vector<DomainInfo*>& domains) {
   } catch (...) {
     return;  // each window reads its marker itself, and reports
   }
-  g_prefetchedLastRun = values.back();
-  for (size_t i = 0; i + 1 < names.size(); ++i) g_prefetched[prefetchKey(names[i].subKey, names[i].name)] = values[i];
+  g_prefetchedLastRun = std::move(values.back());
+  size_t next = 0;
+  for (size_t i = 0; i < trying.size(); ++i) {
+    if (outcomes[i] != BusinessLock::BatchOutcome::Taken) continue;
+    PrefetchedMarkers& markers = g_prefetched[trying[i]->id];
+    for (auto& value : markers.values) value = std::move(values[next++]);
+  }
 }
 
 void unlockDomains(const std::vector<DomainInfo*>& domains) {
@@ -119,11 +127,12 @@ VDateTime readStartTime(const DomainInfo& domain, const std::wstring& valueName,
   std::wstring textValue = fromDate;
   bool prefetched = false;
   if (textValue.empty() && domain.businessLock.held()) {
-    const auto found = g_prefetched.find(prefetchKey(domainKey(domain.id), valueName));
-    if (found != g_prefetched.end()) {
+    const auto found = g_prefetched.find(domain.id);
+    const size_t index = valueName == kMarkerNames[0] ? 0 : valueName == kMarkerNames[1] ? 1 : 2;
+    if (found != g_prefetched.end() && index < 2 && !found->second.taken[index]) {
       uint32_t code = 0;
-      prefetched = takePrefetched(found->second, code, textValue);
-      g_prefetched.erase(found);
+      found->second.taken[index] = true;
+      prefetched = takePrefetched(std::move(found->second.values[index]), code, textValue);
     }
   }
   if (textValue.empty() && !prefetched) {

@@ -82,11 +82,15 @@ void CommitActions::add(ExceptionLocation where, LogLevel level, std::function<v
 
 void CommitActions::addMarker(const std::wstring& subKey, const std::wstring& name, const std::wstring& value) {
   registry::RawValue data{REG_SZ, registry::encodeString(value)};
-  for (registry::ValueWrite& m : markers_)
+  const size_t hash = std::hash<std::wstring>{}(text::lowerAscii(subKey) + L'\0' + text::lowerAscii(name));
+  for (auto [at, end] = markerIndex_.equal_range(hash); at != end; ++at) {
+    registry::ValueWrite& m = markers_[at->second];
     if (text::equalsIgnoreCase(m.subKey, subKey) && text::equalsIgnoreCase(m.name, name)) {
       m.value = std::move(data);
       return;
     }
+  }
+  markerIndex_.emplace(hash, markers_.size());
   markers_.push_back(registry::ValueWrite{subKey, name, std::move(data)});
 }
 
@@ -164,6 +168,7 @@ void CommitActions::discard() {
 
 void CommitActions::release() {
   markers_.clear();
+  markerIndex_.clear();
   removals_.clear();
   markersDone_ = false;
   while (!held_.empty()) held_.pop_back();

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "support/logging.h"
@@ -84,6 +85,9 @@ class CommitActions {
   };
   std::vector<Action> actions_;
   std::vector<registry::ValueWrite> markers_;
+  // Places in markers_ by the hash of key and name without case: a run adds
+  // a marker per domain, and looking each up among all was quadratic.
+  std::unordered_multimap<size_t, size_t> markerIndex_;
   std::vector<std::wstring> removals_;
   bool staged_ = false;
   bool markersDone_ = false;

@@ -1,6 +1,8 @@
 // Rotated mail logs compressed by the real xz, bzip2 and zstd, from a log
 // the real Postfix and Dovecot wrote (testdata/): read as the plain log is.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <sstream>
@@ -116,8 +118,11 @@ Outcome count(const std::string& log, UnixTime from, UnixTime to, bool retire = 
 }
 
 // A rotated file beside the active log, an hour older.
-void placeRotated(const std::string& active, const std::string& rotated) {
-  std::filesystem::last_write_time(rotated, std::filesystem::last_write_time(active) - std::chrono::hours(1));
+// The rotated file stopped being written when the host rotated it, during
+// the host's own life (the fixture's times), whatever the clock says now.
+void placeRotated(const std::string& rotated, UnixTime lastWrite) {
+  const struct timespec times[2] = {{lastWrite, 0}, {lastWrite, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, rotated.c_str(), times, 0), 0) << rotated;
 }
 
 class CompressedLogsTest : public ::testing::Test {
@@ -224,7 +229,7 @@ TEST_F(CompressedLogsTest, RotatedCompressedLogsCountAsThePlainLogOnceAcrossWind
     const std::string active = dir.file("mail.log"), rotated = dir.file(std::string("mail.log.1") + tool.suffix);
     testkit::writeFile(active, content.substr(half));
     testkit::writeFile(rotated, compress(tool, content.substr(0, half), scratch));
-    placeRotated(active, rotated);
+    placeRotated(rotated, expected.start);
 
     const Outcome whole = count(active, expected.start - 60, expected.end + 60, true);
     EXPECT_EQ(whole.figures, expected.figures);
@@ -256,11 +261,11 @@ TEST_F(CompressedLogsTest, DamagedFilesCountWhatPrecedesTheDamageAndAMissingDeco
     const size_t quarter = content.find('\n', half / 2) + 1;
     const std::string second = compress(tool, content.substr(quarter, half - quarter), scratch);
     testkit::writeFile(rotated, compress(tool, content.substr(0, quarter), scratch) + second.substr(0, second.size() * 2 / 3));
-    placeRotated(active, rotated);
+    placeRotated(rotated, expected.start);
     // The same lines, plain: what the tool could get out of it.
     testkit::writeFile(reference.file("mail.log"), content.substr(half));
     testkit::writeFile(reference.file("mail.log.1"), decompressedPrefix(tool, rotated));
-    placeRotated(reference.file("mail.log"), reference.file("mail.log.1"));
+    placeRotated(reference.file("mail.log.1"), expected.start);
 
     mailtest::LogCapture log({LogLevel::Error});
     const Outcome damaged = count(active, expected.start - 60, expected.end + 60);

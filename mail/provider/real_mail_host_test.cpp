@@ -3,6 +3,8 @@
 // and logs captured from such hosts (testdata/). The expected figures are
 // what the clients and the receiving ends saw, never read from the log.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <filesystem>
@@ -169,8 +171,9 @@ TEST_F(RealMailHostTest, CapturedLogsCountOnceAcrossWindowsRotationsAndStampForm
     gzip(content.substr(0, half), rotated.file("mail.log.20261209-120000.gz"));
     std::filesystem::create_hard_link(rotated.file("mail.log.20261209-120000.gz"), rotated.file("mail.log-2026-12-09.gz"));
     testkit::writeFile(rotated.file("mail.log"), content.substr(half));
-    std::filesystem::last_write_time(rotated.file("mail.log.20261209-120000.gz"),
-                                     std::filesystem::last_write_time(rotated.file("mail.log")) - std::chrono::hours(1));
+    // Rotated during the host's life (the fixture's times), whatever the clock says now.
+    const struct timespec rotatedAt[2] = {{expected.start, 0}, {expected.start, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, rotated.file("mail.log.20261209-120000.gz").c_str(), rotatedAt, 0), 0);
     const Outcome split = count(rotated.file("mail.log"), expected.start - 60, expected.end + 60, true);
     EXPECT_EQ(nonZero(split.totals()), nonZero(expected.figures));
     EXPECT_EQ(split.messageCount(), expected.messages);

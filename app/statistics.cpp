@@ -178,15 +178,21 @@ void statistics::finish(Run& run) {
     run.results.holdElements();
     terminal::progressStep(L"mailbox usage", model.domainsById.size());
     runMailboxUsageStep(run.results, model);
-    if (run.modeFlags & DiskUsage) terminal::progressStep(L"disk usage", model.domainsById.size());
-    if (run.modeFlags & DiskUsage) runDiskUsageStep(model, run.results);
+    if (run.modeFlags & DiskUsage) {
+      terminal::progressStep(L"disk usage", model.domainsById.size());
+      runDiskUsageStep(model, run.results);
+    }
     run.results.releaseElements();
   }
-  if (run.modeFlags & MailTraffic) terminal::progressStep(L"mail traffic", 0);
-  if (run.modeFlags & MailTraffic) runMailTrafficStep(run.results, model, run.fromDate, *mailLogStorage, run.commit);
+  if (run.modeFlags & MailTraffic) {
+    terminal::progressStep(L"mail traffic", 0);
+    runMailTrafficStep(run.results, model, run.fromDate, *mailLogStorage, run.commit);
+  }
   run.results.writeHeldElements();
-  if (run.modeFlags & Antivirus) terminal::progressStep(L"antivirus", 0);
-  if (run.modeFlags & Antivirus) antivirusStep(run);
+  if (run.modeFlags & Antivirus) {
+    terminal::progressStep(L"antivirus", 0);
+    antivirusStep(run);
+  }
 
   // Logs are rotated only once the figures counted from them are delivered,
   // while the domain locks are still held, and after the step locks are
@@ -203,14 +209,11 @@ void statistics::finish(Run& run) {
     ftpLogStorage->processAll();
   });
 
-  // The markers are written before the document ends and made visible the
-  // moment it is complete: a store that cannot take them fails the run while
-  // nothing is delivered, and a run killed at any moment moves all of its
-  // markers or none. Only a kill between the document's last bytes and the
-  // commit (one fsync and close of the document lie between them: the
-  // document must be on disk before anything records it as delivered)
-  // leaves a complete document with unmoved markers, whose lines the next
-  // run counts again.
+  // The markers are staged before the document ends and made visible once
+  // it is complete, on disk and closed: a store that cannot take them fails
+  // the run while nothing is delivered, and a run killed at any moment moves
+  // all of its markers or none. One killed between the two leaves its
+  // staged entry, which the next run settles by the document it finds.
   terminal::progressStep(L"delivering the results", 0);
   rethrowing(VLOC(L"Prepare the run markers", "statistics::start"), [&] { run.commit.prepareMarkers(run.results.outputPath()); });
   run.results.sync();

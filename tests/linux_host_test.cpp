@@ -38,27 +38,7 @@ using soak::Figures;
 
 extern "C" char** environ;
 
-int freePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  const bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
-  close(s);
-  return ok ? ntohs(a.sin_port) : 0;
-}
-
-bool answers(int port) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
-}
+int freePort() { return testkit::freeLoopbackPort(); }
 
 std::string shell(const std::string& command) {
   std::string out;
@@ -70,44 +50,9 @@ std::string shell(const std::string& command) {
   return out;
 }
 
-// A server in the foreground under a time zone far from UTC, stopped
-// (SIGTERM, waited for) when the object ends.
-class Server {
- public:
-  Server(const std::vector<std::string>& argv, const std::string& output, int port) : port_(port) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-      if (std::string(*e).rfind("TZ=", 0) != 0) env.push_back(*e);
-    env.push_back("TZ=Pacific/Kiritimati");
-    std::vector<char*> args, envp;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    if (posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, args.data(), envp.data()) != 0) pid_ = 0;
-    posix_spawn_file_actions_destroy(&actions);
-    waitUp();
-  }
-  ~Server() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  bool up() const { return pid_ > 0 && answers(port_); }
-  pid_t pid() const { return pid_; }
-  // Bounded: a server that never comes up fails its test with its output.
-  void waitUp() const {
-    for (int i = 0; i < 200 && pid_ > 0 && !answers(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-
- private:
-  pid_t pid_ = 0;
-  int port_;
-};
+// The servers run in a time zone far from UTC.
+constexpr const char* kServerZone = "Pacific/Kiritimati";
+using Server = testkit::LoopbackServer;
 
 // The UTC date ("2026-12-10") of an access log stamp "10/Oct/2000:13:55:36 -0700".
 std::string utcDate(const std::string& stamp) {
@@ -216,7 +161,7 @@ class LinuxHostTest : public ::testing::Test {
       conf << "<VirtualHost 127.0.0.1:" << port << ">\nServerName " << domain << "\nDocumentRoot " << docRoot(domain) << "\n<Directory "
            << docRoot(domain) << ">\nRequire all granted\n</Directory>\nCustomLog " << log << " combinedio\n</VirtualHost>\n";
     conf.close();
-    auto server = std::make_unique<Server>(std::vector<std::string>{"/usr/sbin/apache2", "-f", run + "/httpd.conf", "-DFOREGROUND"},
+    auto server = std::make_unique<Server>(std::vector<std::string>{"/usr/sbin/apache2", "-f", run + "/httpd.conf", "-DFOREGROUND"}, kServerZone,
                                            run + "/apache.out", port);
     EXPECT_TRUE(server->up()) << testkit::readFile(run + "/apache.out") << testkit::readFile(run + "/httpd_error.log");
     return server;
@@ -231,7 +176,7 @@ class LinuxHostTest : public ::testing::Test {
                                        << "scgi_temp_path " << run << "/ngx/scgi;\naccess_log off;\n"
                                        << "server { listen 127.0.0.1:" << port << "; server_name " << domain << "; root " << docRoot(domain)
                                        << "; access_log " << log << " combined; }\n}\n";
-    auto server = std::make_unique<Server>(std::vector<std::string>{"/usr/sbin/nginx", "-p", run + "/ngx", "-c", run + "/nginx.conf"},
+    auto server = std::make_unique<Server>(std::vector<std::string>{"/usr/sbin/nginx", "-p", run + "/ngx", "-c", run + "/nginx.conf"}, kServerZone,
                                            run + "/nginx.out", port);
     EXPECT_TRUE(server->up()) << testkit::readFile(run + "/nginx.out") << testkit::readFile(run + "/nginx_error.log");
     return server;

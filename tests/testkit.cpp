@@ -1,15 +1,21 @@
 #include "tests/testkit.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "support/registry.h"
 #include "support/text.h"
@@ -183,6 +189,64 @@ std::string readUtf16File(const std::string& path) {
   std::string raw = readFile(path);
   if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF && static_cast<unsigned char>(raw[1]) == 0xFE) raw = raw.substr(2);
   return text::toUtf8(text::fromUtf16le(raw));
+}
+
+}  // namespace testkit
+
+namespace testkit {
+
+int freeLoopbackPort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  const bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+  close(s);
+  return ok ? ntohs(a.sin_port) : 0;
+}
+
+bool answersOnLoopback(int port) {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(s);
+  return ok;
+}
+
+LoopbackServer::LoopbackServer(const std::vector<std::string>& argv, const std::string& zone, const std::string& output, int port) : port_(port) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e)
+    if (std::string(*e).rfind("TZ=", 0) != 0) env.push_back(*e);
+  env.push_back("TZ=" + zone);
+  std::vector<char*> args, envp;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), envp.data()) != 0) pid = 0;
+  pid_ = pid;
+  posix_spawn_file_actions_destroy(&actions);
+  waitUp();
+}
+
+void LoopbackServer::waitUp() const {
+  for (int i = 0; i < 200 && pid_ > 0 && !answersOnLoopback(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+void LoopbackServer::stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  waitpid(pid_, nullptr, 0);
+  pid_ = 0;
 }
 
 }  // namespace testkit

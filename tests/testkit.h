@@ -94,6 +94,31 @@ size_t occurrences(const std::string& text, const std::string& what);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
+
+// Real servers on loopback, for the tests that drive one with a real client.
+// A port free on 127.0.0.1 now (0 when none could be had).
+int freeLoopbackPort();
+// Whether something accepts connections on 127.0.0.1:port.
+bool answersOnLoopback(int port);
+// A server run in the foreground under the time zone `zone`, its output
+// appended to `output`; waited for (boundedly) until it answers on `port`;
+// stopped (SIGTERM, waited for) when the object ends.
+class LoopbackServer {
+ public:
+  LoopbackServer(const std::vector<std::string>& argv, const std::string& zone, const std::string& output, int port);
+  ~LoopbackServer() { stop(); }
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+  bool up() const { return pid_ > 0 && answersOnLoopback(port_); }
+  int pid() const { return pid_; }
+  // Bounded: a server that never comes up fails its test with its output.
+  void waitUp() const;
+  void stop();
+
+ private:
+  int pid_ = 0;
+  int port_;
+};
 bool fileExists(const std::string& path);
 // A debug log file's entries decoded from UTF-16LE.
 std::string readUtf16File(const std::string& path);

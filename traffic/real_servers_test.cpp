@@ -42,68 +42,9 @@ using traffictest::LogCapture;
 
 extern "C" char** environ;
 
-int freePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    close(s);
-    return 0;
-  }
-  close(s);
-  return ntohs(a.sin_port);
-}
+using testkit::LoopbackServer;
 
-bool answers(int port) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
-}
-
-// A server in the foreground under a time zone; stopped (SIGTERM, waited
-// for) when the object ends.
-class Server {
- public:
-  Server(const std::vector<std::string>& argv, const std::string& zone, const std::string& output, int port) : port_(port) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-      if (std::string(*e).rfind("TZ=", 0) != 0) env.push_back(*e);
-    env.push_back("TZ=" + zone);
-    std::vector<char*> args, envp;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    if (posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, args.data(), envp.data()) != 0) pid_ = 0;
-    posix_spawn_file_actions_destroy(&actions);
-    // Ready once it accepts connections (bounded: a server that never comes
-    // up fails the test with its output).
-    for (int i = 0; i < 200 && pid_ > 0 && !answers(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ~Server() { stop(); }
-  bool up() const { return pid_ > 0 && answers(port_); }
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = 0;
-  }
-
- private:
-  pid_t pid_ = 0;
-  int port_;
-};
+int freePort() { return testkit::freeLoopbackPort(); }
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -276,8 +217,8 @@ TEST_F(RealServersTest, ApacheAndNginxVirtualHostsCountWhatTheyLoggedAndWhatTheC
   int64_t receivedA = 0, receivedB = 0, receivedC = 0;
   {
     // Zones far from UTC on both sides: the local day is mostly not the UTC day.
-    Server apache({"/usr/sbin/apache2", "-f", apacheConf, "-DFOREGROUND"}, "Pacific/Kiritimati", run + "/apache.out", apachePort);
-    Server nginx({"/usr/sbin/nginx", "-p", run + "/ngx", "-c", nginxConf}, "America/St_Johns", run + "/nginx.out", nginxPort);
+    LoopbackServer apache({"/usr/sbin/apache2", "-f", apacheConf, "-DFOREGROUND"}, "Pacific/Kiritimati", run + "/apache.out", apachePort);
+    LoopbackServer nginx({"/usr/sbin/nginx", "-p", run + "/ngx", "-c", nginxConf}, "America/St_Johns", run + "/nginx.out", nginxPort);
     ASSERT_TRUE(apache.up()) << readFile(run + "/apache.out") << readFile(run + "/httpd_error.log");
     ASSERT_TRUE(nginx.up()) << readFile(run + "/nginx.out") << readFile(run + "/nginx_error.log");
     receivedA = requests("a.test", apachePort, a);
@@ -345,7 +286,7 @@ TEST_F(RealServersTest, ProftpdTransfersOfALocalLoginCountPerDomainAndDirection)
                                        << "/proftpd.log\nDefaultRoot ~\nAllowOverwrite on\n";
   const char* zone = "Asia/Kathmandu";  // +05:45
   {
-    Server ftpd({"/usr/sbin/proftpd", "-n", "-c", run + "/proftpd.conf"}, zone, run + "/ftpd.out", port);
+    LoopbackServer ftpd({"/usr/sbin/proftpd", "-n", "-c", run + "/proftpd.conf"}, zone, run + "/ftpd.out", port);
     ASSERT_TRUE(ftpd.up()) << readFile(run + "/ftpd.out") << readFile(run + "/proftpd.log");
     const std::string client = "import ftplib, io\nf = ftplib.FTP()\nf.connect('127.0.0.1', " + std::to_string(port) +
                                ")\nf.login('alice', 'secret')\n"

@@ -44,7 +44,17 @@ visit() {  # host port: pages, a 404, a 304, a range, a POST
   "${c[@]}" -r 0-9 "$url/index.html"
   "${c[@]}" --data-binary 'name=demo&message=hello' "$url/index.html"
 }
-stop() { [ -f "$1" ] && kill "$(cat "$1")" 2>/dev/null; sleep 0.5; }
+# Stops a server by its pid file: waits (boundedly) for the file, then for
+# the process to end, so that nothing of the demo is left running.
+stop() {
+  local i pid
+  for i in $(seq 50); do [ -s "$1" ] && break; sleep 0.1; done
+  [ -s "$1" ] || return 0
+  pid=$(cat "$1")
+  kill "$pid" 2>/dev/null || return 0
+  for i in $(seq 100); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.1; done
+  kill -9 "$pid" 2>/dev/null || true
+}
 
 for d in alpha.example beta.example gamma.example; do site "$d"; done
 gamma_logs="$DEMO_RUN/var/log/nginx/gamma.example"

@@ -106,12 +106,16 @@ TEST_F(ExactlyOnceTest, AFileThatStaysUnreadableIsGivenUpAfterThreeRunsInARow) {
 // left its markers staged, and the next run records them before it reads
 // any: either way every line is counted once.
 TEST_F(ExactlyOnceTest, ARunKilledJustBeforeOrAfterItsDocumentIsCompleteCountsOnce) {
+  // An old log that the night's rotation compresses, once the figures are delivered.
+  webLines("1", "a.example", "ex_old.log", 5, now - 3 * 86400);
+  const std::string old = logsDir("a.example") + "/ex_old.log";
   const std::string killedBefore = install.path("before.xml");
   auto r = run({"--http-traffic", "--ftp-traffic"}, killedBefore, "2026-12-10 12:00:00",
                {{"LD_PRELOAD", HALVEX_READ_FAULT_SHIM}, {"HALVEX_TEST_KILL_AT_FSYNC", killedBefore}});
   ASSERT_EQ(r.exitCode, 137) << r.output;
   EXPECT_FALSE(soak::complete(testkit::readFile(killedBefore)));
   EXPECT_TRUE(marker(L"1", L"LastHttpStatisticsRun").empty());
+  EXPECT_TRUE(fs::exists(old)) << "nothing rotated before the document is complete";
 
   const std::string killedAfter = install.path("after.xml");
   r = run({"--http-traffic", "--ftp-traffic"}, killedAfter, "2026-12-10 12:10:00",
@@ -120,10 +124,12 @@ TEST_F(ExactlyOnceTest, ARunKilledJustBeforeOrAfterItsDocumentIsCompleteCountsOn
   ASSERT_TRUE(soak::complete(testkit::readFile(killedAfter))) << "the document was complete when the run was killed";
   EXPECT_EQ(soak::parseTraffic(testkit::readFile(killedAfter)), expected);
   EXPECT_TRUE(marker(L"1", L"LastHttpStatisticsRun").empty()) << "killed before its markers were recorded";
+  EXPECT_TRUE(fs::exists(old) && !fs::exists(old + ".zip")) << "nor before its markers are";
 
   // The next run records them first, then finds nothing new.
   EXPECT_TRUE(runTraffic("next.xml", "2026-12-10 12:20:00").empty()) << "the delivered lines are not counted again";
   EXPECT_NE(events().find("they are recorded now"), std::string::npos) << events();
+  EXPECT_FALSE(fs::exists(old)) << "rotated (no archive is kept) by the run that recorded its figures";
 }
 
 // Disk usage is measured before the logs are rotated (they change only once

@@ -40,15 +40,7 @@ extern "C" char** environ;
 
 int freePort() { return testkit::freeLoopbackPort(); }
 
-std::string shell(const std::string& command) {
-  std::string out;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
-    pclose(p);
-  }
-  return out;
-}
+std::string shell(const std::string& command) { return testkit::commandOutput(command); }
 
 // The servers run in a time zone far from UTC.
 constexpr const char* kServerZone = "Pacific/Kiritimati";

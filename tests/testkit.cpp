@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -194,6 +195,16 @@ std::string readUtf16File(const std::string& path) {
 }  // namespace testkit
 
 namespace testkit {
+
+std::string commandOutput(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+    pclose(p);
+  }
+  return out;
+}
 
 int freeLoopbackPort() {
   const int s = socket(AF_INET, SOCK_STREAM, 0);

@@ -95,6 +95,9 @@ size_t occurrences(const std::string& text, const std::string& what);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 
+// What a shell command line prints on its standard output.
+std::string commandOutput(const std::string& command);
+
 // Real servers on loopback, for the tests that drive one with a real client.
 // A port free on 127.0.0.1 now (0 when none could be had).
 int freeLoopbackPort();

@@ -46,23 +46,9 @@ using testkit::LoopbackServer;
 
 int freePort() { return testkit::freeLoopbackPort(); }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testkit::readFile;
 
-// Runs a command and returns its output.
-std::string shell(const std::string& command) {
-  std::string out;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
-    pclose(p);
-  }
-  return out;
-}
+std::string shell(const std::string& command) { return testkit::commandOutput(command); }
 
 // The UTC day of "10/Oct/2000:13:55:36 -0700" (the test's own reading).
 VDateTime utcDay(const std::string& stamp) {

@@ -76,11 +76,7 @@ Expected readExpected() {
   return e;
 }
 
-mailhostctl::MailDateTime windowTime(UnixTime t) {
-  const mailhostctl::MailDate d = mailprovider::dateOf(t);
-  const UnixTime s = t - mailprovider::unixTime(d.year, d.month, d.day, 0, 0, 0);
-  return {d.year, d.month, d.day, static_cast<uint16_t>(s / 3600), static_cast<uint16_t>(s / 60 % 60), static_cast<uint16_t>(s % 60)};
-}
+mailhostctl::MailDateTime windowTime(UnixTime t) { return mailprovider::mailDateTime(t); }
 
 struct Outcome {
   std::map<std::string, std::map<std::string, uint64_t>> figures;  // non-zero ones, summed over the days

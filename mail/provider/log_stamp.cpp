@@ -57,6 +57,12 @@ UnixTime unixTime(int year, int month, int day, int hour, int minute, int second
   return static_cast<UnixTime>(days.time_since_epoch().count()) * kDay + hour * 3600 + minute * 60 + second;
 }
 
+mailhostctl::MailDateTime mailDateTime(UnixTime t) {
+  const mailhostctl::MailDate d = dateOf(t);
+  const UnixTime s = t - unixTime(d.year, d.month, d.day, 0, 0, 0);
+  return {d.year, d.month, d.day, static_cast<uint16_t>(s / 3600), static_cast<uint16_t>(s / 60 % 60), static_cast<uint16_t>(s % 60)};
+}
+
 UnixTime unixTime(const mailhostctl::MailDateTime& t) {
   if (t == mailhostctl::MailDateTime{}) return kBeginningOfTime;
   if (!validDate(t.year, t.month, t.day) || !validTime(t.hour, t.minute, t.second))

@@ -20,6 +20,8 @@ inline constexpr UnixTime kBeginningOfTime = std::numeric_limits<UnixTime>::min(
 // for a value that is no calendar time.
 UnixTime unixTime(const mailhostctl::MailDateTime& t);
 mailhostctl::MailDate dateOf(UnixTime t);
+// The moment as a window's date and time (UTC), the inverse of unixTime.
+mailhostctl::MailDateTime mailDateTime(UnixTime t);
 UnixTime unixTime(int year, int month, int day, int hour, int minute, int second);
 
 // Reads the stamp at the start of a line. A classic stamp is the host's local

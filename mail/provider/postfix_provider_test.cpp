@@ -29,11 +29,7 @@ void writeGzip(const std::string& path, const std::string& content) {
   gzclose(gz);
 }
 
-mailhostctl::MailDateTime windowTime(UnixTime t) {
-  const mailhostctl::MailDate d = mailprovider::dateOf(t);
-  const UnixTime s = t - unixTime(d.year, d.month, d.day, 0, 0, 0);
-  return {d.year, d.month, d.day, static_cast<uint16_t>(s / 3600), static_cast<uint16_t>(s / 60 % 60), static_cast<uint16_t>(s % 60)};
-}
+mailhostctl::MailDateTime windowTime(UnixTime t) { return mailprovider::mailDateTime(t); }
 
 class PostfixProviderTest : public ::testing::Test {
  protected:

@@ -46,11 +46,7 @@ Expected readExpected(const std::string& path) {
   return e;
 }
 
-mailhostctl::MailDateTime windowTime(UnixTime t) {
-  const mailhostctl::MailDate d = mailprovider::dateOf(t);
-  const UnixTime s = t - mailprovider::unixTime(d.year, d.month, d.day, 0, 0, 0);
-  return {d.year, d.month, d.day, static_cast<uint16_t>(s / 3600), static_cast<uint16_t>(s / 60 % 60), static_cast<uint16_t>(s % 60)};
-}
+mailhostctl::MailDateTime windowTime(UnixTime t) { return mailprovider::mailDateTime(t); }
 
 struct Outcome {
   mailhostctl::MailTrafficRequest request{{L"alpha.test", {}}, {L"beta.test", {}}, {L"gamma.test", {}}};

@@ -76,7 +76,11 @@ Tenant::Tenant() {
 
 Tenant::~Tenant() { std::system(("/usr/sbin/userdel " + name_ + " >/dev/null 2>&1").c_str()); }
 
-std::string Tenant::as(const std::string& command) const { return "/usr/sbin/runuser -u " + name_ + " -- /bin/sh -c " + shellQuoted(command); }
+// Without the clock a run may be under: libfaketime's shared state belongs to
+// root, and a tenant's process that loads it fails at start.
+std::string Tenant::as(const std::string& command) const {
+  return "/usr/bin/env -u LD_PRELOAD -u FAKETIME -u FAKETIME_SHARED /usr/sbin/runuser -u " + name_ + " -- /bin/sh -c " + shellQuoted(command);
+}
 
 void Tenant::own(const std::string& path) const {
   ::lchown(path.c_str(), uid_, gid_);

@@ -209,7 +209,9 @@ void failPath(int err, const wchar_t* what, const std::wstring& path, const std:
   fail(err, what, path, function, aboutDirectory);
 }
 
-int openParentOf(const std::wstring& path, std::string& leaf, const wchar_t* what, const char* function) {
+// The directory holding the path's last component, walked by the trust
+// rule; -1 with errno (and `refused`, the link not followed) on failure.
+int tryOpenParentOf(const std::wstring& path, std::string& leaf, std::string& refused, const char* function) {
   std::string p = bytesOf(path, function);
   while (p.size() > 1 && p.back() == '/') p.pop_back();
   const size_t slash = p.rfind('/');
@@ -225,8 +227,12 @@ int openParentOf(const std::wstring& path, std::string& leaf, const wchar_t* wha
     leaf = p.substr(slash + 1);
   }
   if (leaf.empty() || leaf == "..") raiseWindowsError(L"Invalid path '" + path + L"'", winerr::InvalidParameter, VLOC(L"", function));
+  return openPath(dir, O_PATH | O_DIRECTORY, true, &refused);
+}
+
+int openParentOf(const std::wstring& path, std::string& leaf, const wchar_t* what, const char* function) {
   std::string refused;
-  const int fd = openPath(dir, O_PATH | O_DIRECTORY, true, &refused);
+  const int fd = tryOpenParentOf(path, leaf, refused, function);
   if (fd < 0) failPath(errno, what, path, refused, function, true);
   return fd;
 }
@@ -556,14 +562,13 @@ namespace {
 // lstat of the last component, the directories on the way walked by the
 // trust rule: false when the path does not exist; other failures raise.
 bool lstatPath(const std::wstring& path, struct stat& st, const char* function) {
-  std::string leaf;
-  UniqueFd dir;
-  try {
-    dir.reset(openParentOf(path, leaf, L"Unable to get attributes of", function));
-  } catch (const VFileNotFoundException&) {
-    return false;
-  } catch (const VPathNotFoundException&) {
-    return false;
+  std::string leaf, refused;
+  // A missing directory on the way is an answer, not a failure: asked once
+  // per domain, it must not cost an exception.
+  UniqueFd dir(tryOpenParentOf(path, leaf, refused, function));
+  if (dir.get() < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    failPath(errno, L"Unable to get attributes of", path, refused, function, true);
   }
   if (::fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
   if (errno == ENOENT || errno == ENOTDIR) return false;

@@ -28,20 +28,44 @@ void measureMailboxes(DomainInfo& domain, mailhostctl::IMailHostCtlProvider& pro
 
 }  // namespace
 
-void calculateMailBoxUsage(DomainInfo& domain, const DomainModel& model, MailUsageWarning& warning) {
+MailProviderOnce::Outcome MailProviderOnce::get() {
+  if (!tried_) {
+    tried_ = true;
+    try {
+      provider_ = mailhostctl::loadMailProvider();
+    } catch (const vexception& e) {
+      failure_ = e;  // the loader gives every failure its own context
+    } catch (...) {
+      failure_ = currentAsVexception(VLOC(L"Load mail provider", kFunction));
+    }
+  }
+  return {provider_.get(), failure_ ? &*failure_ : nullptr};
+}
+
+std::optional<vexception> calculateMailBoxUsage(DomainInfo& domain, const DomainModel& model, MailUsageWarning& warning,
+                                                MailProviderOnce& providers) {
   logMessage(LogLevel::Info, L"Calculate mailbox usage for %s...", domain.name);
   if (model.param(L"not_count_mail_disk_usage") == L"true") {
     warnOnce(warning, L"Calculating mail disk usage is been skipping due to mail disk usage has not been counted.");
-    return;
+    return std::nullopt;
   }
-  rethrowing(VLOC(vaformat(L"calculateMailBoxUsage domainName=%s", domain.name), kFunction), [&] {
-    mailhostctl::ProviderPtr provider = mailhostctl::loadMailProvider();
-    if (!provider->isSupported(mailhostctl::FeatureMailboxDiskUsage)) {
+  auto where = [&] { return VLOC(vaformat(L"calculateMailBoxUsage domainName=%s", domain.name), kFunction); };
+  const MailProviderOnce::Outcome loaded = providers.get();
+  if (loaded.failure) {
+    vexception failure = *loaded.failure;
+    failure.addLocation(where());
+    return failure;
+  }
+  try {
+    if (!loaded.provider->isSupported(mailhostctl::FeatureMailboxDiskUsage)) {
       warnOnce(warning, L"Mail server does not support calculating mail disk usage.");
-      return;
+      return std::nullopt;
     }
-    measureMailboxes(domain, *provider);
-  });
+  } catch (...) {
+    return currentAsVexception(where());
+  }
+  measureMailboxes(domain, *loaded.provider);
+  return std::nullopt;
 }
 
 void saveMailBoxUsage(ResultsWriter& results, const DomainInfo& domain) {
@@ -51,6 +75,7 @@ void saveMailBoxUsage(ResultsWriter& results, const DomainInfo& domain) {
 void runMailboxUsageStep(ResultsWriter& results, const DomainModel& model) {
   guarded(LogLevel::Error, VLOC(L"Calculate domain(s) disk space", "statistics::start"), [&] {
     MailUsageWarning warning;
+    MailProviderOnce providers;
     for (const auto& [id, domain] : model.domainsById) {
       auto where = [&] { return VLOC(L"Calculate domain " + domain->name + L" mailbox usage", "statistics::start"); };
       guarded(LogLevel::Error, where, [&] {
@@ -61,7 +86,13 @@ void runMailboxUsageStep(ResultsWriter& results, const DomainModel& model) {
           return;  // another live process works on this domain
         }
         logMessage(LogLevel::Info, L"Mailbox usage for domain %s", domain->name);
-        calculateMailBoxUsage(*domain, model, warning);
+        if (std::optional<vexception> failure = calculateMailBoxUsage(*domain, model, warning, providers)) {
+          // Reported without a throw: a provider that cannot be loaded fails
+          // every domain alike, and thousands of unwindings cost seconds.
+          failure->addLocation(where());
+          LogManager::instance().logException(static_cast<int>(LogLevel::Error), *failure);
+          return;
+        }
         saveMailBoxUsage(results, *domain);
         lock.unlock();
       });

@@ -1,13 +1,14 @@
 // A nightly run at hosting scale: builds a world of many small domains (a
-// web log of a few lines and a handful of small files each), runs the
-// program over it in every mode twice — a whole run, then a run with
-// nothing new — and reads every log and stats every file itself (the floor
-// no run can go below). Prints, side by side, seconds, milliseconds per
+// web log of a few lines and a handful of small files each) and runs the
+// program over it in every mode: the first run ever (every configuration
+// and marker new), a whole run a night later (new lines in every log),
+// then a run with nothing new; it reads every log and stats every file
+// itself (the floor no run can go below). Prints, side by side, seconds, milliseconds per
 // domain, the ratio to the floor, the peak resident set size and the calls
 // that wait for the disk (fsync, fdatasync, syncfs) or take SQLite's locks
 // (fcntl, pwrite), counted by a preloaded shim in the program and every
-// process it starts. The whole run's traffic must add up to what was
-// written. Then loads a configuration document of the largest size alone.
+// process it starts. Each run's traffic must add up to the lines it was
+// the first to see. Then loads a configuration document of the largest size alone.
 //
 // Usage: scale_bench [--domains N,N,...] [--lines L] [--files F]
 //                    [--feed webalizer|awstats] [--load N]
@@ -75,6 +76,26 @@ struct Figure {
 
 std::string domainName(int i) { return "site" + std::to_string(i) + ".example"; }
 
+// Appends `lines` web log lines spread over [from, from + span); returns
+// their sc-bytes.
+int64_t appendLines(std::string& log, time_t from, time_t span, int lines, std::mt19937& random) {
+  int64_t sent = 0;
+  char line[512];
+  for (int l = 0; l < lines; ++l) {
+    const time_t t = from + (static_cast<time_t>(l) * span) / std::max(1, lines);
+    struct tm tm;
+    gmtime_r(&t, &tm);
+    const unsigned sc = random() % 100000, cs = random() % 3000;
+    const int n = snprintf(line, sizeof line,
+                           "%04d-%02d-%02d %02d:%02d:%02d 10.0.0.1 GET /p%u.html - 80 - 203.0.113.%u Mozilla/5.0 200 0 0 %u %u 15\r\n",
+                           tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<unsigned>(random() % 1000),
+                           static_cast<unsigned>(random() % 250), sc, cs);
+    log.append(line, static_cast<size_t>(n));
+    sent += sc;
+  }
+  return sent;
+}
+
 // The world: configuration document, logs and files. Returns the bytes sent
 // (sc-bytes) over all lines, which the whole run must count.
 int64_t buildWorld(const testkit::Installation& install, const Options& o, int domains) {
@@ -86,7 +107,6 @@ int64_t buildWorld(const testkit::Installation& install, const Options& o, int d
   int64_t sent = 0;
   const time_t now = time(nullptr);
   std::string log;
-  char line[512];
   for (int i = 0; i < domains; ++i) {
     const std::string name = domainName(i);
     config << "  <domain id=\"" << i + 1 << "\" name=\"" << name << "\" hosting=\"true\"";
@@ -96,23 +116,29 @@ int64_t buildWorld(const testkit::Installation& install, const Options& o, int d
     fs::create_directories(site + "/logs");
     fs::create_directories(site + "/httpdocs");
     log = kWebHeader;
-    for (int l = 0; l < o.lines; ++l) {
-      // Spread over the last day and a half, an hour before now at the latest.
-      const time_t t = now - 36 * 3600 + (static_cast<time_t>(l) * 35 * 3600) / std::max(1, o.lines);
-      struct tm tm;
-      gmtime_r(&t, &tm);
-      const unsigned sc = random() % 100000, cs = random() % 3000;
-      const int n = snprintf(line, sizeof line,
-                             "%04d-%02d-%02d %02d:%02d:%02d 10.0.0.1 GET /p%u.html - 80 - 203.0.113.%u Mozilla/5.0 200 0 0 %u %u 15\r\n",
-                             tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<unsigned>(random() % 1000),
-                             static_cast<unsigned>(random() % 250), sc, cs);
-      log.append(line, static_cast<size_t>(n));
-      sent += sc;
-    }
+    // Spread over the day and a half before the first run, a day ago.
+    sent += appendLines(log, now - 60 * 3600, 34 * 3600, o.lines, random);
     testkit::writeFile(site + "/logs/ex000001.log", log);
     for (int f = 0; f < o.files; ++f) testkit::writeFile(site + "/httpdocs/f" + std::to_string(f) + ".html", std::string(100 + f * 37, 'x'));
   }
   config << "</config>\n";
+  return sent;
+}
+
+// A night later: `lines` more lines at the end of every domain's log, all
+// after the first run (a day ago) and an hour before now at the latest;
+// returns their sc-bytes.
+int64_t appendNight(const testkit::Installation& install, const Options& o, int domains) {
+  std::mt19937 random(11);
+  const time_t now = time(nullptr);
+  int64_t sent = 0;
+  std::string log;
+  for (int i = 0; i < domains; ++i) {
+    log.clear();
+    sent += appendLines(log, now - 23 * 3600, 22 * 3600, o.lines, random);
+    std::ofstream out(install.vhostsRoot() + "/" + domainName(i) + "/logs/ex000001.log", std::ios::binary | std::ios::app);
+    out << log;
+  }
   return sent;
 }
 
@@ -132,9 +158,10 @@ Calls readCalls(const std::string& path) {
   return total;
 }
 
-// Runs the program in every mode with the shim preloaded; the results
-// document goes to `results`.
-Figure runProgram(const char* title, const testkit::Installation& install, const std::string& results) {
+// Runs the program in every mode with the shim preloaded, under a clock
+// `fakeOffset` away when given (libfaketime's FAKETIME, file times real);
+// the results document goes to `results`.
+Figure runProgram(const char* title, const testkit::Installation& install, const std::string& results, const char* fakeOffset = nullptr) {
   Figure figure;
   figure.title = title;
   const std::string calls = install.path("calls.txt"), output = install.path("output.txt");
@@ -146,6 +173,11 @@ Figure runProgram(const char* title, const testkit::Installation& install, const
   }
   for (const auto& [k, v] : install.environment()) env[k] = v;
   env["LD_PRELOAD"] = HALVEX_BENCH_SHIM;
+  if (fakeOffset) {
+    env["LD_PRELOAD"] += ":/usr/$LIB/faketime/libfaketime.so.1";
+    env["FAKETIME"] = fakeOffset;
+    env["NO_FAKE_STAT"] = "1";
+  }
   env["HALVEX_BENCH_SYSCALLS"] = calls;
   std::vector<std::string> envStrings, args = {testkit::programPath("statistics"), "--all", "--config=" + install.path("config.xml"),
                                                "--save-results-to=" + results};
@@ -225,27 +257,31 @@ bool benchWorld(const Options& o, int domains) {
   ::sync();
   std::printf("%d domains, %d lines and %d files each%s%s (built in %.1f s)\n", domains, o.lines, o.files, o.feed.empty() ? "" : ", feed ",
               o.feed.c_str(), std::chrono::duration<double>(Clock::now() - built).count());
+  Figure first = runProgram("first run (a day ago)", install, install.path("results0.xml"), "-24h");
+  const int64_t sentLater = appendNight(install, o, domains);
+  ::sync();
   int64_t bytes = 0;
   Figure base = floor(install, domains, bytes);
-  Figure whole = runProgram("whole run", install, install.path("results1.xml"));
+  Figure whole = runProgram("whole run (a night later)", install, install.path("results1.xml"));
   Figure idle = runProgram("run with nothing new", install, install.path("results2.xml"));
 
-  // The whole run counts every line, the one after it nothing.
-  int64_t counted = 0, recounted = 0;
-  for (const auto& [key, v] : soak::parseTraffic(testkit::readFile(install.path("results1.xml")))) counted += v.second;
-  for (const auto& [key, v] : soak::parseTraffic(testkit::readFile(install.path("results2.xml")))) recounted += v.second;
-  if (whole.ok && counted != sent) {
-    whole.ok = false;
-    whole.note = "counted " + std::to_string(counted) + " bytes out of " + std::to_string(sent);
-  }
-  if (idle.ok && recounted != 0) {
-    idle.ok = false;
-    idle.note = "counted " + std::to_string(recounted) + " bytes again";
-  }
+  // Each run counts the lines it is the first to see, and nothing else.
+  const auto check = [&](Figure& f, const char* results, int64_t expected) {
+    int64_t counted = 0;
+    for (const auto& [key, v] : soak::parseTraffic(testkit::readFile(install.path(results)))) counted += v.second;
+    if (f.ok && counted != expected) {
+      f.ok = false;
+      f.note = "counted " + std::to_string(counted) + " bytes where " + std::to_string(expected) + " were new";
+    }
+  };
+  check(first, "results0.xml", sent);
+  check(whole, "results1.xml", sentLater);
+  check(idle, "results2.xml", 0);
   print(base, domains, base.seconds);
+  print(first, domains, base.seconds);
   print(whole, domains, base.seconds);
   print(idle, domains, base.seconds);
-  return base.ok && whole.ok && idle.ok;
+  return base.ok && first.ok && whole.ok && idle.ok;
 }
 
 void benchLoad(int domains) {

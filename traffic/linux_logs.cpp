@@ -62,10 +62,10 @@ bool digits(std::string_view s, size_t i, size_t n, int& out) {
 }
 
 int monthNumber(std::string_view s) {
-  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  static constexpr std::string_view kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   if (s.size() != 3) return 0;
   for (int m = 0; m < 12; ++m)
-    if (s == kMonths[m]) return m + 1;
+    if (s[0] == kMonths[m][0] && s[1] == kMonths[m][1] && s[2] == kMonths[m][2]) return m + 1;
   return 0;
 }
 
@@ -347,12 +347,25 @@ bool AccessLogFormat::matchFrom(std::string_view line, size_t k, size_t pos, Fie
       // The servers escape a quote inside a value (\" or \x22); a bare one
       // (a hand-made line) ends the value where the rest of the line fits
       // the rest of the format, tried from the first such quote on.
+      // Each search starts where the last ended, so a hostile line costs
+      // one pass.
+      size_t quote = 0;
+      bool quoteKnown = false;
       for (size_t q = pos; q < line.size(); ++q) {
-        if (line[q] == '\\') {
-          ++q;
+        // To the next quote, unless a backslash comes first (it escapes the
+        // byte after it).
+        if (!quoteKnown || quote < q) {
+          const void* found = std::memchr(line.data() + q, '"', line.size() - q);
+          quote = found ? static_cast<size_t>(static_cast<const char*>(found) - line.data()) : line.size();
+          quoteKnown = true;
+        }
+        if (const void* escape = std::memchr(line.data() + q, '\\', quote - q)) {
+          q = static_cast<size_t>(static_cast<const char*>(escape) - line.data()) + 1;
           continue;
         }
-        if (line[q] != '"' || !literalAt(line, q, next->literal)) continue;
+        if (quote == line.size()) break;
+        q = quote;
+        if (!literalAt(line, q, next->literal)) continue;
         if (!store(p.item, line.substr(pos, q - pos), out)) return false;
         if (--budget < 0) return false;
         if (matchFrom(line, k + 1, q, out, budget)) return true;
@@ -433,80 +446,60 @@ bool XferlogClock::toUtc(int year, int month, int day, int hour, int minute, int
 
 // ---- records ----------------------------------------------------------
 
-RecordBuilder::RecordBuilder() : record_(recordFields(), L"") { out_.reserve(4096); }
-
-void RecordBuilder::appendValue(std::string_view value) {
-  if (value.empty()) {
-    out_ += "- ";
-    return;
-  }
-  // Copied in one piece, then blanks (rare: a request, a referrer, an agent)
-  // rewritten in place; a branch-free test per byte keeps the scan cheap.
-  const size_t at = out_.size();
-  out_.resize(at + value.size() + 1);
-  char* p = out_.data() + at;
-  std::memcpy(p, value.data(), value.size());
-  p[value.size()] = ' ';
-  for (size_t i = 0; i < value.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(p[i]);
-    if ((c == ' ') | (static_cast<unsigned char>(c - '\t') <= '\r' - '\t')) p[i] = '+';
-  }
-}
-
-void RecordBuilder::appendNumber(int64_t n) {
-  char buf[24];
-  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n);
-  out_.append(buf, static_cast<size_t>(end - buf));
-  out_ += ' ';
-}
+RecordBuilder::RecordBuilder() : record_(recordFields(), L"") {}
 
 namespace {
 void twoDigits(char* p, int v) {
   p[0] = static_cast<char>('0' + v / 10);
   p[1] = static_cast<char>('0' + v % 10);
 }
+
+// The value of a run of digits, wrapping as text::parseLeadingInt64 does
+// (the callers have checked that it is all digits).
+int64_t digitsValue(std::string_view s) {
+  uint64_t v = 0;
+  for (const char c : s) v = v * 10 + static_cast<unsigned>(c - '0');
+  return static_cast<int64_t>(v);
+}
+
+int64_t timesThousand(int64_t v) { return static_cast<int64_t>(static_cast<uint64_t>(v) * 1000u); }
 }  // namespace
 
-void RecordBuilder::appendUtc(int64_t seconds) {
+std::string_view RecordBuilder::number(int64_t n) {
+  const auto [end, ec] = std::to_chars(numberText_, numberText_ + sizeof numberText_, n);
+  return std::string_view(numberText_, static_cast<size_t>(end - numberText_));
+}
+
+void RecordBuilder::setUtc(int64_t seconds) {
   using namespace std::chrono;
   const int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
   const int rest = static_cast<int>(seconds - days * 86400);
   // A log's lines keep to a few days: the calendar date is worked out once a day.
-  if (days != dateDays_ || dateText_[0] == '\0') {
+  if (days != dateDays_ || dateLength_ == 0) {
     const year_month_day ymd{sys_days{std::chrono::days{days}}};
     const int year = static_cast<int>(ymd.year());
+    const int month = static_cast<int>(static_cast<unsigned>(ymd.month())), day = static_cast<int>(static_cast<unsigned>(ymd.day()));
     if (year < 0 || year > 9999) {
-      char buf[48];
-      const int len = std::snprintf(buf, sizeof buf, "%04d-%02u-%02u ", year, static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
-      out_.append(buf, static_cast<size_t>(len));
-      dateText_[0] = '\0';
+      // Only an offset past the last day the times may name gets here.
+      dateLength_ = static_cast<size_t>(std::snprintf(dateText_, sizeof dateText_, "%04d-%02d-%02d", year, month, day));
     } else {
       twoDigits(dateText_, year / 100);
       twoDigits(dateText_ + 2, year % 100);
       dateText_[4] = '-';
-      twoDigits(dateText_ + 5, static_cast<int>(static_cast<unsigned>(ymd.month())));
+      twoDigits(dateText_ + 5, month);
       dateText_[7] = '-';
-      twoDigits(dateText_ + 8, static_cast<int>(static_cast<unsigned>(ymd.day())));
-      dateText_[10] = ' ';
-      dateDays_ = days;
-      out_.append(dateText_, 11);
+      twoDigits(dateText_ + 8, day);
+      dateLength_ = 10;
     }
-  } else {
-    out_.append(dateText_, 11);
+    dateDays_ = days;
   }
-  char t[9];
-  twoDigits(t, rest / 3600);
-  t[2] = ':';
-  twoDigits(t + 3, rest / 60 % 60);
-  t[5] = ':';
-  twoDigits(t + 6, rest % 60);
-  t[8] = ' ';
-  out_.append(t, 9);
-}
-
-void RecordBuilder::finish() {
-  if (!out_.empty()) out_.pop_back();
-  record_.assignLine(out_);
+  twoDigits(timeText_, rest / 3600);
+  timeText_[2] = ':';
+  twoDigits(timeText_ + 3, rest / 60 % 60);
+  timeText_[5] = ':';
+  twoDigits(timeText_ + 6, rest % 60);
+  values_[0] = std::string_view(dateText_, dateLength_);
+  values_[1] = std::string_view(timeText_, 8);
 }
 
 bool RecordBuilder::accessLine(std::string_view line, const std::vector<const AccessLogFormat*>& formats, bool& inBytesLogged) {
@@ -554,39 +547,34 @@ bool RecordBuilder::accessLine(std::string_view line, const std::vector<const Ac
   }
   if (query.starts_with('?')) query.remove_prefix(1);
 
-  out_.clear();
-  appendUtc(when);
-  appendValue(f.get(Item::ClientIp));
-  appendValue(f.get(Item::User));
-  appendValue(method);
-  appendValue(path);
-  appendValue(query);
-  appendValue(protocol);
-  appendValue(f.get(Item::Status));
+  setUtc(when);
+  values_[2] = f.get(Item::ClientIp);
+  values_[3] = f.get(Item::User);
+  values_[4] = method;
+  values_[5] = path;
+  values_[6] = query;
+  values_[7] = protocol;
+  values_[8] = f.get(Item::Status);
   // Out: what was sent with the headers where the format has it, else the body.
-  std::string_view sent = f.present(Item::SentBytes) ? f.get(Item::SentBytes) : f.get(Item::BodyBytes);
-  appendValue(sent.empty() || sent == "-" ? std::string_view("0") : sent);
+  const std::string_view sent = f.present(Item::SentBytes) ? f.get(Item::SentBytes) : f.get(Item::BodyBytes);
+  values_[9] = sent.empty() || sent == "-" ? std::string_view("0") : sent;
   const std::string_view received = f.get(Item::ReceivedBytes);
-  appendValue(received.empty() || received == "-" ? std::string_view("0") : received);
-  appendValue(f.get(Item::Referer));
-  appendValue(f.get(Item::UserAgent));
+  values_[10] = received.empty() || received == "-" ? std::string_view("0") : received;
+  values_[11] = f.get(Item::Referer);
+  values_[12] = f.get(Item::UserAgent);
   const std::string_view host = f.get(Item::HostHeader);
-  appendValue(!host.empty() && host != "-" ? host : f.get(Item::VirtualHost));
+  values_[13] = !host.empty() && host != "-" ? host : f.get(Item::VirtualHost);
+  values_[14] = {};
   if (allDigits(f.get(Item::Microseconds))) {
-    appendNumber(text::parseLeadingInt64(widen(f.get(Item::Microseconds))) / 1000);
+    values_[14] = number(digitsValue(f.get(Item::Microseconds)) / 1000);
   } else if (allDigits(f.get(Item::Seconds))) {
-    appendNumber(text::parseLeadingInt64(widen(f.get(Item::Seconds))) * 1000);
+    values_[14] = number(timesThousand(digitsValue(f.get(Item::Seconds))));
   } else if (const std::string_view rt = f.get(Item::SecondsMillis); rt.size() > 4 && rt[rt.size() - 4] == '.') {
     int ms = 0;
     const std::string_view whole = rt.substr(0, rt.size() - 4);
-    if (allDigits(whole) && digits(rt, rt.size() - 3, 3, ms))
-      appendNumber(text::parseLeadingInt64(widen(whole)) * 1000 + ms);
-    else
-      appendValue({});
-  } else {
-    appendValue({});
+    if (allDigits(whole) && digits(rt, rt.size() - 3, 3, ms)) values_[14] = number(timesThousand(digitsValue(whole)) + ms);
   }
-  finish();
+  record_.assignValues(values_);
   return true;
 }
 
@@ -620,30 +608,27 @@ bool RecordBuilder::xferlogLine(std::string_view line, XferlogClock& clock) {
       yearText.size() != 4 || !digits(yearText, 0, 4, year) || !digits(time, 0, 2, hour) || !digits(time, 3, 2, minute) ||
       !digits(time, 6, 2, second))
     return false;
-  day = static_cast<int>(text::parseLeadingInt64(widen(dayText)));
+  day = static_cast<int>(digitsValue(dayText));
   const std::string_view seconds = tok(5), size = tok(7);
   if (!allDigits(seconds) || !allDigits(size)) return false;
   int64_t when = 0;
   if (!clock.toUtc(year, month, day, hour, minute, second, when)) return false;
   const std::string_view name = line.substr(tokens_[8].first, tokens_[t0 - 1].second - tokens_[8].first);
 
-  out_.clear();
-  appendUtc(when);
-  appendValue(tok(6));
+  setUtc(when);
+  values_[2] = tok(6);
   // An anonymous session logs the password it gave as the user; it is no login.
-  appendValue(mode == "a" ? std::string_view("anonymous") : user);
-  appendValue(direction == "o" ? "sent" : direction == "i" ? "created" : "deleted");
-  appendValue(name);
-  appendValue({});
-  appendValue(service);
-  appendValue(tailCount == 9 && last == "i" ? "426" : "226");
-  appendValue(direction == "o" ? size : std::string_view("0"));
-  appendValue(direction == "i" ? size : std::string_view("0"));
-  appendValue({});
-  appendValue({});
-  appendValue({});
-  appendNumber(text::parseLeadingInt64(widen(seconds)) * 1000);
-  finish();
+  values_[3] = mode == "a" ? std::string_view("anonymous") : user;
+  values_[4] = direction == "o" ? "sent" : direction == "i" ? "created" : "deleted";
+  values_[5] = name;
+  values_[6] = {};
+  values_[7] = service;
+  values_[8] = tailCount == 9 && last == "i" ? "426" : "226";
+  values_[9] = direction == "o" ? size : std::string_view("0");
+  values_[10] = direction == "i" ? size : std::string_view("0");
+  values_[11] = values_[12] = values_[13] = {};
+  values_[14] = number(timesThousand(digitsValue(seconds)));
+  record_.assignValues(values_);
   return true;
 }
 
@@ -724,7 +709,7 @@ class LineReader {
 };
 
 template <class Build>
-ReadCounts readLines(const std::wstring& path, Build&& build, const std::function<void(W3CRecord&)>& fn, RecordBuilder& builder) {
+ReadCounts readLines(const std::wstring& path, Build&& build, RecordSink fn, RecordBuilder& builder) {
   ReadCounts counts;
   LineReader reader(path);
   std::string_view line;
@@ -765,8 +750,7 @@ Form sniff(const std::wstring& path, bool webLog, const std::vector<const Access
   return Form::W3C;
 }
 
-ReadCounts readAccessLog(const std::wstring& path, const std::vector<const AccessLogFormat*>& formats,
-                         const std::function<void(W3CRecord&)>& fn) {
+ReadCounts readAccessLog(const std::wstring& path, const std::vector<const AccessLogFormat*>& formats, RecordSink fn) {
   RecordBuilder builder;
   bool missing = false;
   ReadCounts counts = readLines(
@@ -782,7 +766,7 @@ ReadCounts readAccessLog(const std::wstring& path, const std::vector<const Acces
   return counts;
 }
 
-ReadCounts readXferlog(const std::wstring& path, XferlogClock& clock, const std::function<void(W3CRecord&)>& fn) {
+ReadCounts readXferlog(const std::wstring& path, XferlogClock& clock, RecordSink fn) {
   RecordBuilder builder;
   return readLines(path, [&](std::string_view line) { return builder.xferlogLine(line, clock); }, fn, builder);
 }

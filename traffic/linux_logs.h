@@ -14,10 +14,10 @@
 
 #include <cstdint>
 #include <ctime>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -134,19 +134,24 @@ class RecordBuilder {
   W3CRecord& record() { return record_; }
 
  private:
-  void appendValue(std::string_view value);
-  void appendNumber(int64_t n);
-  void appendUtc(int64_t seconds);
-  void finish();
+  // Sets the date and time values from seconds since 1970 (UTC).
+  void setUtc(int64_t seconds);
+  // A number as text, held until the next call.
+  std::string_view number(int64_t n);
 
   W3CRecord record_;
-  std::string out_;
+  // The values of the record's columns (recordFields()), views of the line
+  // or of the buffers below; the record copies them in one pass.
+  std::string_view values_[15];
   AccessLogFormat::Fields fields_;
   const AccessLogFormat* last_ = nullptr;
   std::vector<std::pair<size_t, size_t>> tokens_;
-  // "YYYY-MM-DD " of the day `dateDays_` (days since 1970) last written.
+  // The date of the day `dateDays_` (days since 1970) last converted.
   int64_t dateDays_ = 0;
-  char dateText_[12] = {};
+  size_t dateLength_ = 0;
+  char dateText_[48] = {};
+  char timeText_[8] = {};
+  char numberText_[24] = {};
 };
 
 // The form of a file, judged from its first lines.
@@ -170,12 +175,28 @@ struct ReadCounts {
 // Lines longer than this are skipped (counted), not held in memory.
 inline constexpr size_t kMaxLine = 16 << 20;
 
+// What the readers hand each record to: any callable taking a W3CRecord&,
+// referred to (not copied) for the length of the call, so that a line costs
+// one indirect call and nothing is allocated.
+class RecordSink {
+ public:
+  template <class Fn>
+    requires(!std::is_same_v<std::remove_cvref_t<Fn>, RecordSink> && std::is_invocable_v<Fn&, W3CRecord&>)
+  RecordSink(Fn&& fn) noexcept  // NOLINT: converts from any callable, as std::function does
+      : object_(const_cast<void*>(static_cast<const void*>(std::addressof(fn)))),
+        call_([](void* object, W3CRecord& record) { (*static_cast<std::remove_reference_t<Fn>*>(object))(record); }) {}
+  void operator()(W3CRecord& record) const { call_(object_, record); }
+
+ private:
+  void* object_;
+  void (*call_)(void*, W3CRecord&);
+};
+
 // Reads the file line by line and calls fn for each record. The file is
 // opened without following a link, a regular file only; open and read
 // errors raise (vexception / vosexception), so an unread rest is never
 // taken for the end. Exceptions of fn go through.
-ReadCounts readAccessLog(const std::wstring& path, const std::vector<const AccessLogFormat*>& formats,
-                         const std::function<void(W3CRecord&)>& fn);
-ReadCounts readXferlog(const std::wstring& path, XferlogClock& clock, const std::function<void(W3CRecord&)>& fn);
+ReadCounts readAccessLog(const std::wstring& path, const std::vector<const AccessLogFormat*>& formats, RecordSink fn);
+ReadCounts readXferlog(const std::wstring& path, XferlogClock& clock, RecordSink fn);
 
 }  // namespace linuxlog

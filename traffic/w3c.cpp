@@ -194,6 +194,47 @@ void W3CRecord::assignLine(std::string_view bytes) {
   split(nullptr);
 }
 
+namespace {
+bool isSeparatorByte(unsigned char c) { return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t'; }
+}  // namespace
+
+void W3CRecord::assignValues(std::span<const std::string_view> values) {
+  size_t total = values.empty() ? 0 : values.size() - 1;
+  for (const std::string_view v : values) total += v.empty() ? 1 : v.size();
+  releaseIfHuge(line_, total);
+  // Growing the wide line fills only what the previous line did not use.
+  line_.resize(total);
+  overrideCount_ = 0;
+  spans_.clear();
+  const size_t wanted = fields().size();
+  wchar_t* out = line_.data();
+  size_t at = 0;
+  unsigned char seen = 0;
+  for (size_t k = 0; k < values.size(); ++k) {
+    if (k != 0) out[at++] = L' ';
+    const std::string_view v = values[k].empty() ? std::string_view("-") : values[k];
+    const size_t begin = at;
+    for (const char ch : v) {
+      const auto c = static_cast<unsigned char>(ch);
+      seen |= c;
+      out[at++] = isSeparatorByte(c) ? L'+' : static_cast<wchar_t>(c);
+    }
+    if (spans_.size() < wanted) spans_.push_back(Span{begin, v.size()});
+  }
+  if ((seen & 0x80) == 0) return;
+  // Bytes beyond ASCII take the code page's conversion of the whole line,
+  // as a line read from a file does (rare: one buffer per thread, reused).
+  thread_local std::string bytes;
+  releaseIfHuge(bytes, total);
+  bytes.clear();
+  for (size_t k = 0; k < values.size(); ++k) {
+    if (k != 0) bytes += ' ';
+    if (values[k].empty()) bytes += '-';
+    for (const char ch : values[k]) bytes += isSeparatorByte(static_cast<unsigned char>(ch)) ? '+' : ch;
+  }
+  assignLine(bytes);
+}
+
 // ---- W3CReader ----------------------------------------------------------
 
 // The state shared by a section cursor and its record cursors: the file, its

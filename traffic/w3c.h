@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,6 +62,13 @@ class W3CRecord {
   // set before: a reader of another log form hands out one record per line
   // with the columns resolved once.
   void assignLine(std::string_view bytes);
+
+  // The same as assignLine of the line a W3C log writes for `values` (bytes
+  // in the system code page): each value's ASCII white space written as "+",
+  // as IIS writes blanks, an empty value as "-", the values joined by single
+  // blanks. The columns are taken from the values as they are copied, so the
+  // line is neither printed nor split again.
+  void assignValues(std::span<const std::string_view> values);
 
   // Replaces a field's value in this record only; it is forgotten when the
   // next line is read. A name absent from the field list can be set too; it is

@@ -48,15 +48,20 @@ class File {
   File() = default;
   explicit File(int fd) : fd_(fd) {}
   File(int fd, std::wstring path) : fd_(fd), path_(std::move(path)) {}
-  File(File&& o) noexcept : fd_(o.fd_), path_(std::move(o.path_)) { o.fd_ = -1; }
+  File(File&& o) noexcept : fd_(o.fd_), path_(std::move(o.path_)), viewed_(o.viewed_), offset_(o.offset_), end_(o.end_) { o.fd_ = -1; }
   File& operator=(File&& o) noexcept;
   ~File();
 
   bool valid() const { return fd_ >= 0; }
   int fd() const { return fd_; }
   const std::wstring& path() const { return path_; }
-  // Reads up to n bytes; 0 at end of file.
+  // Reads up to n bytes; 0 at end of file (for a view, at its end).
   size_t read(void* buf, size_t n);
+  // A reader of the file's first `bytes` bytes, from its start, with an
+  // offset of its own: a log read in place gives the lines it held when it
+  // was opened, whatever its writer appends meanwhile, and one opened file
+  // serves several readers in turn without a name being looked up again.
+  File view(uint64_t bytes) const;
   // Writes all bytes or raises ("Can't write to file. Disk full?" on a short write).
   void writeAll(const void* buf, size_t n);
   uint64_t size() const;
@@ -70,6 +75,9 @@ class File {
  private:
   int fd_ = -1;
   std::wstring path_;
+  bool viewed_ = false;  // reads go through pread from offset_ up to end_
+  uint64_t offset_ = 0;
+  uint64_t end_ = 0;
 };
 
 // An open directory: entries are worked on relative to its descriptor, so a

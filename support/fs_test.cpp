@@ -509,6 +509,35 @@ TEST_F(FsTest, ListStatAndFileAccess) {
   EXPECT_EQ(vfs::readFile(wpath("d/one")), "replaced");
 }
 
+// A view reads the bytes the file had when it was made, from the start,
+// whatever is appended or read elsewhere meanwhile.
+TEST_F(FsTest, ViewsReadTheirOwnBytesOfAnOpenedFile) {
+  writeFile(path("v/log"), "line one\nline two\n");
+  const vfs::Directory dir = vfs::Directory::open(wpath("v"));
+  vfs::File opened = dir.openRead(L"log");
+  vfs::File first = opened.view(opened.size());
+  {
+    const int fd = ::open(path("v/log").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "line three\n", 11), 11);
+    ::close(fd);
+  }
+  char head[5];
+  ASSERT_EQ(first.read(head, sizeof head), 5u);
+  // A second view and the opened file itself keep offsets of their own.
+  vfs::File second = opened.view(9);
+  std::string all(64, '\0');
+  EXPECT_EQ(second.read(all.data(), all.size()), 9u);
+  EXPECT_EQ(all.substr(0, 9), "line one\n");
+  EXPECT_EQ(second.read(all.data(), all.size()), 0u);
+  std::string rest(64, '\0');
+  size_t got = 0;
+  for (size_t n; (n = first.read(rest.data() + got, rest.size() - got)) > 0;) got += n;
+  EXPECT_EQ(std::string(head, 5) + rest.substr(0, got), "line one\nline two\n") << "the appended line is not in the view";
+  EXPECT_EQ(opened.read(all.data(), all.size()), 29u);
+  EXPECT_EQ(first.path(), wpath("v/log"));
+}
+
 TEST_F(FsTest, PathHelpers) {
   EXPECT_EQ(vfs::join(L"/a", L"b"), L"/a/b");
   EXPECT_EQ(vfs::join(L"/a/", L"b"), L"/a/b");

@@ -272,6 +272,9 @@ File& File::operator=(File&& o) noexcept {
   if (fd_ >= 0) ::close(fd_);
   fd_ = o.fd_;
   path_ = std::move(o.path_);
+  viewed_ = o.viewed_;
+  offset_ = o.offset_;
+  end_ = o.end_;
   o.fd_ = -1;
   return *this;
 }
@@ -281,11 +284,27 @@ File::~File() {
 }
 
 size_t File::read(void* buf, size_t n) {
+  if (viewed_) {
+    if (offset_ >= end_) return 0;
+    n = static_cast<size_t>(std::min<uint64_t>(n, end_ - offset_));
+  }
   for (;;) {
-    const ssize_t got = ::read(fd_, buf, n);
-    if (got >= 0) return static_cast<size_t>(got);
+    const ssize_t got = viewed_ ? ::pread(fd_, buf, n, static_cast<off_t>(offset_)) : ::read(fd_, buf, n);
+    if (got >= 0) {
+      offset_ += static_cast<uint64_t>(got);
+      return static_cast<size_t>(got);
+    }
     if (errno != EINTR) fail(errno, L"Unable to read file", path_, "vfs::File::read");
   }
+}
+
+File File::view(uint64_t bytes) const {
+  const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) fail(errno, L"Unable to read file", path_, "vfs::File::view");
+  File v(fd, path_);
+  v.viewed_ = true;
+  v.end_ = bytes;
+  return v;
 }
 
 void File::writeAll(const void* buf, size_t n) {

@@ -1,8 +1,9 @@
 // Throughput of the access-log path: generates a combined access log of a
 // million lines (Debian's default form, about 190 bytes a line), then reads
 // it the way a run does: the reader alone, the whole collection without a
-// feed and with a Webalizer feed. Prints lines/s, MB/s and the peak resident
-// set size; the figures must add up to what was generated.
+// feed, with a Webalizer feed and with an AWStats feed; then the xferlog
+// reader over as many transfer lines. Prints lines/s, MB/s and the peak
+// resident set size; the figures must add up to what was generated.
 //
 // Usage: access_log_bench [lines]   (default 1000000)
 
@@ -79,10 +80,12 @@ void report(const char* title, long lines, uint64_t bytes, double elapsed, bool 
               peakRssKb() / 1024, complete ? "" : "  (FIGURES DO NOT ADD UP)");
 }
 
-void collect(const std::string& dir, long lines, uint64_t bytes, int64_t sent, bool feeds) {
+// The analyser named (L"webalizer", L"awstats") or none.
+void collect(const std::string& dir, long lines, uint64_t bytes, int64_t sent, const std::wstring& analyser) {
+  const bool feeds = !analyser.empty();
   DomainModel model;
   auto domain = std::make_shared<DomainInfo>(L"1", L"example.com");
-  if (feeds) domain->webStatType = L"webalizer";
+  domain->webStatType = analyser;
   model.domainsById[L"1"] = domain;
   model.domainIdsByName[L"example.com"] = L"1";
   model.webLogDirectories[L"example.com"] = text::fromAnsi(dir);
@@ -100,7 +103,48 @@ void collect(const std::string& dir, long lines, uint64_t bytes, int64_t sent, b
   int64_t counted = 0, hitCount = 0;
   for (const auto& [day, t] : domain->traffic[LogHttp]) counted += t.sent;
   for (const auto& [day, n] : hits) hitCount += n;
-  report(feeds ? "collection, Webalizer feed" : "collection, no feed", lines, bytes, elapsed, counted == sent && hitCount == lines);
+  const char* title = !feeds ? "collection, no feed" : analyser == L"awstats" ? "collection, AWStats feed" : "collection, Webalizer feed";
+  report(title, lines, bytes, elapsed, counted == sent && hitCount == lines);
+}
+
+// ProFTPD's xferlog lines, uploads and downloads, read as UTC.
+void xferlog(const std::string& path, long lines) {
+  static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::mt19937 random(7);
+  int64_t sent = 0, received = 0;
+  uint64_t bytes = 0;
+  {
+    std::ofstream file(path, std::ios::binary);
+    std::string out;
+    char line[512];
+    for (long i = 0; i < lines; ++i) {
+      const unsigned r = random();
+      const unsigned size = 100 + (r >> 8) % 500000;
+      const bool upload = (r & 1) != 0;
+      (upload ? received : sent) += size;
+      const long minute = i * 1440 / lines;
+      const int n = std::snprintf(line, sizeof line, "%s %s %2d %02ld:%02ld:%02u 2017 %u 192.0.2.%u %u /home/user%u/public_html/file-%u.dat b _ %c r user%u ftp 0 * c\n",
+                                  days[(i / 1000) % 7], months[2], 14, minute / 60, minute % 60, r % 60, 1 + r % 9, (r >> 4) % 250, size,
+                                  (r >> 3) % 50, r % 1000, upload ? 'i' : 'o', (r >> 3) % 50);
+      out.append(line, static_cast<size_t>(n));
+      if (out.size() > (1 << 20)) {
+        file.write(out.data(), static_cast<std::streamsize>(out.size()));
+        bytes += out.size();
+        out.clear();
+      }
+    }
+    file.write(out.data(), static_cast<std::streamsize>(out.size()));
+    bytes += out.size();
+  }
+  linuxlog::XferlogClock clock(true);
+  int64_t readSent = 0, readReceived = 0;
+  const auto start = std::chrono::steady_clock::now();
+  const linuxlog::ReadCounts counts = linuxlog::readXferlog(text::fromAnsi(path), clock, [&](W3CRecord& r) {
+    readSent += text::parseLeadingInt64(r(L"sc-bytes"));
+    readReceived += text::parseLeadingInt64(r(L"cs-bytes"));
+  });
+  report("xferlog reader alone", lines, bytes, seconds(start), readSent == sent && readReceived == received && counts.records == lines);
 }
 
 }  // namespace
@@ -128,8 +172,11 @@ int main(int argc, char** argv) {
     const linuxlog::ReadCounts counts = linuxlog::readAccessLog(text::fromAnsi(dir + "/access.log"), formats,
                                                                 [&](W3CRecord& r) { read += text::parseLeadingInt64(r(L"sc-bytes")); });
     report("reader alone", lines, bytes, seconds(start), read == sent && counts.records == lines);
-    collect(dir, lines, bytes, sent, false);
-    collect(dir, lines, bytes, sent, true);
+    collect(dir, lines, bytes, sent, L"");
+    collect(dir, lines, bytes, sent, L"webalizer");
+    collect(dir, lines, bytes, sent, L"awstats");
+    fs::remove(dir + "/access.log");
+    xferlog(dir + "/xferlog", lines);
   } catch (const vexception& e) {
     std::fprintf(stderr, "%s\n", text::toUtf8(e.fullText()).c_str());
     return 1;

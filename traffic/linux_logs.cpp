@@ -502,6 +502,29 @@ void RecordBuilder::setUtc(int64_t seconds) {
   values_[1] = std::string_view(timeText_, 8);
 }
 
+bool RecordBuilder::commonLogTime(std::string_view s, int64_t& out) {
+  // Successive lines mostly share their day and offset ("10/Oct/2000:" and
+  // " -0700"): then only the time of day is read.
+  int hour = 0, minute = 0, second = 0;
+  if (dayKnown_ && s.size() == 26 && s.substr(0, 12) == std::string_view(dayKey_, 12) &&
+      s.substr(20) == std::string_view(dayKey_ + 12, 6)) {
+    if (s[14] != ':' || s[17] != ':' || !digits(s, 12, 2, hour) || !digits(s, 15, 2, minute) || !digits(s, 18, 2, second) || hour > 23 ||
+        minute > 59 || second > 60)
+      return false;
+    out = dayStart_ + hour * 3600 + minute * 60 + second;
+    return true;
+  }
+  if (!parseCommonLogTime(s, out)) return false;
+  digits(s, 12, 2, hour);
+  digits(s, 15, 2, minute);
+  digits(s, 18, 2, second);
+  std::memcpy(dayKey_, s.data(), 12);
+  std::memcpy(dayKey_ + 12, s.data() + 20, 6);
+  dayStart_ = out - (hour * 3600 + minute * 60 + second);
+  dayKnown_ = true;
+  return true;
+}
+
 bool RecordBuilder::accessLine(std::string_view line, const std::vector<const AccessLogFormat*>& formats, bool& inBytesLogged) {
   const AccessLogFormat* fit = nullptr;
   if (last_ && last_->match(line, fields_)) fit = last_;
@@ -512,9 +535,9 @@ bool RecordBuilder::accessLine(std::string_view line, const std::vector<const Ac
   int64_t when = 0;
   if (f.present(Item::TimeBracketed)) {
     const std::string_view t = f.get(Item::TimeBracketed);
-    if (!parseCommonLogTime(t.substr(1, t.size() - 2), when)) return false;
+    if (!commonLogTime(t.substr(1, t.size() - 2), when)) return false;
   } else if (f.present(Item::TimeLocal)) {
-    if (!parseCommonLogTime(f.get(Item::TimeLocal), when)) return false;
+    if (!commonLogTime(f.get(Item::TimeLocal), when)) return false;
   } else if (!parseIsoTime(f.get(Item::TimeIso8601), when)) {
     return false;
   }

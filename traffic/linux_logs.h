@@ -136,6 +136,8 @@ class RecordBuilder {
  private:
   // Sets the date and time values from seconds since 1970 (UTC).
   void setUtc(int64_t seconds);
+  // parseCommonLogTime, with the day of the last line remembered.
+  bool commonLogTime(std::string_view s, int64_t& out);
   // A number as text, held until the next call.
   std::string_view number(int64_t n);
 
@@ -152,6 +154,11 @@ class RecordBuilder {
   char dateText_[48] = {};
   char timeText_[8] = {};
   char numberText_[24] = {};
+  // The day and offset of the last common-log time read, and its first
+  // second in UTC.
+  bool dayKnown_ = false;
+  char dayKey_[18] = {};
+  int64_t dayStart_ = 0;
 };
 
 // The form of a file, judged from its first lines.

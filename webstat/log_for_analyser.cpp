@@ -1,5 +1,8 @@
 #include "webstat/log_for_analyser.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "support/exceptions.h"
 #include "support/logging.h"
 #include "support/text.h"
@@ -31,7 +34,25 @@ LogFile& LogForAnalyser::openLogFile(int kind) {
 void LogForAnalyser::writeLineToLog(LogFile& file, std::wstring_view line) {
   std::string& bytes = file.buffer();
   const size_t start = bytes.size();
-  text::toAnsi(line, bytes);
+  // A line of ASCII (nearly every one) is its own bytes in any code page:
+  // narrowed through a small buffer in one pass, without the temporary
+  // string that appending wide characters to a byte string builds.
+  char chunk[512];
+  uint32_t seen = 0;
+  for (size_t i = 0; i < line.size();) {
+    const size_t n = std::min(line.size() - i, sizeof chunk);
+    for (size_t k = 0; k < n; ++k) {
+      const auto c = static_cast<uint32_t>(line[i + k]);
+      seen |= c;
+      chunk[k] = static_cast<char>(c);
+    }
+    bytes.append(chunk, n);
+    i += n;
+  }
+  if (seen >= 0x80) {
+    bytes.resize(start);
+    text::toAnsi(line, bytes);
+  }
   if (bytes.size() > start && bytes.back() != '\n') bytes += '\n';
   file.writeBufferIfFull();
 }

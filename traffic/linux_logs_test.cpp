@@ -244,3 +244,87 @@ TEST(XferlogTest, TransfersBecomeFtpRecordsInUtcAcrossZonesAndClockChanges) {
                           R"(192.0.2.1 - - [10/Oct/2000:13:55:36 +0000] "GET /ok HTTP/1.1" 200 100 "-" "agent")"})
     EXPECT_FALSE(builder.xferlogLine(bad, clock)) << bad;
 }
+
+TEST(RecordBuilderTest, ValuesFilledDirectlyAreTheColumnsOfTheLineTheyMake) {
+  // The oracle: the record the W3C split gives for the line the values make.
+  const std::vector<std::wstring> fields = {L"a", L"b", L"c"};
+  const auto expectSame = [&](const W3CRecord& got, const W3CRecord& want) {
+    EXPECT_EQ(got.line(), want.line());
+    for (int c = -1; c < 5; ++c) EXPECT_EQ(got.value(c), want.value(c)) << c << " in " << text::toUtf8(want.line());
+    for (const std::wstring& name : fields) EXPECT_EQ(got(name), want(name));
+  };
+  W3CRecord record(fields, L"");
+  using V = std::vector<std::string_view>;
+  // Every kind of blank within a value is "+", an empty value "-"; values
+  // past the field list stay in the line only.
+  record.set(L"b", L"set before");
+  record.assignValues(V{"x y", "", "z\tw\r\v\f\n", "extra value"});
+  expectSame(record, W3CRecord(fields, L"x+y - z+w++++ extra+value"));
+  // A shorter line after a longer one keeps nothing of it; missing columns are empty.
+  record.assignValues(V{"q"});
+  expectSame(record, W3CRecord(fields, L"q"));
+  record.assignValues(V{});
+  expectSame(record, W3CRecord(fields, L""));
+  // Bytes beyond ASCII take the code page's conversion of the whole line,
+  // the bytes invalid in UTF-8 included.
+  const std::string_view cafe = "caf\xc3\xa9 au lait", invalid = "\xff\xfe\x80", control = "\x01\x7f";
+  W3CRecord split(fields, L"");
+  split.assignLine("caf\xc3\xa9+au+lait \xff\xfe\x80 \x01\x7f");
+  record.assignValues(V{cafe, invalid, control});
+  expectSame(record, split);
+  record.assignValues(V{"ascii", "again"});
+  expectSame(record, W3CRecord(fields, L"ascii again"));
+  // A record without a field list has the line but no columns.
+  W3CRecord bare;
+  bare.assignValues(V{"a", "b"});
+  EXPECT_EQ(bare.line(), L"a b");
+  EXPECT_TRUE(bare.value(0).empty());
+}
+
+TEST(RecordBuilderTest, ALineGivesTheSameRecordWhateverLinesCameBefore) {
+  const AccessLogFormat nginx = AccessLogFormat::parse(
+      R"($remote_addr $host $remote_user [$time_iso8601] "$request" $status $body_bytes_sent $bytes_sent $request_length $request_time "$http_referer" "$http_user_agent")");
+  const AccessLogFormat timed = AccessLogFormat::parse(R"(%h %l %u %t "%r" %>s %b %D %T "%{Referer}i" "%{User-Agent}i" %{Host}i)");
+  std::vector<const AccessLogFormat*> formats = {&nginx, &timed};
+  for (const AccessLogFormat* f : knownForms()) formats.push_back(f);
+  const std::string day = "192.0.2.1 - bob [10/Oct/2000:";
+  const std::string tail = R"L( "GET /p?q HTTP/1.1" 200 10 "http://r/ x" "Mozilla/5.0 (X11; \"q\")")L";
+  // Runs of lines of one day and offset, broken by times that are none, by
+  // another offset, another day, other formats and other bytes.
+  const std::vector<std::string> lines = {
+      day + "13:55:36 -0700]" + tail,
+      day + "23:59:59 -0700]" + tail,
+      day + "24:00:00 -0700]" + tail,
+      day + "12:60:00 -0700]" + tail,
+      day + "12:00:61 -0700]" + tail,
+      day + "12:00.00 -0700]" + tail,
+      day + "1a:00:00 -0700]" + tail,
+      day + "00:00:00 -0700]" + tail,
+      day + "00:00:00 +1400]" + tail,
+      day + "00:00:00 -0700]" + tail,
+      "192.0.2.1 - bob [11/Oct/2000:00:00:00 -0700]" + tail,
+      "192.0.2.1 - bob [31/Sep/2000:00:00:00 -0700]" + tail,
+      "192.0.2.1 - bob [31/Dec/9999:23:59:59 -1200]" + tail,
+      R"(10.0.0.1 h.test - [2017-03-26T01:30:00+14:00] "POST /f.php?a b HTTP/1.1" 405 157 325 1200 12.345 "-" "curl/8")",
+      "10.0.0.1 - - [10/Oct/2000:13:55:36 -0700] \"GET /t\tab\x0b HTTP/1.1\" 200 5 1234567 3 \"-\" \"ag\xc3\xa9nt \xff\" h.test",
+      "10.0.0.1 - - [10/Oct/2000:13:55:37 -0700] \"GET /" + std::string(3000, 'z') + " x HTTP/1.0\" 304 - \"\" \"\"",
+      day + "13:55:38 -0700]" + tail,
+  };
+  linuxlog::RecordBuilder warm;
+  int accepted = 0;
+  for (const std::string& line : lines) {
+    linuxlog::RecordBuilder fresh;
+    bool warmIn = false, freshIn = false;
+    const bool ok = fresh.accessLine(line, formats, freshIn);
+    ASSERT_EQ(warm.accessLine(line, formats, warmIn), ok) << line;
+    if (!ok) continue;
+    ++accepted;
+    EXPECT_EQ(warmIn, freshIn);
+    EXPECT_EQ(warm.record().line(), fresh.record().line()) << line;
+    EXPECT_EQ(fieldsOf(warm.record()), fieldsOf(fresh.record())) << line;
+    // Every column is the value the W3C reader splits from the record's line.
+    EXPECT_EQ(fieldsOf(warm.record()), fieldsOf(W3CRecord(linuxlog::recordFields(), warm.record().line()))) << line;
+  }
+  // The five lines with no time of day and the 31st of September are skipped.
+  EXPECT_EQ(accepted, static_cast<int>(lines.size()) - 6);
+}

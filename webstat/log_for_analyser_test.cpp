@@ -247,4 +247,15 @@ TEST_F(LogForAnalyserTest, WriteLineAddsLineFeedOnlyWhereMissing) {
   EXPECT_EQ(testkit::readFile(text::toAnsi(file.temporaryPath())), "one\ntwo\ncaf\xc3\xa9 \xff\n")
       << "an empty line writes nothing; an escaped byte goes back as it came";
   EXPECT_THROW(alpha->getLogFile(6), vexception);
+
+  // Long lines, one beyond ASCII only past the first few hundred characters
+  // (a character whose low byte alone would be ASCII): the code page's bytes.
+  LogFile& other = alpha->getLogFile(3);
+  other.checkLogFile(L"alpha.example", 3, L"");
+  const std::wstring ascii(1500, L'a'), beyond = std::wstring(700, L'b') + L"\u0141\u0100x";
+  LogForAnalyser::writeLineToLog(other, ascii);
+  LogForAnalyser::writeLineToLog(other, beyond);
+  other.flush();
+  EXPECT_EQ(testkit::readFile(text::toAnsi(other.temporaryPath())), text::toAnsi(ascii) + "\n" + text::toAnsi(beyond) + "\n");
+  EXPECT_EQ(text::toAnsi(beyond).size(), 700u + 2 + 2 + 1);
 }

@@ -134,6 +134,44 @@ std::vector<BatchOutcome> tryLockAll(const std::vector<RegistryLock*>& locks) { 
 
 void unlockAll(const std::vector<RegistryLock*>& locks) { LockBatch::unlock(locks); }
 
+DomainLockChunks::DomainLockChunks(std::vector<std::wstring> subKeys, std::wstring valueName)
+    : subKeys_(std::move(subKeys)), valueName_(std::move(valueName)) {}
+
+DomainLockChunks::~DomainLockChunks() { releaseChunk(); }
+
+void DomainLockChunks::releaseChunk() {
+  std::vector<RegistryLock*> held;
+  for (const auto& l : locks_) held.push_back(l.get());
+  unlockAll(held);
+  locks_.clear();
+  outcomes_.clear();
+}
+
+bool DomainLockChunks::acquire(size_t i) {
+  if (locks_.empty() || i < chunkStart_ || i >= chunkStart_ + locks_.size()) {
+    releaseChunk();
+    chunkStart_ = i - i % kChunk;
+    std::vector<RegistryLock*> batch;
+    for (size_t k = chunkStart_; k < subKeys_.size() && k < chunkStart_ + kChunk; ++k) {
+      locks_.push_back(std::make_unique<RegistryLock>(RegistryOfflineLockStatus(subKeys_[k], valueName_)));
+      batch.push_back(locks_.back().get());
+    }
+    outcomes_ = tryLockAll(batch);
+  }
+  const size_t k = i - chunkStart_;
+  switch (outcomes_[k]) {
+    case BatchOutcome::Taken: return true;
+    case BatchOutcome::Busy: return false;
+    case BatchOutcome::NotTried: break;
+  }
+  try {
+    locks_[k]->lock();
+  } catch (const LockException&) {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace BusinessLock
 
 std::wstring domainKey(const std::wstring& domainId) { return std::wstring(kDomainIdsKey) + L"\\" + domainId; }

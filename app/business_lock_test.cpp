@@ -232,3 +232,36 @@ TEST_F(BusinessLockTest, DomainsLockedTogetherAnswerAsOneByOne) {
   EXPECT_EQ(next.getStartLogTime(2).formatMarker(), L"2017/05/06 07:08:09");
   unlockDomains({&next});
 }
+
+// A step's locks in chunks: each domain's lock is held while its work runs,
+// a live owner's domain is skipped, a dead owner's taken over, an odd value
+// fails that domain alone, and nothing stays held after the step.
+TEST_F(BusinessLockTest, ChunkedDomainLocksHoldEachDomainForItsWork) {
+  LiveProcess other;
+  const size_t count = BusinessLock::DomainLockChunks::kChunk * 2 + 5;
+  std::vector<std::wstring> keys;
+  for (size_t i = 0; i < count; ++i) keys.push_back(domainKey(L"c" + std::to_wstring(i)));
+  const size_t busy = BusinessLock::DomainLockChunks::kChunk + 3, stale = 2, odd = count - 1;
+  registry::setDword(HKEY_LOCAL_MACHINE, keys[busy], L"DiskUsageStatus", static_cast<uint32_t>(other.pid), RegView32);
+  registry::setDword(HKEY_LOCAL_MACHINE, keys[stale], L"DiskUsageStatus", static_cast<uint32_t>(deadPid()), RegView32);
+  registry::setString(HKEY_LOCAL_MACHINE, keys[odd], L"DiskUsageStatus", L"12");
+  {
+    BusinessLock::DomainLockChunks locks(keys, L"DiskUsageStatus");
+    for (size_t i = 0; i < count; ++i) {
+      if (i == odd) {
+        EXPECT_THROW(locks.acquire(i), vexception) << "the odd value fails its domain alone";
+        continue;
+      }
+      const bool held = locks.acquire(i);
+      EXPECT_EQ(held, i != busy) << i;
+      EXPECT_EQ(stored(keys[i], L"DiskUsageStatus"), i == busy ? static_cast<uint32_t>(other.pid) : static_cast<uint32_t>(getpid())) << i;
+      // The chunk before is released once the next one begins.
+      const size_t before = i - BusinessLock::DomainLockChunks::kChunk;
+      if (i >= BusinessLock::DomainLockChunks::kChunk && before != busy) EXPECT_EQ(stored(keys[before], L"DiskUsageStatus"), 0u) << before;
+    }
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (i == odd) continue;
+    EXPECT_EQ(stored(keys[i], L"DiskUsageStatus"), i == busy ? static_cast<uint32_t>(other.pid) : 0u) << i;
+  }
+}

@@ -8,19 +8,18 @@
 void runDiskUsageStep(DomainModel& model, ResultsWriter& results) noexcept {
   guarded(LogLevel::Error, VLOC(L"Calculate domain(s) disk space", "statistics::start"), [&] {
     DiskUsageCalculator calculator(model);
+    std::vector<std::wstring> keys;
+    for (const auto& [id, domain] : model.domainsById) keys.push_back(domainKey(domain->id));
+    BusinessLock::DomainLockChunks locks(std::move(keys), L"DiskUsageStatus");
+    size_t index = 0;
     for (const auto& [id, domain] : model.domainsById) {
+      const size_t i = index++;
       guarded(
           LogLevel::Error, [&] { return VLOC(L"Calculate domain " + domain->name + L" disk space", "statistics::start"); },
           [&] {
-            BusinessLock::RegistryLock lock(BusinessLock::RegistryOfflineLockStatus(domainKey(domain->id), L"DiskUsageStatus"));
-            try {
-              lock.lock();
-            } catch (const BusinessLock::LockException&) {
-              return;  // another process is measuring this domain
-            }
+            if (!locks.acquire(i)) return;  // another process is measuring this domain
             const DomainDiskUsage record = calculator.calculateDiskSpace(*domain);
             saveDiskSpace(results, model, *domain, record);
-            lock.unlock();
           });
       terminal::progressDomainDone();
     }

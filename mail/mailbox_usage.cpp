@@ -76,15 +76,15 @@ void runMailboxUsageStep(ResultsWriter& results, const DomainModel& model) {
   guarded(LogLevel::Error, VLOC(L"Calculate domain(s) disk space", "statistics::start"), [&] {
     MailUsageWarning warning;
     MailProviderOnce providers;
+    std::vector<std::wstring> keys;
+    for (const auto& [id, domain] : model.domainsById) keys.push_back(domainKey(id));
+    BusinessLock::DomainLockChunks locks(std::move(keys), L"MailBoxUsageStatus");
+    size_t index = 0;
     for (const auto& [id, domain] : model.domainsById) {
+      const size_t i = index++;
       auto where = [&] { return VLOC(L"Calculate domain " + domain->name + L" mailbox usage", "statistics::start"); };
       guarded(LogLevel::Error, where, [&] {
-        BusinessLock::RegistryLock lock(BusinessLock::RegistryOfflineLockStatus(domainKey(id), L"MailBoxUsageStatus"));
-        try {
-          lock.lock();
-        } catch (const BusinessLock::LockException&) {
-          return;  // another live process works on this domain
-        }
+        if (!locks.acquire(i)) return;  // another live process works on this domain
         logMessage(LogLevel::Info, L"Mailbox usage for domain %s", domain->name);
         if (std::optional<vexception> failure = calculateMailBoxUsage(*domain, model, warning, providers)) {
           // Reported without a throw: a provider that cannot be loaded fails
@@ -94,7 +94,6 @@ void runMailboxUsageStep(ResultsWriter& results, const DomainModel& model) {
           return;
         }
         saveMailBoxUsage(results, *domain);
-        lock.unlock();
       });
       terminal::progressDomainDone();
     }

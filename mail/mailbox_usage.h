@@ -48,8 +48,8 @@ std::optional<vexception> calculateMailBoxUsage(DomainInfo& domain, const Domain
 void saveMailBoxUsage(ResultsWriter& results, const DomainInfo& domain);
 
 // The run driver's mailbox usage step: for each domain in id order, under the
-// domain's "MailBoxUsageStatus" lock (a busy lock skips the domain silently),
-// calculate and save its mailbox usage. Each domain fails alone (Error,
+// domain's "MailBoxUsageStatus" lock (a busy lock skips the domain silently;
+// taken a chunk of domains at a time), calculate and save its mailbox usage. Each domain fails alone (Error,
 // "Calculate domain <name> mailbox usage"); the step as a whole is guarded
 // with "Calculate domain(s) disk space". Never throws.
 void runMailboxUsageStep(ResultsWriter& results, const DomainModel& model);

@@ -1,10 +1,17 @@
 #include "config/configuration.h"
 
 #include <libxml/tree.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
 
 #include "config/xml.h"
+#include "support/exceptions.h"
+#include "support/fs.h"
 #include "support/logging.h"
 #include "support/text.h"
+#include "support/vaformat.h"
 
 bool readBoolean(const std::wstring& value) { return text::startsWithTrue(value); }
 
@@ -12,110 +19,238 @@ int32_t readInteger(const std::wstring& value) { return static_cast<int32_t>(tex
 
 namespace {
 
-void loadDomains(DomainModel& model, xmlNode* root) {
-  for (xmlNode* node : childElements(root, "domain")) {
-    auto domain = std::make_shared<DomainInfo>(getAttribute(node, "id"), getAttribute(node, "name"));
-    domain->guid = getAttribute(node, "guid");
-    domain->hosting = readBoolean(getAttribute(node, "hosting"));
-    domain->calculateMail = readBoolean(getAttribute(node, "calculateMail"));
-    domain->wwwRoot = getAttribute(node, "wwwRoot");
-    domain->webspaceName = getAttribute(node, "webspaceName");
-    domain->webStatType = getAttribute(node, "webStatType");
-    domain->tomcatService = readBoolean(getAttribute(node, "tomcatService"));
-    for (xmlNode* alias : childElements(node, "alias")) domain->aliases.push_back(getAttribute(alias, "name"));
-    if (xmlNode* rotation = firstChildElement(node, "logRotation")) {
-      LogRotationSettings& r = domain->logRotation;
-      r.enabled = readBoolean(getAttribute(rotation, "enabled"));
-      r.maxNumberOfFiles = readInteger(getAttribute(rotation, "maxNumberOfFiles"));
-      r.rotateBySize = readBoolean(getAttribute(rotation, "rotateBySize"));
-      r.period = getAttribute(rotation, "period");
-      r.compress = readBoolean(getAttribute(rotation, "compress"));
-      r.email = getAttribute(rotation, "email");
-    }
-    const std::wstring id = domain->id;
-    const std::wstring name = domain->name;
-    model.domainsById[id] = std::move(domain);
-    model.domainIdsByName[name] = id;
-    logMessage(LogLevel::Info, L"Domain %s ordered to process", name);
-  }
+// What one reading of the document takes in: the domains, the references
+// to them (FTP users and addresses, databases, mailboxes) with the
+// parameters, or both. References resolve against every domain of the
+// document, so both at once holds only while no domain follows a reference.
+enum Part : unsigned { kDomains = 1, kReferences = 2, kBoth = kDomains | kReferences };
+
+// The warnings of unresolved references are reported after every domain's
+// Info line, kind by kind in this order.
+enum WarningKind { kFtpUser, kAnonFtp, kDatabase, kMailbox, kWarningKinds };
+
+struct Load {
+  explicit Load(DomainModel& m) : model(m) {}
+  DomainModel& model;
+  // Every domain element in document order (a record replaced by a later one
+  // of the same id included), for the Info lines.
+  std::vector<std::shared_ptr<DomainInfo>> domains;
+  std::vector<std::wstring> warnings[kWarningKinds];
+  bool referenceLooked = false;
+  // A "param" already set one of the antivirus values, which the antivirus
+  // element then leaves alone.
+  bool paramSetAntivirus = false, paramSetSpam = false;
+};
+
+std::shared_ptr<DomainInfo> readDomain(xmlNode* node) {
+  auto domain = std::make_shared<DomainInfo>(getAttribute(node, "id"), getAttribute(node, "name"));
+  domain->guid = getAttribute(node, "guid");
+  domain->hosting = readBoolean(getAttribute(node, "hosting"));
+  domain->calculateMail = readBoolean(getAttribute(node, "calculateMail"));
+  domain->wwwRoot = getAttribute(node, "wwwRoot");
+  domain->webspaceName = getAttribute(node, "webspaceName");
+  domain->webStatType = getAttribute(node, "webStatType");
+  domain->tomcatService = readBoolean(getAttribute(node, "tomcatService"));
+  return domain;
 }
 
-void loadFtp(DomainModel& model, xmlNode* root) {
-  xmlNode* ftp = firstChildElement(root, "ftp");
-  if (!ftp) return;
-  for (xmlNode* user : childElements(ftp, "user")) {
-    const std::wstring login = getAttribute(user, "login");
-    const std::wstring domainId = getAttribute(user, "domainId");
-    if (DomainInfo* d = model.findDomainById(domainId))
+void readLogRotation(LogRotationSettings& r, xmlNode* rotation) {
+  r.enabled = readBoolean(getAttribute(rotation, "enabled"));
+  r.maxNumberOfFiles = readInteger(getAttribute(rotation, "maxNumberOfFiles"));
+  r.rotateBySize = readBoolean(getAttribute(rotation, "rotateBySize"));
+  r.period = getAttribute(rotation, "period");
+  r.compress = readBoolean(getAttribute(rotation, "compress"));
+  r.email = getAttribute(rotation, "email");
+}
+
+DomainInfo* lookUp(Load& load, const std::wstring& domainId) {
+  load.referenceLooked = true;
+  return load.model.findDomainById(domainId);
+}
+
+void readFtpChild(Load& load, xmlNode* node) {
+  DomainModel& model = load.model;
+  if (isElement(node, "user")) {
+    const std::wstring login = getAttribute(node, "login");
+    const std::wstring domainId = getAttribute(node, "domainId");
+    if (DomainInfo* d = lookUp(load, domainId))
       model.ftpLoginDomains[login] = d->name;
     else
-      logMessage(LogLevel::Warning, L"Unable to find domain for FTP login %s on domain id = %s", login, domainId);
-  }
-  for (xmlNode* ip : childElements(ftp, "ip")) model.ftpServerAddresses.push_back(getAttribute(ip, "address"));
-  for (xmlNode* anon : childElements(ftp, "anon-ip")) {
-    const std::wstring address = getAttribute(anon, "address");
-    const std::wstring domainId = getAttribute(anon, "domainId");
-    if (DomainInfo* d = model.findDomainById(domainId))
+      load.warnings[kFtpUser].push_back(vaformat(L"Unable to find domain for FTP login %s on domain id = %s", login, domainId));
+  } else if (isElement(node, "ip")) {
+    model.ftpServerAddresses.push_back(getAttribute(node, "address"));
+  } else if (isElement(node, "anon-ip")) {
+    const std::wstring address = getAttribute(node, "address");
+    const std::wstring domainId = getAttribute(node, "domainId");
+    if (DomainInfo* d = lookUp(load, domainId))
       model.anonFtpDomains[address] = d->name;
     else
-      logMessage(LogLevel::Warning, L"Unable to find domain for anonymous FTP address %s, domain id = %s", address, domainId);
+      load.warnings[kAnonFtp].push_back(vaformat(L"Unable to find domain for anonymous FTP address %s, domain id = %s", address, domainId));
   }
 }
 
-void loadDatabaseServers(DomainModel& model, xmlNode* root) {
-  for (xmlNode* node : childElements(root, "database-server")) {
-    DatabaseServer server;
-    server.port = readInteger(getAttribute(node, "port"));
-    server.password = getAttribute(node, "password");
-    server.login = getAttribute(node, "login");
-    server.host = getAttribute(node, "host");
-    server.type = getAttribute(node, "type");
-    server.id = readInteger(getAttribute(node, "id"));
-    const bool mysql = text::equalsIgnoreCase(server.type, L"mysql");
-    const bool mssql = text::equalsIgnoreCase(server.type, L"mssql");
-    for (xmlNode* db : childElements(node, "db")) {
-      const std::wstring name = getAttribute(db, "name");
-      const std::wstring domainId = getAttribute(db, "domainId");
-      DomainInfo* d = model.findDomainById(domainId);
-      if (!d) {
-        logMessage(LogLevel::Warning, L"Unable to find domain for database %s on server %s (%s)", name, server.host, server.type);
+struct ServerScope {
+  DatabaseServer server;
+  bool mysql = false, mssql = false;
+};
+
+ServerScope readServer(xmlNode* node) {
+  ServerScope s;
+  s.server.port = readInteger(getAttribute(node, "port"));
+  s.server.password = getAttribute(node, "password");
+  s.server.login = getAttribute(node, "login");
+  s.server.host = getAttribute(node, "host");
+  s.server.type = getAttribute(node, "type");
+  s.server.id = readInteger(getAttribute(node, "id"));
+  s.mysql = text::equalsIgnoreCase(s.server.type, L"mysql");
+  s.mssql = text::equalsIgnoreCase(s.server.type, L"mssql");
+  return s;
+}
+
+void readDatabase(Load& load, const ServerScope& s, xmlNode* db) {
+  const std::wstring name = getAttribute(db, "name");
+  const std::wstring domainId = getAttribute(db, "domainId");
+  DomainInfo* d = lookUp(load, domainId);
+  if (!d) {
+    load.warnings[kDatabase].push_back(vaformat(L"Unable to find domain for database %s on server %s (%s)", name, s.server.host, s.server.type));
+    return;
+  }
+  if (s.mysql) d->mysqlDatabases[s.server].push_back(name);
+  if (s.mssql) d->mssqlDatabases[s.server].push_back(name);
+}
+
+void readMailbox(Load& load, xmlNode* box) {
+  const std::wstring name = getAttribute(box, "name");
+  const std::wstring domainId = getAttribute(box, "domainId");
+  if (DomainInfo* d = lookUp(load, domainId))
+    d->mailNames.push_back(name);
+  else
+    load.warnings[kMailbox].push_back(vaformat(L"Unable to find domain for mailname %s on domain id = %s", name, domainId));
+}
+
+// Reads the document once for `parts`, the model changed as its elements go
+// by. Only the root's children and their children count; of "ftp", "mail"
+// and "antivirus" only the first; of a domain's "logRotation" only the
+// first. False when, reading both parts, a domain follows a reference: the
+// references must then be read again once every domain is known.
+bool readDocument(Load& load, vfs::File& file, const std::wstring& path, unsigned parts) {
+  if (::lseek(file.fd(), 0, SEEK_SET) != 0) throw vexception(L"Unable to read file from its start\n at load " + path, VLOC(L"", "readDocument"));
+  XmlElementReader reader(file, path);
+  DomainModel& model = load.model;
+  enum class Scope { None, Domain, Ftp, Server, Mail };
+  Scope scope = Scope::None;
+  bool ftpSeen = false, mailSeen = false, antivirusSeen = false, rotationSeen = false;
+  DomainInfo* domain = nullptr;
+  ServerScope server;
+  while (reader.next()) {
+    xmlNode* node = reader.element();
+    if (reader.depth() == 1) {
+      scope = Scope::None;
+      if (isElement(node, "domain")) {
+        if (!(parts & kDomains)) continue;
+        if ((parts & kReferences) && load.referenceLooked) return false;
+        std::shared_ptr<DomainInfo> d = readDomain(node);
+        model.domainsById[d->id] = d;
+        model.domainIdsByName[d->name] = d->id;
+        domain = d.get();
+        load.domains.push_back(std::move(d));
+        rotationSeen = false;
+        scope = Scope::Domain;
         continue;
       }
-      if (mysql) d->mysqlDatabases[server].push_back(name);
-      if (mssql) d->mssqlDatabases[server].push_back(name);
+      if (!(parts & kReferences)) continue;
+      if (isElement(node, "ftp")) {
+        if (!ftpSeen) scope = Scope::Ftp;
+        ftpSeen = true;
+      } else if (isElement(node, "database-server")) {
+        server = readServer(node);
+        scope = Scope::Server;
+      } else if (isElement(node, "mail")) {
+        if (!mailSeen) scope = Scope::Mail;
+        mailSeen = true;
+      } else if (isElement(node, "antivirus")) {
+        if (!antivirusSeen) {
+          if (!load.paramSetAntivirus) model.params[L"LastAntivirusStatisticLog"] = getAttribute(node, "LastAntivirusStatisticLog");
+          if (!load.paramSetSpam) model.params[L"LastSpamStatisticLog"] = getAttribute(node, "LastSpamStatisticLog");
+        }
+        antivirusSeen = true;
+      } else if (isElement(node, "param")) {
+        const std::wstring name = getAttribute(node, "name");
+        if (name == L"LastAntivirusStatisticLog") load.paramSetAntivirus = true;
+        if (name == L"LastSpamStatisticLog") load.paramSetSpam = true;
+        model.params[name] = getAttribute(node, "value");
+      }
+      continue;
+    }
+    if (reader.depth() != 2) continue;
+    switch (scope) {
+      case Scope::Domain:
+        if (isElement(node, "alias")) {
+          domain->aliases.push_back(getAttribute(node, "name"));
+        } else if (isElement(node, "logRotation") && !rotationSeen) {
+          rotationSeen = true;
+          readLogRotation(domain->logRotation, node);
+        }
+        break;
+      case Scope::Ftp: readFtpChild(load, node); break;
+      case Scope::Server:
+        if (isElement(node, "db")) readDatabase(load, server, node);
+        break;
+      case Scope::Mail:
+        if (isElement(node, "box")) readMailbox(load, node);
+        break;
+      case Scope::None: break;
     }
   }
+  return true;
 }
 
-void loadMailboxes(DomainModel& model, xmlNode* root) {
-  xmlNode* mail = firstChildElement(root, "mail");
-  if (!mail) return;
-  for (xmlNode* box : childElements(mail, "box")) {
-    const std::wstring name = getAttribute(box, "name");
-    const std::wstring domainId = getAttribute(box, "domainId");
-    if (DomainInfo* d = model.findDomainById(domainId))
-      d->mailNames.push_back(name);
-    else
-      logMessage(LogLevel::Warning, L"Unable to find domain for mailname %s on domain id = %s", name, domainId);
+void readInto(Load& load, vfs::File& file, const std::wstring& path, bool mayBeBoth) {
+  if (mayBeBoth) {
+    if (readDocument(load, file, path, kBoth)) return;
+    // A domain came after a reference: start over, the domains first.
+    load.model = DomainModel();
+    load.domains.clear();
+    for (auto& kind : load.warnings) kind.clear();
+    load.referenceLooked = load.paramSetAntivirus = load.paramSetSpam = false;
   }
-}
-
-void loadParameters(DomainModel& model, xmlNode* root) {
-  if (xmlNode* av = firstChildElement(root, "antivirus")) {
-    model.params[L"LastAntivirusStatisticLog"] = getAttribute(av, "LastAntivirusStatisticLog");
-    model.params[L"LastSpamStatisticLog"] = getAttribute(av, "LastSpamStatisticLog");
-  }
-  for (xmlNode* p : childElements(root, "param")) model.params[getAttribute(p, "name")] = getAttribute(p, "value");
+  readDocument(load, file, path, kDomains);
+  readDocument(load, file, path, kReferences);
 }
 
 }  // namespace
 
 void loadConfiguration(DomainModel& model, const std::wstring& path) {
-  XmlDocument doc = vxmlLoad(path);
-  xmlNode* root = doc.root();
-  loadDomains(model, root);
-  loadFtp(model, root);
-  loadDatabaseServers(model, root);
-  loadMailboxes(model, root);
-  loadParameters(model, root);
+  vfs::File file;
+  try {
+    file = vfs::openRead(path);
+  } catch (const vexception& e) {
+    throw vexception(e.message() + L"\n at load " + path, VLOC(L"", "loadConfiguration"));
+  }
+  // The model is built aside and handed over whole, so that a document found
+  // broken halfway leaves the caller's model as it was; one that holds
+  // something already is added to only once a first reading found the
+  // whole document sound.
+  DomainModel built;
+  Load load(built);
+  if (model.domainsById.empty() && model.domainIdsByName.empty() && model.ftpLoginDomains.empty() && model.ftpServerAddresses.empty() &&
+      model.anonFtpDomains.empty() && model.params.empty()) {
+    readInto(load, file, path, true);
+    model.domainsById = std::move(built.domainsById);
+    model.domainIdsByName = std::move(built.domainIdsByName);
+    model.ftpLoginDomains = std::move(built.ftpLoginDomains);
+    model.ftpServerAddresses = std::move(built.ftpServerAddresses);
+    model.anonFtpDomains = std::move(built.anonFtpDomains);
+    model.params = std::move(built.params);
+  } else {
+    readDocument(load, file, path, 0);
+    Load into(model);
+    readInto(into, file, path, false);
+    load.domains = std::move(into.domains);
+    for (int k = 0; k < kWarningKinds; ++k) load.warnings[k] = std::move(into.warnings[k]);
+  }
+  for (const auto& d : load.domains) logMessage(LogLevel::Info, L"Domain %s ordered to process", d->name);
+  load.domains.clear();
+  for (const auto& kind : load.warnings)
+    for (const std::wstring& w : kind) logMessage(LogLevel::Warning, L"%s", w);
 }

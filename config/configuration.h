@@ -7,8 +7,9 @@
 
 // Reads the document at `path` into the model (domains, aliases, log rotation
 // settings, FTP users and addresses, databases, mailboxes, parameters).
-// Errors of loading raise vexception; a reference to an unknown domain is
-// only logged as a Warning.
+// The document is read element by element, never held whole. Errors of
+// loading raise vexception and leave the model as it was; a reference to an
+// unknown domain is only logged as a Warning.
 void loadConfiguration(DomainModel& model, const std::wstring& path);
 
 // Attribute readers of the document: a boolean is true when its first four

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "config/xml.h"
 #include "support/logging.h"
 #include "support/text.h"
@@ -143,6 +147,133 @@ TEST_F(ConfigurationTest, MalformedOrMissingDocumentsNameThePathAndTheReason) {
     EXPECT_NE(text::toUtf8(e.message()).find(" at load " + install.path("missing.xml")), std::string::npos);
   }
   EXPECT_TRUE(model.domainsById.empty());
+}
+
+// The document is read element by element: references may come before the
+// domains they name, and what each reference finds is still decided by the
+// whole document, its warnings after every domain's line.
+TEST_F(ConfigurationTest, ReferencesBeforeTheirDomainsResolveAgainstTheWholeDocument) {
+  testkit::LogCapture console{LogLevel::Info, LogLevel::Warning};
+  load(R"(<c>
+  <mail><box name="early" domainId="5"/><box name="nobody" domainId="404"/></mail>
+  <database-server id="1" type="mysql" host="h"><db name="d1" domainId="5"/><db name="lost" domainId="405"/></database-server>
+  <ftp><anon-ip address="1.1.1.1" domainId="406"/><user login="u" domainId="5"/><user login="ghost" domainId="407"/></ftp>
+  <domain id="5" name="first-name"/>
+  <param name="LastSpamStatisticLog" value="from-param"/>
+  <domain id="5" name="final-name"><alias name="www.final"/></domain>
+  <antivirus LastAntivirusStatisticLog="av" LastSpamStatisticLog="from-antivirus"/>
+  <mail><box name="second-mail-element" domainId="5"/></mail>
+</c>)");
+  DomainInfo* d = model.findDomainById(L"5");
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->name, L"final-name");
+  EXPECT_EQ(d->aliases, std::vector<std::wstring>{L"www.final"});
+  EXPECT_EQ(d->mailNames, std::vector<std::wstring>{L"early"}) << "only the first mail element counts";
+  ASSERT_EQ(d->mysqlDatabases.size(), 1u);
+  EXPECT_EQ(d->mysqlDatabases.begin()->second, std::vector<std::wstring>{L"d1"});
+  EXPECT_EQ(model.ftpLoginDomains.at(L"u"), L"final-name") << "the reference takes the record that stands at the end";
+  EXPECT_EQ(model.param(L"LastSpamStatisticLog"), L"from-param") << "a param wins over the antivirus element wherever it stands";
+  EXPECT_EQ(model.param(L"LastAntivirusStatisticLog"), L"av");
+
+  // Every domain's line first, then the warnings kind by kind: FTP logins,
+  // anonymous FTP addresses, databases, mailboxes.
+  const std::string out = console.text();
+  std::vector<size_t> at;
+  for (const char* line : {"Domain first-name ordered to process", "Domain final-name ordered to process", "FTP login ghost",
+                           "anonymous FTP address 1.1.1.1", "database lost", "mailname nobody"}) {
+    at.push_back(out.find(line));
+    ASSERT_NE(at.back(), std::string::npos) << line << " in\n" << out;
+  }
+  EXPECT_TRUE(std::is_sorted(at.begin(), at.end())) << out;
+  EXPECT_EQ(testkit::occurrences(out, "ordered to process"), 2u) << out;
+}
+
+// A document broken after some domains were read gives no model at all, no
+// domain's line, and names its fault as a parse of the whole text does (the
+// reader's own pieces would call a truncated document "extra content").
+TEST_F(ConfigurationTest, ADocumentBrokenHalfwayLeavesTheModelAsItWasAndNamesItsFault) {
+  std::string good = "<?xml version=\"1.0\"?>\n<config>\n";
+  for (int i = 0; i < 2000; ++i) good += "  <domain id=\"" + std::to_string(i) + "\" name=\"site" + std::to_string(i) + ".example\"/>\n";
+  good += "  <mail><box name=\"info\" domainId=\"7\"/></mail>\n  <param name=\"p\" value=\"1\"/>\n</config>\n";
+  const std::string broken[] = {
+      good.substr(0, good.size() - 2),
+      good.substr(0, good.find("<mail>") + 9),
+      good.substr(0, good.size() / 2) + "<bad attr>" + good.substr(good.size() / 2),
+      good.substr(0, good.size() / 2) + "&undeclared;" + good.substr(good.size() / 2),
+      good.substr(0, good.size() - 12) + "</nope></config>\n",
+      "",
+      "no markup",
+      "<config/>\n<second/>",
+  };
+  const std::string path = install.path("broken.xml");
+  for (const bool preloaded : {false, true}) {
+    DomainModel target;
+    if (preloaded) {
+      testkit::writeFile(path, "<c><domain id=\"1\" name=\"kept\"/><param name=\"p\" value=\"old\"/></c>");
+      loadConfiguration(target, text::fromUtf8(path));
+    }
+    for (const std::string& doc : broken) {
+      testkit::writeFile(path, doc);
+      std::wstring expected;
+      try {
+        vxmlLoad(text::fromUtf8(path));
+      } catch (const vexception& e) {
+        expected = e.message();
+      }
+      ASSERT_FALSE(expected.empty()) << doc.substr(doc.size() > 80 ? doc.size() - 80 : 0);
+      testkit::LogCapture console{LogLevel::Info, LogLevel::Warning};
+      try {
+        loadConfiguration(target, text::fromUtf8(path));
+        ADD_FAILURE() << "no error for " << doc.substr(doc.size() > 80 ? doc.size() - 80 : 0);
+      } catch (const vexception& e) {
+        EXPECT_EQ(text::toUtf8(e.message()), text::toUtf8(expected));
+        EXPECT_NE(text::toUtf8(e.message()).find(" at load " + path), std::string::npos);
+      }
+      EXPECT_EQ(console.text(), "");
+      EXPECT_EQ(target.domainsById.size(), preloaded ? 1u : 0u);
+      EXPECT_EQ(target.domainIdsByName.size(), preloaded ? 1u : 0u);
+      EXPECT_EQ(target.param(L"p"), preloaded ? L"old" : L"");
+    }
+  }
+}
+
+// What the reader hands over for each element is what the tree gave: an
+// entity is never read from a file nor expanded into a bomb.
+TEST_F(ConfigurationTest, EntitiesInTheDocumentAreNeitherReadFromFilesNorExpanded) {
+  const std::string secret = install.path("secret.txt");
+  testkit::writeFile(secret, "SECRET-CONTENT");
+  std::string dtd = "<!ENTITY x SYSTEM \"file://" + secret + "\"><!ENTITY e0 \"0123456789\">";
+  for (int level = 1; level <= 10; ++level) {
+    dtd += "<!ENTITY e" + std::to_string(level) + " \"";
+    for (int i = 0; i < 10; ++i) dtd += "&e" + std::to_string(level - 1) + ";";
+    dtd += "\">";
+  }
+  const std::string documents[] = {
+      "<!DOCTYPE c [" + dtd + "]><c><domain id=\"1\" name=\"&x;\" wwwRoot=\"&e10;\">&x;&e10;<alias name=\"&e10;\"/></domain></c>",
+      "<!DOCTYPE c [" + dtd + "]><c><domain id=\"1\" name=\"n\"/><param name=\"p\" value=\"&x;&e10;\"/><mail><box name=\"&x;\" domainId=\"1\"/></mail></c>",
+  };
+  for (const std::string& xml : documents) {
+    DomainModel loaded;
+    testkit::writeFile(install.path("entities.xml"), xml);
+    try {
+      loadConfiguration(loaded, text::fromUtf8(install.path("entities.xml")));
+    } catch (const vexception&) {
+      continue;  // refusing the document is as safe
+    }
+    size_t shown = 0;
+    for (const auto& [id, d] : loaded.domainsById) {
+      std::wstring all = d->name + d->wwwRoot;
+      for (const auto& a : d->aliases) all += a;
+      for (const auto& m : d->mailNames) all += m;
+      EXPECT_EQ(text::toUtf8(all).find("SECRET"), std::string::npos);
+      shown += all.size();
+    }
+    for (const auto& [name, value] : loaded.params) {
+      EXPECT_EQ(text::toUtf8(value).find("SECRET"), std::string::npos);
+      shown += value.size();
+    }
+    EXPECT_LT(shown, 100000u);
+  }
 }
 
 TEST(XmlTest, LoadXmlReportsReasonTextAndLine) {

@@ -1,8 +1,12 @@
 #include "config/xml.h"
 
 #include <libxml/parser.h>
+#include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
+#include <libxml/xmlreader.h>
+
+#include <unistd.h>
 
 #include <cstring>
 
@@ -23,15 +27,26 @@ struct FirstError {
   bool set = false;
   std::string message;
   int line = 0;
+  // A fault of well-formedness was met: what parses on after it is no
+  // document (namespace faults are errors a document survives).
+  bool fatal = false;
 };
 thread_local FirstError* t_firstError = nullptr;
 
-void recordError(void*, const xmlError* err) {
-  if (!t_firstError || t_firstError->set || !err || err->level < XML_ERR_ERROR) return;
-  t_firstError->set = true;
-  t_firstError->message = err->message ? err->message : "";
-  t_firstError->line = err->line;
+void recordInto(FirstError& first, const xmlError* err) {
+  if (!err || err->level < XML_ERR_ERROR) return;
+  if (err->level == XML_ERR_FATAL) first.fatal = true;
+  if (first.set) return;
+  first.set = true;
+  first.message = err->message ? err->message : "";
+  first.line = err->line;
 }
+
+void recordError(void*, const xmlError* err) {
+  if (t_firstError) recordInto(*t_firstError, err);
+}
+
+void recordReaderError(void* first, const xmlError* err) { recordInto(*static_cast<FirstError*>(first), err); }
 
 std::wstring errorReason(const FirstError& first, int& line) {
   std::string message = first.set ? first.message : std::string();
@@ -55,7 +70,129 @@ xmlDocPtr parse(const std::string& bytes, FirstError& first) {
   return doc;
 }
 
+// The same parse as `parse` that builds nothing of the content (the
+// declarations it needs to parse on are kept): whether the text is a
+// document, its faults named as `parse` names them.
+bool parsesWithoutTree(const std::string& bytes, FirstError& first) {
+  xmlResetLastError();
+  xmlParserCtxtPtr ctxt = xmlCreateMemoryParserCtxt(bytes.data(), static_cast<int>(bytes.size()));
+  if (!ctxt) return false;
+  // Handlers that take the content and drop it: the parser goes the same
+  // ways as with the tree's (without one it skips some checks and words
+  // their faults otherwise).
+  xmlSAXHandler sax;
+  xmlSAXVersion(&sax, 2);
+  sax.startElement = [](void*, const xmlChar*, const xmlChar**) {};
+  sax.endElement = [](void*, const xmlChar*) {};
+  sax.startElementNs = [](void*, const xmlChar*, const xmlChar*, const xmlChar*, int, const xmlChar**, int, int, const xmlChar**) {};
+  sax.endElementNs = [](void*, const xmlChar*, const xmlChar*, const xmlChar*) {};
+  sax.characters = [](void*, const xmlChar*, int) {};
+  sax.ignorableWhitespace = [](void*, const xmlChar*, int) {};
+  sax.cdataBlock = [](void*, const xmlChar*, int) {};
+  sax.comment = [](void*, const xmlChar*) {};
+  sax.processingInstruction = [](void*, const xmlChar*, const xmlChar*) {};
+  sax.reference = [](void*, const xmlChar*) {};
+  *ctxt->sax = sax;
+  t_firstError = &first;
+  xmlSetStructuredErrorFunc(nullptr, reinterpret_cast<xmlStructuredErrorFunc>(&recordError));
+  xmlCtxtUseOptions(ctxt, kParseOptions);
+  xmlParseDocument(ctxt);
+  xmlSetStructuredErrorFunc(nullptr, nullptr);
+  t_firstError = nullptr;
+  const bool wellFormed = ctxt->wellFormed != 0;
+  if (ctxt->myDoc) xmlFreeDoc(ctxt->myDoc);
+  ctxt->myDoc = nullptr;
+  xmlFreeParserCtxt(ctxt);
+  return wellFormed;
+}
+
+// The text vxmlLoad raises for a document that is none.
+vexception notADocument(const FirstError& first, bool parsed, const std::wstring& path, const char* function) {
+  int line = 0;
+  std::wstring reason = errorReason(first, line);
+  if (!parsed && reason.empty()) reason = L"Document is empty";
+  return vexception(vaformat(L"%s in line %d\n", reason, line) + L" at load " + path, VLOC(L"", function));
+}
+
 }  // namespace
+
+// The file as the reader's input: a failure to read ends the input and is
+// kept, to be raised as itself rather than as a parse fault.
+struct XmlElementReader::Source {
+  Source(vfs::File& f, std::wstring p) : file(f), path(std::move(p)) {}
+  vfs::File& file;
+  std::wstring path;
+  bool failed = false;
+  std::wstring failure;
+
+  static int read(void* context, char* buffer, int length) {
+    auto* source = static_cast<Source*>(context);
+    try {
+      return static_cast<int>(source->file.read(buffer, static_cast<size_t>(length)));
+    } catch (const vexception& e) {
+      source->failure = e.message();
+    } catch (const std::exception& e) {
+      source->failure = text::fromUtf8(e.what());
+    }
+    source->failed = true;
+    return -1;
+  }
+};
+
+struct XmlElementReader::Errors : FirstError {};
+
+XmlElementReader::XmlElementReader(vfs::File& file, std::wstring path)
+    : source_(std::make_unique<Source>(file, std::move(path))), errors_(std::make_unique<Errors>()) {
+  if (file.size() > static_cast<uint64_t>(INT32_MAX))
+    throw vexception(L"File is too large\n at load " + source_->path, VLOC(L"", "XmlElementReader"));
+  xmlResetLastError();
+  reader_ = xmlReaderForIO(&Source::read, nullptr, source_.get(), nullptr, nullptr, kParseOptions);
+  if (!reader_) throw vexception(L"Unable to start the XML reader\n at load " + source_->path, VLOC(L"", "XmlElementReader"));
+  xmlTextReaderSetStructuredErrorHandler(reader_, reinterpret_cast<xmlStructuredErrorFunc>(&recordReaderError), errors_.get());
+}
+
+XmlElementReader::~XmlElementReader() {
+  if (reader_) xmlFreeTextReader(reader_);
+}
+
+bool XmlElementReader::next() {
+  element_ = nullptr;
+  depth_ = -1;
+  for (;;) {
+    const int status = xmlTextReaderRead(reader_);
+    if (status < 0 || source_->failed || errors_->fatal) fail();
+    if (status == 0) {
+      if (!rootSeen_) fail();
+      return false;
+    }
+    if (xmlTextReaderNodeType(reader_) != XML_READER_TYPE_ELEMENT) continue;
+    element_ = xmlTextReaderCurrentNode(reader_);
+    depth_ = xmlTextReaderDepth(reader_);
+    rootSeen_ = true;
+    return true;
+  }
+}
+
+void XmlElementReader::fail() {
+  element_ = nullptr;
+  const std::wstring& path = source_->path;
+  if (source_->failed) throw vexception(source_->failure + L"\n at load " + path, VLOC(L"", "XmlElementReader::next"));
+  // The reader parses in pushed pieces and words some faults otherwise than
+  // a parse of the whole text (a truncated document as extra content): the
+  // text is parsed once more, building nothing, to name the fault as ever.
+  std::string bytes;
+  try {
+    if (::lseek(source_->file.fd(), 0, SEEK_SET) != 0) throw vexception(L"Unable to read file " + path + L" from its start", VLOC(L"", "XmlElementReader::next"));
+    char buffer[65536];
+    while (const size_t n = source_->file.read(buffer, sizeof buffer)) bytes.append(buffer, n);
+  } catch (const vexception& e) {
+    throw vexception(e.message() + L"\n at load " + path, VLOC(L"", "XmlElementReader::next"));
+  }
+  FirstError whole;
+  if (!parsesWithoutTree(bytes, whole)) throw notADocument(whole, false, path, "XmlElementReader::next");
+  // The file changed since, or the two parses disagree: the reader's words.
+  throw notADocument(*errors_, rootSeen_, path, "XmlElementReader::next");
+}
 
 XmlDocument::~XmlDocument() {
   if (doc_) xmlFreeDoc(doc_);
@@ -74,11 +211,9 @@ XmlDocument vxmlLoad(const std::wstring& path) {
   FirstError first;
   xmlDocPtr doc = parse(bytes, first);
   if (!doc || !xmlDocGetRootElement(doc)) {
+    const bool parsed = doc != nullptr;
     if (doc) xmlFreeDoc(doc);
-    int line = 0;
-    std::wstring reason = errorReason(first, line);
-    if (!doc && reason.empty()) reason = L"Document is empty";
-    throw vexception(vaformat(L"%s in line %d\n", reason, line) + L" at load " + path, VLOC(L"", "vxmlLoad"));
+    throw notADocument(first, parsed, path, "vxmlLoad");
   }
   return XmlDocument(doc);
 }

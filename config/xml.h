@@ -9,6 +9,11 @@
 
 struct _xmlDoc;
 struct _xmlNode;
+struct _xmlTextReader;
+
+namespace vfs {
+class File;
+}
 
 class XmlDocument {
  public:
@@ -29,6 +34,39 @@ class XmlDocument {
 XmlDocument vxmlLoad(const std::wstring& path);
 // Parses a text; failure raises "%s at load xml %s in line %d".
 XmlDocument vxmlLoadXML(const std::wstring& text);
+
+// Reads a document start tag by start tag, holding only the element under
+// the cursor (its name and attributes), never the document's tree. The
+// parser options are those of vxmlLoad, and so are the failures: the
+// parser's first error, " in line N", then " at load " and the path; a
+// failure to read the file is its own text, then " at load " and the path.
+class XmlElementReader {
+ public:
+  // Reads `file` from its start; `path` names it in failures.
+  XmlElementReader(vfs::File& file, std::wstring path);
+  ~XmlElementReader();
+  XmlElementReader(const XmlElementReader&) = delete;
+  XmlElementReader& operator=(const XmlElementReader&) = delete;
+
+  // Moves to the next start tag: false once the whole document was read and
+  // found well formed; raises for a broken one (at the point the fault is met).
+  bool next();
+  // Of the start tag under the cursor: its depth (0: the root element) and
+  // the element itself, for isElement and getAttribute.
+  int depth() const { return depth_; }
+  _xmlNode* element() const { return element_; }
+
+ private:
+  struct Source;
+  struct Errors;
+  [[noreturn]] void fail();
+  std::unique_ptr<Source> source_;
+  std::unique_ptr<Errors> errors_;
+  _xmlTextReader* reader_ = nullptr;
+  _xmlNode* element_ = nullptr;
+  int depth_ = -1;
+  bool rootSeen_ = false;
+};
 
 // The element children of a node named exactly `name`, in document order.
 std::vector<_xmlNode*> childElements(_xmlNode* node, const char* name);

@@ -91,7 +91,7 @@ DomainDiskUsage DiskUsageCalculator::calculateDiskSpace(const DomainInfo& domain
 
 void DiskUsageCalculator::measure(const DomainInfo& domain, DomainDiskUsage& record) {
   logMessage(LogLevel::Info, L"Calculate DiskSpace for %s...", domain.name);
-  const std::wstring vhosts = getProductSetting(L"HTTPD_VHOSTS_D");
+  const std::wstring& vhosts = productSetting(L"HTTPD_VHOSTS_D");
   // A name that is no single path component names no directory of its own.
   if (isPathComponent(domain.name)) scanDomainDirectory(vfs::join(vhosts, domain.name), record);
   if (!domain.wwwRoot.empty()) record.www_root += directorySizeBelow(vhosts, domain.wwwRoot);
@@ -104,10 +104,16 @@ void DiskUsageCalculator::measure(const DomainInfo& domain, DomainDiskUsage& rec
   // Without a GUID the domain has no ModSecurity directory of its own.
   std::wstring modSecurity;
   if (isPathComponent(domain.guid)) {
-    modSecurity = vfs::join(getProductSetting(L"PRODUCT_DATA_D"), L"ModSecurity/vhosts/" + domain.guid + L"/logs");
+    modSecurity = vfs::join(productSetting(L"PRODUCT_DATA_D"), L"ModSecurity/vhosts/" + domain.guid + L"/logs");
     record.logs += directorySize(modSecurity);
   }
   addRotationChanges(vfs::join(vhosts, domain.name), modSecurity, record);
+}
+
+const std::wstring& DiskUsageCalculator::productSetting(const wchar_t* name) {
+  const auto found = settings_.find(name);
+  if (found != settings_.end()) return found->second;
+  return settings_.emplace(name, getProductSetting(name)).first->second;
 }
 
 void DiskUsageCalculator::addRotationChanges(const std::wstring& domainDirectory, const std::wstring& modSecurity, DomainDiskUsage& record) const {

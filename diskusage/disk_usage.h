@@ -3,6 +3,7 @@
 // the configuration parameters include, and the record in the results.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -59,7 +60,12 @@ class DiskUsageCalculator {
   // directories (the model's logsChangeByDirectory) to `logs`.
   void addRotationChanges(const std::wstring& domainDirectory, const std::wstring& modSecurity, DomainDiskUsage& record) const;
 
+  // A product setting, read once for the whole step (a failed read is
+  // tried again, and raises, at the next domain).
+  const std::wstring& productSetting(const wchar_t* name);
+
   const DomainModel& model_;
   MsSqlSizes msSql_;
   BackupDumps dumps_;
+  std::map<std::wstring, std::wstring> settings_;
 };

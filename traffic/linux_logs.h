@@ -169,6 +169,8 @@ enum class Form { W3C, Access, Xferlog };
 // FTP log) makes it that. A file where neither shows within its first lines
 // is W3C, as before these readers existed. Raises on open and read errors.
 Form sniff(const std::wstring& path, bool webLog, const std::vector<const AccessLogFormat*>& formats);
+// The same of a file already opened (a view of an opened log, say).
+Form sniff(vfs::File file, bool webLog, const std::vector<const AccessLogFormat*>& formats);
 
 // What a reading saw.
 struct ReadCounts {
@@ -189,7 +191,7 @@ class RecordSink {
  public:
   template <class Fn>
     requires(!std::is_same_v<std::remove_cvref_t<Fn>, RecordSink> && std::is_invocable_v<Fn&, W3CRecord&>)
-  RecordSink(Fn&& fn) noexcept  // NOLINT: converts from any callable, as std::function does
+  RecordSink(Fn&& fn) noexcept  // implicit: made from any callable, as std::function is
       : object_(const_cast<void*>(static_cast<const void*>(std::addressof(fn)))),
         call_([](void* object, W3CRecord& record) { (*static_cast<std::remove_reference_t<Fn>*>(object))(record); }) {}
   void operator()(W3CRecord& record) const { call_(object_, record); }
@@ -205,5 +207,8 @@ class RecordSink {
 // taken for the end. Exceptions of fn go through.
 ReadCounts readAccessLog(const std::wstring& path, const std::vector<const AccessLogFormat*>& formats, RecordSink fn);
 ReadCounts readXferlog(const std::wstring& path, XferlogClock& clock, RecordSink fn);
+// The same of a file already opened; errors name its path().
+ReadCounts readAccessLog(vfs::File file, const std::vector<const AccessLogFormat*>& formats, RecordSink fn);
+ReadCounts readXferlog(vfs::File file, XferlogClock& clock, RecordSink fn);
 
 }  // namespace linuxlog

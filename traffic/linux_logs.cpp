@@ -680,8 +680,8 @@ vfs::File openLog(const std::wstring& path) {
 // not kept.
 class LineReader {
  public:
-  explicit LineReader(const std::wstring& path, size_t limit = SIZE_MAX)
-      : file_(openLog(path)), buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)), limit_(limit) {}
+  explicit LineReader(vfs::File file, size_t limit = SIZE_MAX)
+      : file_(std::move(file)), buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)), limit_(limit) {}
 
   bool next(std::string_view& line, bool& tooLong) {
     tooLong = false;
@@ -740,9 +740,9 @@ class LineReader {
 };
 
 template <class Build>
-ReadCounts readLines(const std::wstring& path, Build&& build, RecordSink fn, RecordBuilder& builder) {
+ReadCounts readLines(vfs::File file, Build&& build, RecordSink fn, RecordBuilder& builder) {
   ReadCounts counts;
-  LineReader reader(path);
+  LineReader reader(std::move(file));
   std::string_view line;
   bool tooLong = false;
   while (reader.next(line, tooLong)) {
@@ -766,7 +766,11 @@ ReadCounts readLines(const std::wstring& path, Build&& build, RecordSink fn, Rec
 }  // namespace
 
 Form sniff(const std::wstring& path, bool webLog, const std::vector<const AccessLogFormat*>& formats) {
-  LineReader reader(path, kSniffBytes);
+  return sniff(openLog(path), webLog, formats);
+}
+
+Form sniff(vfs::File file, bool webLog, const std::vector<const AccessLogFormat*>& formats) {
+  LineReader reader(std::move(file), kSniffBytes);
   RecordBuilder builder;
   XferlogClock clock(true);
   std::string_view line;
@@ -782,10 +786,14 @@ Form sniff(const std::wstring& path, bool webLog, const std::vector<const Access
 }
 
 ReadCounts readAccessLog(const std::wstring& path, const std::vector<const AccessLogFormat*>& formats, RecordSink fn) {
+  return readAccessLog(openLog(path), formats, fn);
+}
+
+ReadCounts readAccessLog(vfs::File file, const std::vector<const AccessLogFormat*>& formats, RecordSink fn) {
   RecordBuilder builder;
   bool missing = false;
   ReadCounts counts = readLines(
-      path,
+      std::move(file),
       [&](std::string_view line) {
         bool inLogged = false;
         if (!builder.accessLine(line, formats, inLogged)) return false;
@@ -797,9 +805,11 @@ ReadCounts readAccessLog(const std::wstring& path, const std::vector<const Acces
   return counts;
 }
 
-ReadCounts readXferlog(const std::wstring& path, XferlogClock& clock, RecordSink fn) {
+ReadCounts readXferlog(const std::wstring& path, XferlogClock& clock, RecordSink fn) { return readXferlog(openLog(path), clock, fn); }
+
+ReadCounts readXferlog(vfs::File file, XferlogClock& clock, RecordSink fn) {
   RecordBuilder builder;
-  return readLines(path, [&](std::string_view line) { return builder.xferlogLine(line, clock); }, fn, builder);
+  return readLines(std::move(file), [&](std::string_view line) { return builder.xferlogLine(line, clock); }, fn, builder);
 }
 
 }  // namespace linuxlog

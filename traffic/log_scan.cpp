@@ -1,7 +1,6 @@
 #include "traffic/log_scan.h"
 
 #include <cwctype>
-#include <optional>
 #include <set>
 
 #include "app/run_markers.h"
@@ -198,30 +197,32 @@ void LogCollector::genericCollectLog(const CollectedLog& log) {
     return;
   }
   haveLastOwner_ = false;
-  // The web server may go on writing its log; a copy holds still while it
-  // is read. It is made from the descriptor whose names were checked.
-  std::optional<TemporaryFile> copy;
-  if (log.kind == LogHttp) {
+  const bool web = log.kind == LogHttp;
+  // The log is read in place, from the descriptor whose names were checked,
+  // up to the size it had when it was opened: the lines a server appends
+  // meanwhile are left for the next run, as a copy would leave them, and no
+  // copy is written and removed per log.
+  const vfs::File source = [&] {
+    if (!web) return vfs::openRead(log.path);
     const vfs::Directory directory = vfs::Directory::open(vfs::parentDirectory(log.path));
-    const vfs::File source = directory.openRead(vfs::fileName(log.path));
-    if (!mayCountLinkedLog(source.info(), directory.info())) {
+    vfs::File file = directory.openRead(vfs::fileName(log.path));
+    if (!mayCountLinkedLog(file.info(), directory.info())) {
       logMessage(LogLevel::Warning, L"File %s has %I64d names and is not its directory owner's; skipped", log.path,
-                 static_cast<int64_t>(source.info().links));
-      return;
+                 static_cast<int64_t>(file.info().links));
+      file.close();
     }
-    copy.emplace();
-    vfs::copyFile(source, copy->path());
-  }
-  const std::wstring& readPath = copy ? copy->path() : log.path;
+    return file;
+  }();
+  if (!source.valid()) return;
+  const uint64_t size = source.size();
   // A W3C log opens with its directives; the Linux servers' logs are told
   // by their lines.
   static const std::vector<const linuxlog::AccessLogFormat*> noFormats;
-  const bool web = log.kind == LogHttp;
-  const linuxlog::Form form = linuxlog::sniff(readPath, web, web ? formatsFor(log.ownerName) : noFormats);
-  if (form != linuxlog::Form::W3C) return collectLinuxLog(log, readPath, form);
+  const linuxlog::Form form = linuxlog::sniff(source.view(size), web, web ? formatsFor(log.ownerName) : noFormats);
+  if (form != linuxlog::Form::W3C) return collectLinuxLog(log, source.view(size), form);
   const auto where = [&] { return VLOC(vaformat(L"Unable to process log file %s", log.path), "statistics::genericCollectLog"); };
   bool anyBlock = false;
-  for (W3CFile::iterator section(readPath); !section.atEnd(); ++section) {
+  for (W3CFile::iterator section(source.view(size)); !section.atEnd(); ++section) {
     anyBlock = true;
     for (W3CFile::record_iterator record(section); !record.atEnd(); ++record)
       guarded(LogLevel::Error, where, [&] { processRecord(*record, log); });
@@ -231,12 +232,12 @@ void LogCollector::genericCollectLog(const CollectedLog& log) {
                std::wstring(web ? L"a known access log format" : L"the xferlog form"));
 }
 
-void LogCollector::collectLinuxLog(const CollectedLog& log, const std::wstring& readPath, linuxlog::Form form) {
+void LogCollector::collectLinuxLog(const CollectedLog& log, vfs::File file, linuxlog::Form form) {
   const auto where = [&] { return VLOC(vaformat(L"Unable to process log file %s", log.path), "statistics::genericCollectLog"); };
   const auto each = [&](W3CRecord& record) { guarded(LogLevel::Error, where, [&] { processRecord(record, log); }); };
   const bool access = form == linuxlog::Form::Access;
   const linuxlog::ReadCounts counts =
-      access ? linuxlog::readAccessLog(readPath, formatsFor(log.ownerName), each) : linuxlog::readXferlog(readPath, xferlogClock_, each);
+      access ? linuxlog::readAccessLog(std::move(file), formatsFor(log.ownerName), each) : linuxlog::readXferlog(std::move(file), xferlogClock_, each);
   if (counts.skipped != 0)
     logMessage(LogLevel::Info, L"%s: %I64d of %I64d lines fit no %s and were skipped (%I64d of them longer than %I64d bytes)", log.path,
                counts.skipped, counts.lines, std::wstring(access ? L"access log format" : L"xferlog form"), counts.tooLong,

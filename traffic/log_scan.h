@@ -89,8 +89,8 @@ class LogCollector {
   // "Unable to process log file %s " and the run goes on.
   void collectLog(const CollectedLog& log);
 
-  // Reads the file (a web log through a temporary copy, so that the server
-  // may go on writing it) and accounts each line; a failing line is logged
+  // Reads the file in place up to the size it had when it was opened (the
+  // server may go on writing it) and accounts each line; a failing line is logged
   // with "Unable to process log file %s" and the next line read. A web log
   // without an owner name is not read ("Unable to lookup domain for log %s").
   void genericCollectLog(const CollectedLog& log);
@@ -115,7 +115,7 @@ class LogCollector {
   const std::vector<const linuxlog::AccessLogFormat*>& formatsFor(const std::wstring& domainName);
   // Reads an access log or an xferlog, each line as the W3C record of the
   // same request or transfer; reports the lines that fit no form.
-  void collectLinuxLog(const CollectedLog& log, const std::wstring& readPath, linuxlog::Form form);
+  void collectLinuxLog(const CollectedLog& log, vfs::File file, linuxlog::Form form);
   // Marks the window of the kind as failed for this run (a directory
   // without a domain: every domain's FTP window).
   void failed(DomainInfo* domain, int kind, const std::wstring& path);

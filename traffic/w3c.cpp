@@ -246,6 +246,12 @@ void W3CRecord::assignValues(std::span<const std::string_view> values) {
 class W3CReader {
  public:
   explicit W3CReader(const std::wstring& path);
+  explicit W3CReader(vfs::File file);
+
+ private:
+  W3CReader(vfs::File file, const std::wstring& path);
+
+ public:
 
   bool atEnd() const { return atEnd_; }
   // Skips to the next directive block and reads it, or reaches the end.
@@ -288,15 +294,23 @@ class W3CReader {
 };
 
 W3CReader::W3CReader(const std::wstring& path)
-    : path_(path), buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)) {
+    : W3CReader(
+          [&] {
+            try {
+              return vfs::openRead(path);
+            } catch (const vexception& e) {
+              throw vexception(L"Can't open file " + path, VLOC(e.message(), "W3CFile::iterator"));
+            }
+          }(),
+          path) {}
+
+W3CReader::W3CReader(vfs::File file) : W3CReader(std::move(file), std::wstring()) {}
+
+W3CReader::W3CReader(vfs::File file, const std::wstring& path)
+    : path_(path.empty() ? file.path() : path), file_(std::move(file)), buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)) {
   // Room for a long line that straddles two fills, so that it need not grow
   // at the first buffer boundary it meets.
   bytes_.reserve(kStraddleReserve);
-  try {
-    file_ = vfs::openRead(path);
-  } catch (const vexception& e) {
-    throw vexception(L"Can't open file " + path, VLOC(e.message(), "W3CFile::iterator"));
-  }
   nextBlock();
 }
 
@@ -447,6 +461,7 @@ void W3CReader::readLine() {
 // ---- cursors ------------------------------------------------------------
 
 W3CFile::iterator::iterator(const std::wstring& path) : reader_(std::make_unique<W3CReader>(path)) {}
+W3CFile::iterator::iterator(vfs::File file) : reader_(std::make_unique<W3CReader>(std::move(file))) {}
 W3CFile::iterator::iterator(iterator&&) noexcept = default;
 W3CFile::iterator& W3CFile::iterator::operator=(iterator&&) noexcept = default;
 W3CFile::iterator::~iterator() = default;

@@ -29,6 +29,10 @@
 #include <string_view>
 #include <vector>
 
+namespace vfs {
+class File;
+}
+
 // One data line of a W3C log. The record a cursor hands out is rewritten when
 // the cursor reads the next line; a copy keeps its own line and values.
 class W3CRecord {
@@ -140,6 +144,9 @@ class W3CFile {
     // context of the exception's trace entry. A read error later throws the
     // platform's vosexception.
     explicit iterator(const std::wstring& path);
+    // Reads a file already opened (a view of an opened log, say); errors
+    // name its path().
+    explicit iterator(vfs::File file);
     iterator(iterator&&) noexcept;
     iterator& operator=(iterator&&) noexcept;
     ~iterator();

@@ -403,30 +403,35 @@ bool keyExistsIn(Connection& c, const KeyPath& key) {
 }
 
 // Creates the key and its missing parents; an existing key keeps its case.
-void createKeyIn(Connection& c, const KeyPath& key) {
+// `folded` is key.folded().
+void createKeyIn(Connection& c, const KeyPath& key, const std::string& folded) {
+  // Nearly every write goes to a key that exists: one look-up, not one per
+  // component of its path.
+  if (key.isRoot() || c.prepare("SELECT 1 FROM keys WHERE fold = ?1").text(1, folded).step()) return;
   std::string parentPath;
   std::string parentFold;
   for (size_t i = 1; i <= key.parts.size(); ++i) {
-    const std::string folded = key.folded(i);
+    const std::string here = key.folded(i);
     Statement find = c.prepare("SELECT path FROM keys WHERE fold = ?1");
-    if (find.text(1, folded).step()) {
+    if (find.text(1, here).step()) {
       parentPath = find.columnText(0);
     } else {
       parentPath = (parentPath.empty() ? "" : parentPath + "\\") + text::toUtf8(key.parts[i - 1]);
-      c.prepare("INSERT INTO keys(fold, path, parent) VALUES(?1, ?2, ?3)").text(1, folded).text(2, parentPath).text(3, parentFold).step();
+      c.prepare("INSERT INTO keys(fold, path, parent) VALUES(?1, ?2, ?3)").text(1, here).text(2, parentPath).text(3, parentFold).step();
     }
-    parentFold = folded;
+    parentFold = here;
   }
 }
 
 // Writes a value, creating its key and the key's missing parents.
 void putValue(Connection& c, const KeyPath& key, const std::wstring& name, const RawValue& value) {
-  createKeyIn(c, key);
+  const std::string folded = key.folded();
+  createKeyIn(c, key, folded);
   // The upsert keeps the row, so the value keeps its name's case and its place in the order.
   c.prepare(
        "INSERT INTO vals(key, fold, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
        " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data")
-      .text(1, key.folded())
+      .text(1, folded)
       .text(2, fold(name))
       .text(3, text::toUtf8(name))
       .integer(4, value.type)
@@ -561,7 +566,7 @@ bool keyExists(RootKey, const std::wstring& subKey) {
 uint32_t createKey(RootKey, const std::wstring& subKey) {
   const KeyPath key(subKey);
   return writeOperation([&](Connection& c) -> uint32_t {
-    createKeyIn(c, key);
+    createKeyIn(c, key, key.folded());
     return 0;
   });
 }

@@ -32,6 +32,10 @@ using DailyTraffic = std::map<VDateTime, DayTraffic>;
 struct LogWindow {
   VDateTime start;
   VDateTime end;
+  std::wstring failedFile;
+  // Runs in a row, this one included, that held the window back (0 when it
+  // was not held back).
+  uint32_t heldRuns = 0;
   bool notLoaded = true;
   // The window lies in the future (--from-date after now, or a clock set
   // back behind the marker): it is empty and its marker is not written.
@@ -41,10 +45,6 @@ struct LogWindow {
   // delivered, its marker stays and its logs are not rotated, so the next
   // run counts them once. `failedFile` names the first such thing.
   bool failed = false;
-  std::wstring failedFile;
-  // Runs in a row, this one included, that held the window back (0 when it
-  // was not held back).
-  uint32_t heldRuns = 0;
 };
 
 struct DatabaseServer {
@@ -55,13 +55,14 @@ struct DatabaseServer {
   bool operator<(const DatabaseServer& o) const { return id < o.id; }
 };
 
+// Members ordered largest first: one copy per domain, no room lost between.
 struct LogRotationSettings {
-  bool enabled = false;
-  int32_t maxNumberOfFiles = 0;
-  bool rotateBySize = false;
   std::wstring period;
-  bool compress = true;
   std::wstring email;
+  int32_t maxNumberOfFiles = 0;
+  bool enabled = false;
+  bool rotateBySize = false;
+  bool compress = true;
 };
 
 struct DomainInfo {
@@ -79,17 +80,17 @@ struct DomainInfo {
   std::vector<std::wstring> mailNames;
   std::map<DatabaseServer, std::vector<std::wstring>> mysqlDatabases;
   std::map<DatabaseServer, std::vector<std::wstring>> mssqlDatabases;
-  bool hosting = false, calculateMail = false, tomcatService = false;
   LogRotationSettings logRotation;
   std::map<std::wstring, uint64_t> mailboxUsage;
   // Held while this process changes the domain's traffic statistics.
   BusinessLock::RegistryLock businessLock;
-  // Cleared when taking businessLock failed and concurrency is not maximized.
-  bool lockAllowed = true;
   std::array<DailyTraffic, kLogKinds> traffic;
   // Page hits of this domain by calendar date; the run's page-hit table is
   // the sum over the domains whose web traffic it delivers.
   std::map<VDateTime, int64_t> pageHits;
+  bool hosting = false, calculateMail = false, tomcatService = false;
+  // Cleared when taking businessLock failed and concurrency is not maximized.
+  bool lockAllowed = true;
 
   // Whether this run holds back the domain's web or FTP traffic.
   bool trafficHeldBack() const { return httpLogWindow.failed || ftpLogWindow.failed; }

@@ -11,7 +11,7 @@
 // the first to see. Then loads a configuration document of the largest size alone.
 //
 // Usage: scale_bench [--domains N,N,...] [--lines L] [--files F]
-//                    [--feed webalizer|awstats] [--load N]
+//                    [--feed webalizer|awstats] [--load N] [--bad]
 //   defaults: --domains 1000,10000 --lines 100 --files 20 --load 100000
 //   (--load 0 skips the configuration load)
 
@@ -35,7 +35,9 @@
 #include <string>
 #include <vector>
 
+#include "app/business_lock.h"
 #include "config/configuration.h"
+#include "support/registry.h"
 #include "support/text.h"
 #include "tests/soak_results.h"
 #include "tests/testkit.h"
@@ -53,6 +55,7 @@ struct Options {
   int files = 20;
   std::string feed;
   int load = 100000;
+  bool bad = false;
 };
 
 const char* const kWebHeader =
@@ -127,19 +130,42 @@ int64_t buildWorld(const testkit::Installation& install, const Options& o, int d
 
 // A night later: `lines` more lines at the end of every domain's log, all
 // after the first run (a day ago) and an hour before now at the latest;
-// returns their sc-bytes.
-int64_t appendNight(const testkit::Installation& install, const Options& o, int domains) {
+// returns their sc-bytes per domain.
+std::vector<int64_t> appendNight(const testkit::Installation& install, const Options& o, int domains) {
   std::mt19937 random(11);
   const time_t now = time(nullptr);
-  int64_t sent = 0;
+  std::vector<int64_t> sent;
   std::string log;
   for (int i = 0; i < domains; ++i) {
     log.clear();
-    sent += appendLines(log, now - 23 * 3600, 22 * 3600, o.lines, random);
+    sent.push_back(appendLines(log, now - 23 * 3600, 22 * 3600, o.lines, random));
     std::ofstream out(install.vhostsRoot() + "/" + domainName(i) + "/logs/ex000001.log", std::ios::binary | std::ios::app);
     out << log;
   }
   return sent;
+}
+
+// The bad input of a night (--bad): the first domain's logs directory is
+// gone, the second's log grows by a gibibyte of lines, the third is locked by
+// another live process (this one). Adjusts what each may count.
+void spoilNight(const testkit::Installation& install, std::vector<int64_t>& sent) {
+  if (sent.size() < 3) return;
+  fs::remove_all(install.vhostsRoot() + "/" + domainName(0) + "/logs");
+  sent[0] = 0;
+  std::mt19937 random(13);
+  const time_t now = time(nullptr);
+  std::string block;
+  int64_t blockSent = 0;
+  while (block.size() < (1u << 20)) blockSent += appendLines(block, now - 23 * 3600, 22 * 3600, 1000, random);
+  std::ofstream out(install.vhostsRoot() + "/" + domainName(1) + "/logs/ex000001.log", std::ios::binary | std::ios::app);
+  for (uint64_t written = 0; written < (uint64_t{1} << 30); written += block.size()) {
+    out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    sent[1] += blockSent;
+  }
+  out.close();
+  registry::setDword(HKEY_LOCAL_MACHINE, domainKey(L"3"), L"OfflineLockStatus", static_cast<uint32_t>(::getpid()),
+                     RegView32);
+  sent[2] = 0;
 }
 
 Calls readCalls(const std::string& path) {
@@ -223,7 +249,8 @@ Figure floor(const testkit::Installation& install, int domains, int64_t& bytes) 
   bytes = 0;
   for (int i = 0; i < domains; ++i) {
     const std::string site = install.vhostsRoot() + "/" + domainName(i);
-    for (const auto& entry : fs::directory_iterator(site + "/logs")) {
+    std::error_code missing;
+    for (const auto& entry : fs::directory_iterator(site + "/logs", missing)) {
       const int fd = open(entry.path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
       if (fd < 0) continue;
       for (ssize_t n; (n = read(fd, buffer.data(), buffer.size())) > 0;) bytes += n;
@@ -255,24 +282,40 @@ bool benchWorld(const Options& o, int domains) {
   // The world on disk first: a host's logs are written through the day and
   // flushed by the kernel long before the night's run.
   ::sync();
-  std::printf("%d domains, %d lines and %d files each%s%s (built in %.1f s)\n", domains, o.lines, o.files, o.feed.empty() ? "" : ", feed ",
-              o.feed.c_str(), std::chrono::duration<double>(Clock::now() - built).count());
+  std::printf("%d domains, %d lines and %d files each%s%s%s (built in %.1f s)\n", domains, o.lines, o.files, o.feed.empty() ? "" : ", feed ",
+              o.feed.c_str(), o.bad ? "; a night later one domain without its logs directory, one with a 1 GiB log, one locked" : "",
+              std::chrono::duration<double>(Clock::now() - built).count());
   Figure first = runProgram("first run (a day ago)", install, install.path("results0.xml"), "-24h");
-  const int64_t sentLater = appendNight(install, o, domains);
+  std::vector<int64_t> later = appendNight(install, o, domains);
+  if (o.bad) spoilNight(install, later);
+  int64_t sentLater = 0;
+  for (int64_t d : later) sentLater += d;
   ::sync();
   int64_t bytes = 0;
   Figure base = floor(install, domains, bytes);
   Figure whole = runProgram("whole run (a night later)", install, install.path("results1.xml"));
   Figure idle = runProgram("run with nothing new", install, install.path("results2.xml"));
 
-  // Each run counts the lines it is the first to see, and nothing else.
+  // Each run counts the lines it is the first to see, and nothing else;
+  // with bad input, each domain exactly what it may count.
   const auto check = [&](Figure& f, const char* results, int64_t expected) {
     int64_t counted = 0;
-    for (const auto& [key, v] : soak::parseTraffic(testkit::readFile(install.path(results)))) counted += v.second;
+    std::map<std::string, int64_t> perDomain;
+    for (const auto& [key, v] : soak::parseTraffic(testkit::readFile(install.path(results)))) {
+      counted += v.second;
+      perDomain[std::get<0>(key)] += v.second;
+    }
     if (f.ok && counted != expected) {
       f.ok = false;
       f.note = "counted " + std::to_string(counted) + " bytes where " + std::to_string(expected) + " were new";
     }
+    if (o.bad && expected == sentLater)
+      for (size_t i = 0; i < 3 && i < later.size(); ++i)
+        if (f.ok && perDomain[std::to_string(i + 1)] != later[i]) {
+          f.ok = false;
+          f.note = "domain " + std::to_string(i + 1) + " counted " + std::to_string(perDomain[std::to_string(i + 1)]) + " bytes of " +
+                   std::to_string(later[i]);
+        }
   };
   check(first, "results0.xml", sent);
   check(whole, "results1.xml", sentLater);
@@ -322,9 +365,13 @@ int main(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
+    if (a == "--bad") {
+      o.bad = true;
+      continue;
+    }
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (!value) {
-      std::fprintf(stderr, "usage: scale_bench [--domains N,N] [--lines L] [--files F] [--feed webalizer|awstats] [--load N]\n");
+      std::fprintf(stderr, "usage: scale_bench [--domains N,N] [--lines L] [--files F] [--feed webalizer|awstats] [--load N] [--bad]\n");
       return 2;
     }
     ++i;

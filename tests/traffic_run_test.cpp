@@ -230,8 +230,28 @@ TEST_F(TrafficRunTest, ABusyDomainKeepsItsMarkerAndADeadOwnersLockIsTakenOver) {
     _exit(0);
   }
   registry::setDword(HKEY_LOCAL_MACHINE, domainKey(L"1"), L"OfflineLockStatus", static_cast<uint32_t>(live), RegView32);
+  // Scratch files of the executor configuration that killed runs left, an
+  // hour old and more, are removed from the logs directories of the domains
+  // this run holds; a fresh one, another program's scratch name and a link
+  // named like one stay.
+  const auto plant = [&](const std::string& domain, const std::string& name, int ageMinutes) {
+    testkit::writeFile(webLog(domain, name), "<config/>");
+    fs::last_write_time(webLog(domain, name), fs::file_time_type::clock::now() - std::chrono::minutes(ageMinutes));
+  };
+  const std::string stale = ".web_stat_executor.conf.0badf00d.tmp";
+  plant("a.example", stale, 120);
+  plant("b.example", stale, 120);
+  plant("b.example", ".web_stat_executor.conf.12345678.tmp", 10);
+  plant("b.example", ".ex.log.0badf00d.tmp", 120);
+  fs::create_symlink(install.path("config.xml"), webLog("b.example", ".web_stat_executor.conf.abcdef01.tmp"));
   const std::string results = install.path("r.xml");
   ASSERT_EQ(run({"--http-traffic"}, results).exitCode, 0);
+  EXPECT_TRUE(fs::exists(webLog("a.example", stale))) << "a domain another process holds is left alone";
+  EXPECT_FALSE(fs::exists(webLog("b.example", stale)));
+  EXPECT_TRUE(fs::exists(webLog("b.example", ".web_stat_executor.conf.12345678.tmp")));
+  EXPECT_TRUE(fs::exists(webLog("b.example", ".ex.log.0badf00d.tmp")));
+  EXPECT_TRUE(fs::is_symlink(webLog("b.example", ".web_stat_executor.conf.abcdef01.tmp")));
+  EXPECT_TRUE(fs::exists(install.path("config.xml")));
   const Figures f = parseTraffic(testkit::readFile(results));
   EXPECT_EQ(f.count({"1", "2026-11-01", "http"}), 0u) << "a domain locked by a live process gets no traffic";
   EXPECT_EQ(f.count({"2", "2026-11-01", "http"}), 1u);
@@ -245,6 +265,7 @@ TEST_F(TrafficRunTest, ABusyDomainKeepsItsMarkerAndADeadOwnersLockIsTakenOver) {
   const std::string after = install.path("after.xml");
   ASSERT_EQ(run({"--http-traffic"}, after).exitCode, 0);
   EXPECT_EQ(parseTraffic(testkit::readFile(after)).count({"1", "2026-11-01", "http"}), 1u) << "a dead owner's lock is taken over";
+  EXPECT_FALSE(fs::exists(webLog("a.example", stale)));
 }
 
 TEST_F(TrafficRunTest, AMissingOrFailingWebHostUtilityIsOneErrorAndTheRunSucceeds) {

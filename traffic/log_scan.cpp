@@ -10,6 +10,7 @@
 #include "support/text.h"
 #include "support/utilrunner.h"
 #include "traffic/w3c.h"
+#include "webstat/executor_config.h"
 #include "webstat/log_for_analyser.h"
 
 namespace {
@@ -153,7 +154,11 @@ void LogCollector::scanDirectory(const std::wstring& path, const LogDirectory& e
                                  std::vector<CollectedLog>& logs) {
   const vfs::Directory directory = vfs::Directory::open(path);
   for (const vfs::DirEntry& file : directory.list()) {
-    if (isFeedName(file.name) || isZip(file.name) || isScratchName(file.name)) continue;
+    if (isScratchName(file.name)) {
+      removeStaleScratch(directory, file, entry);
+      continue;
+    }
+    if (isFeedName(file.name) || isZip(file.name)) continue;
     const std::wstring filePath = vfs::join(path, file.name);
     // An entry that cannot be examined may be a due log: the others are
     // still read, but the directory's lines are not delivered without it.
@@ -178,6 +183,20 @@ void LogCollector::scanDirectory(const std::wstring& path, const LogDirectory& e
     logMessage(LogLevel::Info, L"File %s is expired", filePath);
     if (!entry.domain) (entry.kind != LogHttp ? ftpLogStorage_ : httpLogStorage_).add(filePath, entry.ownerName);
   }
+}
+
+void LogCollector::removeStaleScratch(const vfs::Directory& directory, const vfs::DirEntry& file, const LogDirectory& entry) {
+  // The executor configuration is written into a domain's logs directory
+  // under the domain's lock, which this process holds: a scratch file of it
+  // is what a killed run left. An hour old at least, so that a clock set
+  // back or a slow disk cannot make a file being written look left over.
+  static const std::wstring prefix = L"." + std::wstring(kWebStatExecutorConfigName) + L".";
+  if (!entry.domain || !entry.domain->businessLock.held() || file.type != vfs::EntryType::File || !file.name.starts_with(prefix)) return;
+  if (!(VDateTime::fromFileTime(file.lastWrite) < VDateTime::nowUtc().addSeconds(-3600))) return;
+  guarded(LogLevel::Warning, [&] { return VLOC(vfs::join(directory.path(), file.name), "statistics::processLogDirs"); }, [&] {
+    directory.unlink(file.name);
+    logMessage(LogLevel::Info, L"Removed %s, left by an interrupted run", vfs::join(directory.path(), file.name));
+  });
 }
 
 void LogCollector::collectLog(const CollectedLog& log) {
@@ -328,19 +347,30 @@ void LogCollector::processRecord(W3CRecord& record, const CollectedLog& log) {
 }
 
 VDateTime LogCollector::lineTime(const W3CRecord& record, const LineColumns& columns) {
+  // Lines of a busy log share their second, and the value depends on the two
+  // texts alone: the last one is given again while they repeat.
+  const std::wstring_view dateText = record.value(columns.date);
+  const std::wstring_view timeText = record.value(columns.time);
+  if (haveLineTime_ && timeText == lineTimeText_ && dateText == lineDateText_) return lineTime_;
+  haveLineTime_ = false;
   VDateTime time;
-  time.parse(record.value(columns.date), L"YMD");
-  time.parse(record.value(columns.time), L"hms");
+  time.parse(dateText, L"YMD");
+  time.parse(timeText, L"hms");
   // The calendar conversion leaves a value it refuses as parsed; a valid one
   // only gains its day of week, which is the same for every line of a day.
-  if (!time.validFileTime()) return time;
-  if (!sameDay(time, weekdayDate_)) {
-    VDateTime day = time.datePart();
-    day.normalize();
-    weekday_ = day.dayOfWeek;
-    weekdayDate_ = time.datePart();
+  if (time.validFileTime()) {
+    if (!sameDay(time, weekdayDate_)) {
+      VDateTime day = time.datePart();
+      day.normalize();
+      weekday_ = day.dayOfWeek;
+      weekdayDate_ = time.datePart();
+    }
+    time.dayOfWeek = weekday_;
   }
-  time.dayOfWeek = weekday_;
+  lineDateText_.assign(dateText);
+  lineTimeText_.assign(timeText);
+  lineTime_ = time;
+  haveLineTime_ = true;
   return time;
 }
 

@@ -94,6 +94,9 @@ class LogCollector {
   // with "Unable to process log file %s" and the next line read. A web log
   // without an owner name is not read ("Unable to lookup domain for log %s").
   void genericCollectLog(const CollectedLog& log);
+  // Removes a scratch file of the executor configuration that an
+  // interrupted run left in a logs directory of a domain this process holds.
+  void removeStaleScratch(const vfs::Directory& directory, const vfs::DirEntry& file, const LogDirectory& entry);
 
   // By login (kind 2, FTP), else by the directory owner's anonymous-FTP
   // address, else by the client address (kind 1, anonymous FTP); otherwise
@@ -161,6 +164,10 @@ class LogCollector {
   // The day of week of the last valid date seen (dates repeat line after line).
   VDateTime weekdayDate_;
   uint16_t weekday_ = 0;
+  // The last line's date and time texts and their value (lineTime).
+  std::wstring lineDateText_, lineTimeText_;
+  VDateTime lineTime_;
+  bool haveLineTime_ = false;
 };
 
 // Rewrites an FTP line of the "iisftp7" server into the form the accounting

@@ -257,7 +257,9 @@ TEST_F(BusinessLockTest, ChunkedDomainLocksHoldEachDomainForItsWork) {
       EXPECT_EQ(stored(keys[i], L"DiskUsageStatus"), i == busy ? static_cast<uint32_t>(other.pid) : static_cast<uint32_t>(getpid())) << i;
       // The chunk before is released once the next one begins.
       const size_t before = i - BusinessLock::DomainLockChunks::kChunk;
-      if (i >= BusinessLock::DomainLockChunks::kChunk && before != busy) EXPECT_EQ(stored(keys[before], L"DiskUsageStatus"), 0u) << before;
+      if (i >= BusinessLock::DomainLockChunks::kChunk && before != busy) {
+        EXPECT_EQ(stored(keys[before], L"DiskUsageStatus"), 0u) << before;
+      }
     }
   }
   for (size_t i = 0; i < count; ++i) {

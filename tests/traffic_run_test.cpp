@@ -230,8 +230,8 @@ TEST_F(TrafficRunTest, ABusyDomainKeepsItsMarkerAndADeadOwnersLockIsTakenOver) {
     _exit(0);
   }
   registry::setDword(HKEY_LOCAL_MACHINE, domainKey(L"1"), L"OfflineLockStatus", static_cast<uint32_t>(live), RegView32);
-  // Scratch files of the executor configuration that killed runs left, an
-  // hour old and more, are removed from the logs directories of the domains
+  // Scratch files that killed runs left (executor configuration, feed,
+  // archive), an hour old and more, are removed from the logs directories of the domains
   // this run holds; a fresh one, another program's scratch name and a link
   // named like one stay.
   const auto plant = [&](const std::string& domain, const std::string& name, int ageMinutes) {
@@ -243,11 +243,15 @@ TEST_F(TrafficRunTest, ABusyDomainKeepsItsMarkerAndADeadOwnersLockIsTakenOver) {
   plant("b.example", stale, 120);
   plant("b.example", ".web_stat_executor.conf.12345678.tmp", 10);
   plant("b.example", ".ex.log.0badf00d.tmp", 120);
+  plant("b.example", ".web20261101000000000.log.0badf00d.tmp", 120);
+  plant("b.example", ".halvex-zip-0badf00d.tmp", 120);
   fs::create_symlink(install.path("config.xml"), webLog("b.example", ".web_stat_executor.conf.abcdef01.tmp"));
   const std::string results = install.path("r.xml");
   ASSERT_EQ(run({"--http-traffic"}, results).exitCode, 0);
   EXPECT_TRUE(fs::exists(webLog("a.example", stale))) << "a domain another process holds is left alone";
   EXPECT_FALSE(fs::exists(webLog("b.example", stale)));
+  EXPECT_FALSE(fs::exists(webLog("b.example", ".web20261101000000000.log.0badf00d.tmp"))) << "a feed that was never put in place";
+  EXPECT_FALSE(fs::exists(webLog("b.example", ".halvex-zip-0badf00d.tmp"))) << "an archive in the making";
   EXPECT_TRUE(fs::exists(webLog("b.example", ".web_stat_executor.conf.12345678.tmp")));
   EXPECT_TRUE(fs::exists(webLog("b.example", ".ex.log.0badf00d.tmp")));
   EXPECT_TRUE(fs::is_symlink(webLog("b.example", ".web_stat_executor.conf.abcdef01.tmp")));

@@ -1,9 +1,11 @@
 #include "traffic/log_scan.h"
 
+#include <algorithm>
 #include <cwctype>
 #include <set>
 
 #include "app/run_markers.h"
+#include "logrotate/zip_archive.h"
 #include "support/fs.h"
 #include "support/logging.h"
 #include "support/registry.h"
@@ -185,13 +187,30 @@ void LogCollector::scanDirectory(const std::wstring& path, const LogDirectory& e
   }
 }
 
+namespace {
+
+// The scratch names of what the program writes into a domain's logs
+// directory: its executor configuration, an archive of its logs, a feed
+// waiting to be put in place ("." + "web", "ano" or "ftp" + 17 digits +
+// ".log."); the names a tenant may give files of their own are left alone.
+bool isOwnScratchOfLogsDirectory(const std::wstring& name) {
+  static const std::wstring config = L"." + std::wstring(kWebStatExecutorConfigName) + L".";
+  if (name.starts_with(config) || name.starts_with(zipstep::kTemporaryPrefix)) return true;
+  if (name.size() < 1 + 3 + 17 + 5 || name.compare(21, 5, L".log.") != 0) return false;
+  if (!isFeedName(name.substr(1))) return false;
+  return std::all_of(name.begin() + 4, name.begin() + 21, [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+}
+
+}  // namespace
+
 void LogCollector::removeStaleScratch(const vfs::Directory& directory, const vfs::DirEntry& file, const LogDirectory& entry) {
-  // The executor configuration is written into a domain's logs directory
-  // under the domain's lock, which this process holds: a scratch file of it
-  // is what a killed run left. An hour old at least, so that a clock set
-  // back or a slow disk cannot make a file being written look left over.
-  static const std::wstring prefix = L"." + std::wstring(kWebStatExecutorConfigName) + L".";
-  if (!entry.domain || !entry.domain->businessLock.held() || file.type != vfs::EntryType::File || !file.name.starts_with(prefix)) return;
+  // These are written under the domain's lock, which this process holds,
+  // and a feed's is settled by the journal before the lock is taken over:
+  // a scratch file of them is what a killed run left. An hour old at
+  // least, so that a clock set back or a slow disk cannot make a file being
+  // written look left over.
+  if (!entry.domain || !entry.domain->businessLock.held() || file.type != vfs::EntryType::File || !isOwnScratchOfLogsDirectory(file.name))
+    return;
   if (!(VDateTime::fromFileTime(file.lastWrite) < VDateTime::nowUtc().addSeconds(-3600))) return;
   guarded(LogLevel::Warning, [&] { return VLOC(vfs::join(directory.path(), file.name), "statistics::processLogDirs"); }, [&] {
     directory.unlink(file.name);

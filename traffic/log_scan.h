@@ -94,8 +94,9 @@ class LogCollector {
   // with "Unable to process log file %s" and the next line read. A web log
   // without an owner name is not read ("Unable to lookup domain for log %s").
   void genericCollectLog(const CollectedLog& log);
-  // Removes a scratch file of the executor configuration that an
-  // interrupted run left in a logs directory of a domain this process holds.
+  // Removes a scratch file of the program's own (executor configuration,
+  // archive, feed to be put in place) that an interrupted run left in a
+  // logs directory of a domain this process holds.
   void removeStaleScratch(const vfs::Directory& directory, const vfs::DirEntry& file, const LogDirectory& entry);
 
   // By login (kind 2, FTP), else by the directory owner's anonymous-FTP

@@ -1,5 +1,7 @@
 #include "app/commit_actions.h"
 
+#include <cwctype>
+
 #include "app/business_lock.h"
 #include "support/fs.h"
 #include "support/process.h"
@@ -102,18 +104,94 @@ void CommitActions::addRemovals(ExceptionLocation where, std::vector<std::wstrin
   add(std::move(where), LogLevel::Error, [paths = std::move(paths), remove = std::move(remove)] { remove(paths); });
 }
 
-std::wstring CommitActions::removalLines() const {
+void CommitActions::addInstalls(ExceptionLocation where, std::function<std::vector<StagedFile>()> stage) {
+  auto files = std::make_shared<std::vector<StagedFile>>();
+  stagings_.push_back(Staging{std::move(stage), files});
+  add(std::move(where), LogLevel::Error, [files] {
+    for (const StagedFile& f : *files)
+      guarded(
+          LogLevel::Error,
+          [&] { return VLOC(vaformat(L"Unable to put %s in place as %s", vfs::join(f.directory, f.scratch), f.name), "CommitActions::commit"); },
+          [&] { installStagedFile(f); });
+  });
+}
+
+void CommitActions::runStagings() noexcept {
+  if (stagingsDone_) return;
+  stagingsDone_ = true;
+  for (Staging& s : stagings_) {
+    *s.files = s.stage();
+    installs_.insert(installs_.end(), s.files->begin(), s.files->end());
+  }
+}
+
+std::wstring CommitActions::pendingLines() const {
   std::wstring text;
   for (const std::wstring& path : removals_) text += L"\nremove\t" + escape(path);
+  for (const StagedFile& f : installs_) text += L"\ninstall\t" + escape(f.directory) + L"\t" + escape(f.scratch) + L"\t" + escape(f.name);
   return text;
 }
 
+namespace {
+
+// The name with its last number counted up by one ("web20161205000000999.log"
+// gives "web20161205000001000.log"); a name without digits gains a "1".
+std::wstring nextNumbered(const std::wstring& name) {
+  size_t end = name.size();
+  while (end > 0 && !std::iswdigit(name[end - 1])) --end;
+  if (end == 0) return name + L"1";
+  std::wstring out = name;
+  size_t i = end;
+  while (i > 0 && std::iswdigit(out[i - 1])) {
+    if (out[i - 1] != L'9') {
+      ++out[i - 1];
+      return out;
+    }
+    out[i - 1] = L'0';
+    --i;
+  }
+  return out.insert(i, L"1");
+}
+
+// Removes a staged file that will not be put in place.
+void dropStagedFile(const CommitActions::StagedFile& f) noexcept {
+  guarded(LogLevel::Warning, [&] { return VLOC(vaformat(L"Unable to remove %s", vfs::join(f.directory, f.scratch)), "CommitActions::discard"); },
+          [&] {
+            const vfs::Directory dir = vfs::Directory::open(f.directory);
+            if (dir.exists(f.scratch)) dir.unlink(f.scratch);
+          });
+}
+
+}  // namespace
+
+void installStagedFile(const CommitActions::StagedFile& file) {
+  const vfs::Directory dir = vfs::Directory::open(file.directory);
+  std::wstring name = file.name;
+  for (int tries = 0; tries < 100000; ++tries, name = nextNumbered(name)) {
+    try {
+      dir.renameNoReplace(file.scratch, name);
+      return;
+    } catch (const VFileExistsException&) {
+    } catch (const VAlreadyExistsException&) {
+    }
+    // A regular file there may be another run's file still waiting for its
+    // reader: never replaced. Anything else (a planted link) is replaced as
+    // an entry, never written through.
+    if (dir.stat(name).type != vfs::EntryType::File) {
+      dir.rename(file.scratch, name);
+      return;
+    }
+  }
+  throw vexception(L"No free name for " + vfs::join(file.directory, file.scratch) + L" near " + file.name, VLOC(L"", "installStagedFile"));
+}
+
 void CommitActions::prepareMarkers(const std::wstring& documentPath) {
-  if ((markers_.empty() && removals_.empty()) || staged_ || markersDone_) return;
+  if ((markers_.empty() && removals_.empty() && stagings_.empty()) || staged_ || markersDone_) return;
+  runStagings();
   std::wstring text = escape(documentPath);
   for (const registry::ValueWrite& m : markers_)
     text += L"\nmarker\t" + escape(m.subKey) + L"\t" + escape(m.name) + L"\t" + escape(registry::decodeString(m.value.data));
-  text += removalLines();
+  text += pendingLines();
   // A connection of its own, opened for writing now: a store that can no
   // longer be written fails here, before anything is delivered.
   registry::PreparedWrite stage(HKEY_LOCAL_MACHINE, {journalValue(text)});
@@ -130,16 +208,16 @@ bool CommitActions::commitMarkers() noexcept {
   }
   const bool written = guarded(LogLevel::Error, VLOC(L"Save the run markers", "statistics::start"), [&] {
     // The markers and the journal entry, left with the files still to
-    // remove, in one transaction: a run that dies here has moved all of
-    // them or none, and its entry says which.
+    // remove or put in place, in one transaction: a run that dies here has
+    // moved all of them or none, and its entry says which.
     std::vector<registry::ValueWrite> writes = markers_;
-    if (staged_) writes.push_back(journalValue(removalLines()));
+    if (staged_) writes.push_back(journalValue(pendingLines()));
     registry::PreparedWrite write(HKEY_LOCAL_MACHINE, writes);
     if (const uint32_t code = write.commit())
       raiseWindowsError(L"Unable to write the run markers to the registry store " + text::fromAnsi(registry::storePath()), code,
                         VLOC(L"", "CommitActions::commitMarkers"));
   });
-  if (written && removals_.empty()) unstage();
+  if (written && removals_.empty() && installs_.empty()) unstage();
   markersDone_ = true;
   return written;
 }
@@ -151,6 +229,7 @@ void CommitActions::unstage() noexcept {
 }
 
 void CommitActions::commit() {
+  runStagings();
   commitMarkers();
   std::vector<Action> actions = std::move(actions_);
   actions_.clear();
@@ -161,6 +240,7 @@ void CommitActions::commit() {
 }
 
 void CommitActions::discard() {
+  for (const StagedFile& f : installs_) dropStagedFile(f);
   actions_.clear();
   unstage();
   release();
@@ -170,9 +250,25 @@ void CommitActions::release() {
   markers_.clear();
   markerIndex_.clear();
   removals_.clear();
+  stagings_.clear();
+  stagingsDone_ = false;
+  installs_.clear();
   markersDone_ = false;
   while (!held_.empty()) held_.pop_back();
 }
+
+namespace {
+
+std::vector<CommitActions::StagedFile> stagedFilesOf(const std::vector<std::wstring>& lines) {
+  std::vector<CommitActions::StagedFile> files;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const std::vector<std::wstring> f = split(lines[i], L'\t');
+    if (f.size() == 4 && f[0] == L"install") files.push_back({unescape(f[1]), unescape(f[2]), unescape(f[3])});
+  }
+  return files;
+}
+
+}  // namespace
 
 void recoverInterruptedCommits() noexcept {
   guarded(LogLevel::Error, VLOC(L"Recover the run markers of an interrupted run", "recoverInterruptedCommits"), [] {
@@ -210,6 +306,15 @@ void recoverInterruptedCommits() noexcept {
             guarded(
                 LogLevel::Warning, [&] { return VLOC(vaformat(L"Failed to remove log file %s", path), "recoverInterruptedCommits"); },
                 [&] { vfs::forcedRemove(path); });
+          // The files it handed over with its figures are put in place (those
+          // it renamed before it ended are gone from their scratch names).
+          for (const CommitActions::StagedFile& f : stagedFilesOf(lines))
+            guarded(
+                LogLevel::Warning,
+                [&] { return VLOC(vaformat(L"Unable to put %s in place as %s", vfs::join(f.directory, f.scratch), f.name), "recoverInterruptedCommits"); },
+                [&] {
+                  if (vfs::Directory::open(f.directory).exists(f.scratch)) installStagedFile(f);
+                });
           writes.push_back(registry::ValueWrite{kJournalKey, run, registry::RawValue{REG_SZ, registry::encodeString(L"")}});
           if (const uint32_t code = registry::writeValues(HKEY_LOCAL_MACHINE, writes))
             raiseWindowsError(L"Unable to write the run markers of process " + run + L" to the registry store", code,
@@ -217,6 +322,7 @@ void recoverInterruptedCommits() noexcept {
           logMessage(LogLevel::Warning, L"Process %s ended after its results document %s was complete (%s) and before it recorded its run markers: they are recorded now",
                      run, document, how);
         } else {
+          for (const CommitActions::StagedFile& f : stagedFilesOf(lines)) dropStagedFile(f);
           logMessage(LogLevel::Warning, L"Process %s ended before its results document %s was complete: its run markers are dropped", run, document);
         }
       }

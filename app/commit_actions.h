@@ -43,6 +43,23 @@ class CommitActions {
   // complete still has them removed, by the next run or the instance that
   // takes over its lock, before anyone counts them again.
   void addRemovals(ExceptionLocation where, std::vector<std::wstring> paths, std::function<void(const std::vector<std::wstring>&)> remove);
+  // A file written into a directory under a scratch name of the program's
+  // own, to be renamed to `name` once the figures are delivered.
+  struct StagedFile {
+    std::wstring directory, scratch, name;
+  };
+  // Files a step hands over only with its figures (the analyser feeds).
+  // `stage` runs once, right before the markers are staged at the end of
+  // the document (or at commit when they were not), writes the files under
+  // scratch names and gives them; they are journalled with the markers and
+  // renamed at this place once the figures are delivered. A run killed
+  // after its document is complete has them renamed by the next run or by
+  // the instance that takes over one of its locks; one killed before, or a
+  // run that is discarded, has them removed. A regular file of that name
+  // is never replaced (the last number in the name is counted up until one
+  // is free); anything else there (a planted link) is replaced as an entry.
+  // `stage` never throws.
+  void addInstalls(ExceptionLocation where, std::function<std::vector<StagedFile>()> stage);
   // Keeps a resource (typically a step's business lock) alive until the
   // actions have run; released in reverse order of registration. A step
   // whose lock guards only some actions also registers an action that
@@ -89,13 +106,25 @@ class CommitActions {
   // a marker per domain, and looking each up among all was quadratic.
   std::unordered_multimap<size_t, size_t> markerIndex_;
   std::vector<std::wstring> removals_;
+  struct Staging {
+    std::function<std::vector<StagedFile>()> stage;
+    std::shared_ptr<std::vector<StagedFile>> files;
+  };
+  std::vector<Staging> stagings_;
+  bool stagingsDone_ = false;
+  std::vector<StagedFile> installs_;
   bool staged_ = false;
   bool markersDone_ = false;
   std::vector<std::shared_ptr<void>> held_;
   void release();
   void unstage() noexcept;
-  std::wstring removalLines() const;
+  void runStagings() noexcept;
+  // The journal's lines of what is left to do once the markers are visible.
+  std::wstring pendingLines() const;
 };
+
+// Renames a staged file to its name (see CommitActions::addInstalls).
+void installStagedFile(const CommitActions::StagedFile& file);
 
 // Settles the journal entries of runs that ended between their complete
 // document and their markers (see above). Runs under the machine-wide

@@ -139,9 +139,10 @@ void statistics::trafficStep(Run& run) {
     }
     executorConfigs.commit();
   });
-  // The feeds come first after the markers: a run that dies in between
-  // loses the feed lines of figures it delivered, so that moment is kept short.
-  run.commit.add(VLOC(L"Write analyser feeds", "statistics::start"), LogLevel::Error, [analysers] { analysers->closeAll(); });
+  // The feeds are copied into the logs directories under scratch names as
+  // the document ends and journalled with the markers: they take their
+  // names with the figures of their lines, also when the run dies between.
+  run.commit.addInstalls(VLOC(L"Write analyser feeds", "statistics::start"), [analysers] { return analysers->stageAll(); });
 }
 
 void statistics::antivirusStep(Run& run) {

@@ -116,6 +116,7 @@ TEST_F(ExactlyOnceTest, ARunKilledJustBeforeOrAfterItsDocumentIsCompleteCountsOn
   EXPECT_FALSE(soak::complete(testkit::readFile(killedBefore)));
   EXPECT_TRUE(marker(L"1", L"LastHttpStatisticsRun").empty());
   EXPECT_TRUE(fs::exists(old)) << "nothing rotated before the document is complete";
+  EXPECT_FALSE(hasFeed("a.example")) << "nor any feed put in place";
 
   const std::string killedAfter = install.path("after.xml");
   r = run({"--http-traffic", "--ftp-traffic"}, killedAfter, "2026-12-10 12:10:00",
@@ -125,11 +126,16 @@ TEST_F(ExactlyOnceTest, ARunKilledJustBeforeOrAfterItsDocumentIsCompleteCountsOn
   EXPECT_EQ(soak::parseTraffic(testkit::readFile(killedAfter)), expected);
   EXPECT_TRUE(marker(L"1", L"LastHttpStatisticsRun").empty()) << "killed before its markers were recorded";
   EXPECT_TRUE(fs::exists(old) && !fs::exists(old + ".zip")) << "nor before its markers are";
+  EXPECT_FALSE(hasFeed("a.example")) << "its feed waits under a scratch name";
 
-  // The next run records them first, then finds nothing new.
+  // The next run records them first, and puts the feed of their lines in
+  // place (the first run's feed is dropped with its markers), then finds
+  // nothing new.
   EXPECT_TRUE(runTraffic("next.xml", "2026-12-10 12:20:00").empty()) << "the delivered lines are not counted again";
   EXPECT_NE(events().find("they are recorded now"), std::string::npos) << events();
   EXPECT_FALSE(fs::exists(old)) << "rotated (no archive is kept) by the run that recorded its figures";
+  EXPECT_EQ(soak::feedLines(logsDir("a.example")).first, 10 + 5) << "each line a.example logged is fed once";
+  EXPECT_EQ(soak::leftovers(logsDir("a.example")), std::vector<std::string>{}) << "no scratch file of a feed is left";
 }
 
 // Disk usage is measured before the logs are rotated (they change only once

@@ -120,6 +120,58 @@ TEST_F(CommitTest, MarkersAreWrittenTogetherBeforeTheFirstActionRuns) {
   EXPECT_EQ(stringValue(kKey + L"\\One", L"Marker"), L"A");
 }
 
+// Files handed over with the figures are written under scratch names as the
+// markers are staged, journalled with them, and take their names only at
+// their place among the actions: never replacing a regular file there,
+// replacing a link as an entry. A discarded run removes them.
+TEST_F(CommitTest, StagedFilesTakeTheirNamesWithTheFiguresOrAreRemoved) {
+  namespace fs = std::filesystem;
+  const std::string dir = install.path("logs");
+  fs::create_directories(dir);
+  testkit::writeFile(dir + "/web20261210120000000.log", "a feed still waiting\n");
+  fs::create_symlink(install.path("elsewhere"), dir + "/ftp20261210120000000.log");
+  const auto stager = [&](const std::string& tag) {
+    return [&, tag] {
+      std::vector<CommitActions::StagedFile> files;
+      for (const char* name : {"web20261210120000000.log", "ftp20261210120000000.log"}) {
+        const std::string scratch = "." + std::string(name) + "." + tag + ".tmp";
+        testkit::writeFile(dir + "/" + scratch, tag + "\n");
+        files.push_back({text::fromAnsi(dir), text::fromAnsi(scratch), text::fromAnsi(name)});
+      }
+      return files;
+    };
+  };
+  bool stagedBeforeAction = false;
+  {
+    CommitActions commit;
+    commit.addMarker(kKey + L"\\One", L"Marker", L"with files");
+    commit.addInstalls(VLOC(L"files", "test"), stager("0000000a"));
+    commit.add(VLOC(L"after", "test"), LogLevel::Error, [&] { stagedBeforeAction = fs::exists(dir + "/web20261210120000001.log"); });
+    commit.prepareMarkers();
+    EXPECT_TRUE(fs::exists(dir + "/.web20261210120000000.log.0000000a.tmp")) << "staged with the markers";
+    EXPECT_NE(stringValue(std::wstring(kStatisticsKey) + L"\\PendingMarkers", std::to_wstring(::getpid())).find(L"install\t"),
+              std::wstring::npos)
+        << "journalled";
+    EXPECT_FALSE(fs::exists(dir + "/web20261210120000001.log"));
+    commit.commit();
+  }
+  EXPECT_TRUE(stagedBeforeAction) << "in place at its own place among the actions";
+  EXPECT_EQ(testkit::readFile(dir + "/web20261210120000000.log"), "a feed still waiting\n") << "a waiting file is never replaced";
+  EXPECT_EQ(testkit::readFile(dir + "/web20261210120000001.log"), "0000000a\n") << "the next number is free";
+  EXPECT_FALSE(fs::is_symlink(dir + "/ftp20261210120000000.log")) << "a link is replaced as an entry";
+  EXPECT_EQ(testkit::readFile(dir + "/ftp20261210120000000.log"), "0000000a\n");
+  EXPECT_FALSE(fs::exists(install.path("elsewhere")));
+
+  CommitActions dropped;
+  dropped.addMarker(kKey + L"\\One", L"Marker", L"dropped");
+  dropped.addInstalls(VLOC(L"files", "test"), stager("0000000b"));
+  dropped.prepareMarkers();
+  dropped.discard();
+  EXPECT_FALSE(fs::exists(dir + "/.web20261210120000000.log.0000000b.tmp"));
+  EXPECT_FALSE(fs::exists(dir + "/.ftp20261210120000000.log.0000000b.tmp"));
+  EXPECT_FALSE(fs::exists(dir + "/web20261210120000002.log"));
+}
+
 TEST_F(CommitTest, AStoreThatCannotTakeTheMarkersFailsThePrepareAndIsReportedAtCommit) {
   // The event source is registered in the store: done while it can be written.
   halvex::logging::reportEvent(0, L"the event source is registered");

@@ -1,5 +1,7 @@
 #include "webstat/log_file.h"
 
+#include <unistd.h>
+
 #include "support/datetime.h"
 #include "support/exceptions.h"
 #include "support/logging.h"
@@ -81,29 +83,57 @@ void LogFile::flush() {
   buffer_.clear();
 }
 
+std::wstring LogFile::freeDestination() const {
+  // A feed of that name still waiting for the analyser (a run in the same
+  // millisecond) is never replaced, its lines would be lost: the next free
+  // moment names this one. Anything else there (a planted link) is
+  // replaced as an entry, never written through.
+  std::wstring destination = destination_;
+  for (int n = 1; n < 100000 && vfs::isRegularFile(destination); ++n) {
+    constexpr int64_t kTicksPerMillisecond = 10000;
+    const VDateTime t = VDateTime::fromFileTime(opened_.toFileTime() + n * kTicksPerMillisecond);
+    destination = vfs::join(directory_, prefix_ + t.formatStamp17() + L".log");
+  }
+  return destination;
+}
+
 void LogFile::close() noexcept {
-  if (!temporary_) return;
+  if (std::optional<CommitActions::StagedFile> staged = stage())
+    guarded(LogLevel::Error,
+            [&] {
+              return VLOC(vaformat(L"Unable to copy temporary log file %s to %s", vfs::join(staged->directory, staged->scratch),
+                                   vfs::join(staged->directory, staged->name)),
+                          "LogFile::~LogFile");
+            },
+            [&] { installStagedFile(*staged); });
+}
+
+std::optional<CommitActions::StagedFile> LogFile::stage() noexcept {
+  if (!temporary_) return std::nullopt;
   const std::wstring temp = temporary_->path();
-  const bool copy = copyOnClose_ && !destination_.empty() && !text::equalsIgnoreCase(destination_, temp);
-  if (copy) {
+  std::optional<CommitActions::StagedFile> staged;
+  if (copyOnClose_ && !destination_.empty() && !text::equalsIgnoreCase(destination_, temp)) {
     std::wstring destination = destination_;
     const auto where = [&] { return VLOC(vaformat(L"Unable to copy temporary log file %s to %s", temp, destination), "LogFile::~LogFile"); };
     guarded(LogLevel::Error, where, [&] {
-      // A feed of that name still waiting for the analyser (a run in the
-      // same millisecond) is never replaced, its lines would be lost: the
-      // next free moment names this one. Anything else there (a planted
-      // link) is replaced as an entry, never written through.
-      for (int n = 1; n < 100000 && vfs::isRegularFile(destination); ++n) {
-        constexpr int64_t kTicksPerMillisecond = 10000;
-        const VDateTime t = VDateTime::fromFileTime(opened_.toFileTime() + n * kTicksPerMillisecond);
-        destination = vfs::join(directory_, prefix_ + t.formatStamp17() + L".log");
-      }
+      destination = freeDestination();
       flush();
       file_.close();
-      vfs::copyFile(temp, destination);
+      const vfs::Directory directory = vfs::Directory::open(directory_);
+      vfs::File reserved;
+      const std::wstring scratch = directory.createUnique(L"." + vfs::fileName(destination) + L".", reserved);
+      reserved.close();
+      try {
+        vfs::copyFile(temp, vfs::join(directory_, scratch));
+      } catch (...) {
+        ::unlinkat(directory.fd(), text::toAnsi(scratch).c_str(), 0);
+        throw;
+      }
+      staged = CommitActions::StagedFile{directory_, scratch, vfs::fileName(destination)};
     });
   }
   release();
+  return staged;
 }
 
 void LogFile::discard() noexcept { release(); }

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "app/commit_actions.h"
 #include "support/datetime.h"
 #include "support/fs.h"
 
@@ -48,6 +50,13 @@ class LogFile {
   // "LogFile::~LogFile": the feed is lost. The scratch file is deleted in
   // every case. Never throws.
   void close() noexcept;
+  // Flushes and closes the feed; when it is to be kept, copies it into its
+  // directory under a scratch name of the program's own ("." + the free
+  // name it is to have + "." + eight hexadecimal digits + ".tmp", read by
+  // no one) and gives what is to be put in place. A failure is reported as
+  // by close() and gives nothing: the feed is lost. The scratch file of the
+  // temporary directory is deleted in every case. Never throws.
+  std::optional<CommitActions::StagedFile> stage() noexcept;
   // Closes and deletes the scratch file without copying. Never throws.
   void discard() noexcept;
 
@@ -63,6 +72,9 @@ class LogFile {
  private:
   // Closes the handle and deletes the scratch file.
   void release() noexcept;
+  // The destination, or the next free moment's name when a regular file
+  // (a feed still waiting) holds it.
+  std::wstring freeDestination() const;
 
   std::wstring destination_;
   // The parts of a kept feed's name: directory, prefix and the moment it

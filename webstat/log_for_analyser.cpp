@@ -71,6 +71,12 @@ void LogForAnalyser::closeFeeds() noexcept {
     if (file) file->close();
 }
 
+void LogForAnalyser::stageFeeds(std::vector<CommitActions::StagedFile>& staged) noexcept {
+  for (auto& file : logFiles_)
+    if (file)
+      if (std::optional<CommitActions::StagedFile> f = file->stage()) staged.push_back(std::move(*f));
+}
+
 void LogForAnalyser::discardFeeds() noexcept {
   for (auto& file : logFiles_)
     if (file) file->discard();
@@ -145,6 +151,12 @@ LogForAnalyser* AnalyserRegistry::getAnalyserForDomain(const std::wstring& domai
 
 void AnalyserRegistry::closeAll() noexcept {
   for (auto& [name, writer] : writers_) writer->closeFeeds();
+}
+
+std::vector<CommitActions::StagedFile> AnalyserRegistry::stageAll() noexcept {
+  std::vector<CommitActions::StagedFile> staged;
+  for (auto& [name, writer] : writers_) writer->stageFeeds(staged);
+  return staged;
 }
 
 void AnalyserRegistry::discardAll() noexcept {

@@ -1,10 +1,11 @@
 // Feeds for the web statistics analysers: while traffic is counted, every
 // accepted entry of a domain whose analyser is Webalizer or AWStats is also
 // rewritten into that domain's feed file of the entry's kind. Feeds are
-// written to scratch files during the run and copied into the domain's logs
-// directory ("web", "ano" or "ftp" + 17-digit UTC stamp + ".log") only by
-// AnalyserRegistry::closeAll, which the run driver runs once the results
-// document is complete; otherwise they are dropped.
+// written to scratch files during the run, copied into the domain's logs
+// directory under a scratch name as the results document ends
+// (AnalyserRegistry::stageAll) and given their names ("web", "ano" or "ftp"
+// + 17-digit UTC stamp + ".log") with the run's figures, by the run's
+// commit journal (CommitActions::addInstalls); otherwise they are dropped.
 //
 // Writing a line is on the hot path of traffic collection: a writer builds
 // every line in one reused buffer, resolves the W3C columns once per log
@@ -16,7 +17,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "app/commit_actions.h"
 #include "config/domain.h"
 #include "support/datetime.h"
 #include "webstat/feed_lines.h"
@@ -46,6 +49,9 @@ class LogForAnalyser {
 
   // Closes every feed, copying it into the logs directory (LogFile::close).
   void closeFeeds() noexcept;
+  // Closes every feed, copying it into the logs directory under a scratch
+  // name (LogFile::stage); adds what is to be put in place to `staged`.
+  void stageFeeds(std::vector<CommitActions::StagedFile>& staged) noexcept;
   // Closes every feed and deletes it without copying.
   void discardFeeds() noexcept;
   // The same for the feed of one kind (0-5).
@@ -106,6 +112,11 @@ class AnalyserRegistry {
   // A feed that cannot be copied is reported at Error and lost; its scratch
   // file is removed all the same. Never throws.
   void closeAll() noexcept;
+  // Closes every feed and copies it into its logs directory under a scratch
+  // name, for the run's commit to put in place with its figures
+  // (CommitActions::addInstalls). A feed that cannot be copied is reported
+  // at Error and lost, as with closeAll. Never throws.
+  std::vector<CommitActions::StagedFile> stageAll() noexcept;
   // Closes every feed and deletes it without copying (a run that failed
   // before its results document was complete counts the lines again).
   void discardAll() noexcept;

@@ -162,6 +162,10 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  // Ends a transaction left open by a failed statement.
+  void rollback() noexcept {
+    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
   void exec(const char* sql) {
     char* error = nullptr;
     const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &error);
@@ -278,8 +282,19 @@ std::unique_ptr<Connection> openStore(const std::string& path, bool forWrite) {
   if (id == kApplicationId) return c;
   if (id != 0 || c->scalar("SELECT count(*) FROM sqlite_master") != 0) raiseCorrupt(path, "unknown database");
   if (!forWrite) return nullptr;
-  initialiseSchema(*c, path);
-  return c;
+  // Processes that create the store at once meet here: the switch to WAL
+  // answers "busy" at once, without the busy handler, while another one
+  // lays the schema. Tried again for as long as a busy store is waited for.
+  for (int waited = 0;; waited += 10) {
+    try {
+      initialiseSchema(*c, path);
+      return c;
+    } catch (const StoreError& e) {
+      if ((e.rc & 0xff) != SQLITE_BUSY || waited >= kBusyTimeoutMs) throw;
+      c->rollback();
+      sqlite3_sleep(10);
+    }
+  }
 }
 
 // The process keeps one connection to the store: opening it costs more than

@@ -1,6 +1,7 @@
 #include "app/commit_actions.h"
 
 #include <cwctype>
+#include <optional>
 
 #include "app/business_lock.h"
 #include "support/fs.h"
@@ -188,13 +189,26 @@ void installStagedFile(const CommitActions::StagedFile& file) {
 void CommitActions::prepareMarkers(const std::wstring& documentPath) {
   if ((markers_.empty() && removals_.empty() && stagings_.empty()) || staged_ || markersDone_) return;
   runStagings();
-  std::wstring text = escape(documentPath);
-  for (const registry::ValueWrite& m : markers_)
-    text += L"\nmarker\t" + escape(m.subKey) + L"\t" + escape(m.name) + L"\t" + escape(registry::decodeString(m.value.data));
-  text += pendingLines();
+  // Ten thousand domains make an entry of megabytes: it is held once as
+  // text and once encoded, never both with a copy of either.
+  std::vector<registry::ValueWrite> entry;
+  {
+    std::wstring text = escape(documentPath);
+    for (const registry::ValueWrite& m : markers_) {
+      text += L"\nmarker\t";
+      text += escape(m.subKey);
+      text += L'\t';
+      text += escape(m.name);
+      text += L'\t';
+      text += escape(registry::decodeString(m.value.data));
+    }
+    text += pendingLines();
+    entry.push_back(journalValue(text));
+  }
   // A connection of its own, opened for writing now: a store that can no
   // longer be written fails here, before anything is delivered.
-  registry::PreparedWrite stage(HKEY_LOCAL_MACHINE, {journalValue(text)});
+  registry::PreparedWrite stage(HKEY_LOCAL_MACHINE, entry);
+  entry.clear();
   if (const uint32_t code = stage.commit())
     raiseWindowsError(L"Unable to stage the run markers in the registry store " + text::fromAnsi(registry::storePath()), code,
                       VLOC(L"", "CommitActions::prepareMarkers"));
@@ -210,10 +224,17 @@ bool CommitActions::commitMarkers() noexcept {
     // The markers and the journal entry, left with the files still to
     // remove or put in place, in one transaction: a run that dies here has
     // moved all of them or none, and its entry says which.
-    std::vector<registry::ValueWrite> writes = markers_;
-    if (staged_) writes.push_back(journalValue(pendingLines()));
-    registry::PreparedWrite write(HKEY_LOCAL_MACHINE, writes);
-    if (const uint32_t code = write.commit())
+    // The entry joins the markers for the write, rather than a copy of them.
+    if (staged_) markers_.push_back(journalValue(pendingLines()));
+    std::optional<registry::PreparedWrite> write;
+    try {
+      write.emplace(HKEY_LOCAL_MACHINE, markers_);
+    } catch (...) {
+      if (staged_) markers_.pop_back();
+      throw;
+    }
+    if (staged_) markers_.pop_back();
+    if (const uint32_t code = write->commit())
       raiseWindowsError(L"Unable to write the run markers to the registry store " + text::fromAnsi(registry::storePath()), code,
                         VLOC(L"", "CommitActions::commitMarkers"));
   });

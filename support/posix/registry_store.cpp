@@ -116,9 +116,11 @@ class Statement {
     check(sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT));
     return *this;
   }
+  // Bound without a copy (a value may be megabytes): `value` must outlive
+  // the Statement, whose end resets the statement and clears its bindings.
   Statement& blob(int index, const std::string& value) {
     // A zero-length blob must still be a blob, not NULL.
-    check(sqlite3_bind_blob(stmt_, index, value.empty() ? "" : value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT));
+    check(sqlite3_bind_blob(stmt_, index, value.empty() ? "" : value.data(), static_cast<int>(value.size()), SQLITE_STATIC));
     return *this;
   }
   Statement& integer(int index, int64_t value) {

@@ -189,22 +189,19 @@ void installStagedFile(const CommitActions::StagedFile& file) {
 void CommitActions::prepareMarkers(const std::wstring& documentPath) {
   if ((markers_.empty() && removals_.empty() && stagings_.empty()) || staged_ || markersDone_) return;
   runStagings();
-  // Ten thousand domains make an entry of megabytes: it is held once as
-  // text and once encoded, never both with a copy of either.
+  // Ten thousand domains make an entry of megabytes: it is encoded piece
+  // by piece as it is made, never held as wide text beside its encoding
+  // (the pieces are whole strings, so theirs is the whole text's).
+  std::string data;
+  data.reserve(markers_.size() * 256);
+  const auto put = [&](const std::wstring& piece) { data += text::toUtf16le(piece); };
+  put(escape(documentPath));
+  for (const registry::ValueWrite& m : markers_)
+    put(L"\nmarker\t" + escape(m.subKey) + L"\t" + escape(m.name) + L"\t" + escape(registry::decodeString(m.value.data)));
+  put(pendingLines());
+  data.append(2, '\0');
   std::vector<registry::ValueWrite> entry;
-  {
-    std::wstring text = escape(documentPath);
-    for (const registry::ValueWrite& m : markers_) {
-      text += L"\nmarker\t";
-      text += escape(m.subKey);
-      text += L'\t';
-      text += escape(m.name);
-      text += L'\t';
-      text += escape(registry::decodeString(m.value.data));
-    }
-    text += pendingLines();
-    entry.push_back(journalValue(text));
-  }
+  entry.push_back(registry::ValueWrite{kJournalKey, std::to_wstring(process::currentId()), registry::RawValue{REG_SZ, std::move(data)}});
   // A connection of its own, opened for writing now: a store that can no
   // longer be written fails here, before anything is delivered.
   registry::PreparedWrite stage(HKEY_LOCAL_MACHINE, entry);

@@ -42,10 +42,10 @@ class LogFile {
   void writeBufferIfFull();
   void flush();
 
-  // Flushes and closes the feed; when it is to be copied, copies it over
-  // the destination (a new exclusive file in the logs directory renamed over
-  // the name, so a link there is replaced, never written through; the copy
-  // belongs to the directory's owner). Any failure is logged at Error as
+  // Flushes and closes the feed; when it is to be copied, stages it (below)
+  // and puts it in place at once (installStagedFile: a link at the name is
+  // replaced, never written through, a waiting feed never replaced; the
+  // copy belongs to the directory's owner). Any failure is logged at Error as
   // "Unable to copy temporary log file %s to %s" with its own text in
   // "LogFile::~LogFile": the feed is lost. The scratch file is deleted in
   // every case. Never throws.

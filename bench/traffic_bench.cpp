@@ -4,11 +4,14 @@
 //   - one web log of a million lines for one domain,
 //   - a thousand domains with a web log of a thousand lines each,
 //   - an FTP server log over a thousand logins (a fiftieth of the lines:
-//     every FTP line logs three Info messages, and asking whether the debug
+//     every FTP line logs several Info messages, and asking whether the debug
 //     log takes them reads the registry every sixteenth time),
-// runs the collector over each (without feeds, and the web logs once more
-// with a Webalizer feed per domain) and prints lines and megabytes per second
-// and the peak resident set size.
+// reads the big log with the W3C reader alone (splitting every line and
+// summing two columns: the floor), runs the collector over each log without
+// feeds, then once more with a Webalizer and with an AWStats feed per domain
+// (the FTP log with a Webalizer feed),
+// and prints lines and megabytes per second, the ratio of each feed run to
+// the reader alone, and the peak resident set size.
 //
 // Usage: traffic_bench [lines [ftp-lines]]
 //   (defaults 1000000 and lines/50; the thousand domains get lines/1000 each)
@@ -33,6 +36,7 @@
 #include "support/text.h"
 #include "tests/testkit.h"
 #include "traffic/log_scan.h"
+#include "traffic/w3c.h"
 #include "webstat/log_for_analyser.h"
 
 namespace {
@@ -117,15 +121,15 @@ long peakRssKb() {
 }
 
 // A model of `count` domains d0000.com... whose web logs lie in
-// <root>/dNNNN.com, each with a Webalizer feed when `feeds` is set; with
+// <root>/dNNNN.com, each with the feed of `analyser` (none when empty); with
 // `logins`, user000... log in to the domains in turn.
-void buildModel(DomainModel& model, const std::string& root, int count, bool feeds, bool logins) {
+void buildModel(DomainModel& model, const std::string& root, int count, const std::wstring& analyser, bool logins) {
   for (int d = 0; d < count; ++d) {
     char name[32];
     std::snprintf(name, sizeof name, "d%04d.com", d);
     const std::wstring id = std::to_wstring(d + 1);
     auto domain = std::make_shared<DomainInfo>(id, text::fromAnsi(name));
-    if (feeds) domain->webStatType = L"webalizer";
+    domain->webStatType = analyser;
     model.domainsById[id] = domain;
     model.domainIdsByName[domain->name] = id;
     model.webLogDirectories[domain->name] = text::fromAnsi(root + "/" + name);
@@ -149,9 +153,48 @@ struct Scenario {
   int64_t sent;  // the sum of the "sc-bytes" figures
 };
 
-void run(const Scenario& s, bool feeds) {
+void report(const char* title, const char* feed, long lines, uint64_t bytes, double elapsed, bool complete, double floor) {
+  char ratio[32] = "";
+  if (floor > 0) std::snprintf(ratio, sizeof ratio, "  %.2fx the reader", static_cast<double>(lines) / elapsed / floor);
+  std::printf("%-34s %-9s %9ld lines %7.1f MB %6.2f s %10.0f lines/s %7.1f MB/s  peak RSS %ld MiB%s%s\n", title, feed, lines,
+              static_cast<double>(bytes) / 1e6, elapsed, static_cast<double>(lines) / elapsed, static_cast<double>(bytes) / 1e6 / elapsed,
+              peakRssKb() / 1024, ratio, complete ? "" : "  (FIGURES DO NOT ADD UP)");
+}
+
+// The W3C reader alone over the big log, as w3c_bench reads it (columns
+// resolved once per block; "date", "time", "sc-bytes" and "cs-bytes" read
+// per line): the collection's floor. Returns its lines per second.
+double readerAlone(const Scenario& s) {
+  const auto start = std::chrono::steady_clock::now();
+  int64_t sent = 0, received = 0;
+  size_t timeChars = 0;
+  long records = 0;
+  uint64_t generation = 0;
+  int date = -1, time = -1, sc = -1, cs = -1;
+  W3CFile::forEachRecord(text::fromAnsi(s.root + "/d0000.com/ex161207.log"), [&](const W3CRecord& r) {
+    if (r.generation() != generation) {
+      generation = r.generation();
+      date = r.column(L"date");
+      time = r.column(L"time");
+      sc = r.column(L"sc-bytes");
+      cs = r.column(L"cs-bytes");
+    }
+    timeChars += r.value(date).size() + r.value(time).size();
+    sent += text::parseLeadingInt64(r.value(sc));
+    received += text::parseLeadingInt64(r.value(cs));
+    ++records;
+  });
+  const double elapsed = seconds(start);
+  report(s.title, "reader", s.lines, s.bytes, elapsed, sent == s.sent && records == s.lines && received > 0 && timeChars == 18 * size_t(s.lines), 0);
+  return static_cast<double>(s.lines) / elapsed;
+}
+
+// `analyser` is L"webalizer", L"awstats" or empty (no feeds); `floor` the
+// reader's lines per second, 0 for no ratio.
+void run(const Scenario& s, const std::wstring& analyser, double floor) {
+  const bool feeds = !analyser.empty();
   DomainModel model;
-  buildModel(model, s.root, s.domains, feeds, s.ftp);
+  buildModel(model, s.root, s.domains, analyser, s.ftp);
   LogDirectoryMap dirs;
   if (s.ftp) {
     dirs[text::fromAnsi(s.root)] = LogDirectory{LogFtp, L"10.0.0.5", nullptr};
@@ -176,9 +219,7 @@ void run(const Scenario& s, bool feeds) {
   for (const auto& [id, domain] : model.domainsById)
     for (const auto& [day, t] : domain->traffic[s.ftp ? LogFtp : LogHttp]) sent += t.sent;
   const bool complete = sent == s.sent && (s.ftp || hitCount == s.lines);
-  std::printf("%-34s %s %9ld lines %7.1f MB %6.2f s %10.0f lines/s %7.1f MB/s  peak RSS %ld MiB%s\n", s.title,
-              feeds ? "feeds   " : "no feeds", s.lines, static_cast<double>(s.bytes) / 1e6, elapsed, static_cast<double>(s.lines) / elapsed,
-              static_cast<double>(s.bytes) / 1e6 / elapsed, peakRssKb() / 1024, complete ? "" : "  (FIGURES DO NOT ADD UP)");
+  report(s.title, !feeds ? "no feeds" : analyser == L"awstats" ? "AWStats" : "Webalizer", s.lines, s.bytes, elapsed, complete, floor);
 }
 
 }  // namespace
@@ -218,11 +259,15 @@ int main(int argc, char** argv) {
                          [&](long i, char* b, size_t n) { return ftpLine(random, i, ftpLines, ftp.sent, b, n); });
 
     std::printf("peak RSS after generating: %ld MiB\n", peakRssKb() / 1024);
-    run(big, false);
-    run(many, false);
-    run(ftp, false);
-    run(big, true);
-    run(many, true);
+    const double floor = readerAlone(big);
+    run(big, L"", floor);
+    run(many, L"", 0);
+    run(ftp, L"", 0);
+    run(big, L"webalizer", floor);
+    run(big, L"awstats", floor);
+    run(many, L"webalizer", 0);
+    run(many, L"awstats", 0);
+    run(ftp, L"webalizer", 0);
   } catch (const vexception& e) {
     std::fprintf(stderr, "%s\n", text::toUtf8(e.fullText()).c_str());
     return 1;

@@ -14,6 +14,12 @@ namespace {
 
 std::string g_charset = "UTF-8";
 bool g_utf8 = true;
+// The name the conversions use under any UTF-8 locale, without a copy per
+// call (and ready for conversions made while other files are initialised).
+const std::string& utf8Name() {
+  static const std::string name = "UTF-8";
+  return name;
+}
 
 bool isUtf8Name(const std::string& cs) {
   std::string l;
@@ -146,7 +152,7 @@ void fromAnsi(std::string_view bytes, std::wstring& out) {
     for (size_t i = 0; i < bytes.size(); ++i) out[start + i] = static_cast<unsigned char>(bytes[i]);
     return;
   }
-  decode(bytes, out, g_utf8 ? std::string("UTF-8") : g_charset);
+  decode(bytes, out, g_utf8 ? utf8Name() : g_charset);
 }
 
 std::wstring fromAnsi(std::string_view bytes) {
@@ -157,10 +163,14 @@ std::wstring fromAnsi(std::string_view bytes) {
 
 void toAnsi(std::wstring_view text, std::string& out) {
   if (isAscii(text)) {
-    out.append(text.begin(), text.end());
+    // Narrowed in place: append(first, last) of another character type would
+    // build a temporary string on every call.
+    const size_t start = out.size();
+    out.resize(start + text.size());
+    for (size_t i = 0; i < text.size(); ++i) out[start + i] = static_cast<char>(text[i]);
     return;
   }
-  encode(text, out, g_utf8 ? std::string("UTF-8") : g_charset);
+  encode(text, out, g_utf8 ? utf8Name() : g_charset);
 }
 
 std::string toAnsi(std::wstring_view text) {

@@ -415,6 +415,25 @@ TEST_F(LogScanTest, SurvivesHostileContent) {
   EXPECT_TRUE(capture.contains(L"Invalid datetime 0000/00/00 skipped"));
 }
 
+TEST_F(LogScanTest, EachLineIsDatedByItsOwnTextsWhenTheyRepeatInPart) {
+  webDomain(L"1", L"a.com");
+  // Successive lines mostly repeat their date and time: a line that repeats
+  // only the time, follows lines of no calendar day, or comes after a block
+  // with another column order is still dated by what it says.
+  const VDateTime d7 = at(2016, 12, 7, 10), d8 = at(2016, 12, 8, 10), d9 = at(2016, 12, 9, 23, 59, 59), d10 = at(2016, 12, 10, 23, 59, 59);
+  std::string log = header("date time sc-bytes cs-bytes") + stamp(d7) + " 1 0\r\n" + stamp(d8) + " 2 0\r\n" + stamp(d8) + " 4 0\r\n";
+  log += "2016-02-30 10:00:00 8 0\r\n2016-02-30 10:00:00 8 0\r\n" + stamp(d8) + " 16 0\r\n";
+  log += header("time date sc-bytes cs-bytes") + "10:00:00 2016-12-08 32 0\r\n23:59:59 2016-12-09 64 0\r\n";
+  log += header("date time sc-bytes cs-bytes") + stamp(d9) + " 128 0\r\n" + stamp(d10) + " 256 0\r\n";
+  writeBytes(webDir(L"a.com") + "/ex161207.log", log);
+  for (const auto& [t, sent] : std::vector<std::pair<VDateTime, int64_t>>{{d7, 1}, {d8, 2}, {d8, 4}, {d8, 16}, {d8, 32}, {d9, 64}, {d9, 128}, {d10, 256}})
+    expected.add(L"a.com", LogHttp, t, sent, 0);
+  LogCapture capture;
+  run();
+  expectFigures(model, sitesHits, expected);
+  EXPECT_EQ(capture.count("Invalid datetime 2016/02/30 skipped"), 2u) << "each line of no calendar day is reported";
+}
+
 TEST_F(LogScanTest, ReportsAFileThatCannotBeReadAndGoesOn) {
   addDomain(model, L"1", L"a.com");
   LogCapture log;

@@ -61,6 +61,10 @@ class W3CRecord {
     return splitValue(column);
   }
 
+  // Whether a value was set on this line (see set): until then every value
+  // is the line's own, and a name the field list lacks reads as empty.
+  bool hasSetValues() const { return overrideCount_ != 0; }
+
   // Replaces the line with `bytes` (in the system code page, without a line
   // end) split under the same field list and generation, forgetting values
   // set before: a reader of another log form hands out one record per line

@@ -1,11 +1,14 @@
 #include "webstat/feed_lines.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "support/text.h"
 #include "traffic/w3c.h"
 
 namespace feed {
+
+using namespace std::string_view_literals;
 
 namespace {
 
@@ -14,35 +17,59 @@ constexpr std::array<std::wstring_view, 13> kMonths = {L"???", L"JAN", L"FEB", L
 constexpr std::array<std::wstring_view, 7> kDays = {L"Sun", L"Mon", L"Tue", L"Wed", L"Thu", L"Fri", L"Sat"};
 
 // A number zero-padded to `width` digits (wider numbers keep all digits), as
-// "%0Nd" prints it; done by hand because it runs several times per line.
-void appendNumber(std::wstring& out, unsigned value, int width) {
+// "%0Nd" prints it, written at `at`; returns the end. Done by hand into a
+// caller's buffer because it runs several times per line.
+inline wchar_t* putNumber(wchar_t* at, unsigned value, int width) {
+  // The usual case of the date-time fields: two digits.
+  if (width == 2 && value < 100) {
+    at[0] = static_cast<wchar_t>(L'0' + value / 10);
+    at[1] = static_cast<wchar_t>(L'0' + value % 10);
+    return at + 2;
+  }
   wchar_t digits[12];
   int n = 0;
   do {
     digits[n++] = static_cast<wchar_t>(L'0' + value % 10);
     value /= 10;
   } while (value != 0);
-  for (int i = n; i < width; ++i) out += L'0';
-  while (n > 0) out += digits[--n];
+  for (int i = n; i < width; ++i) *at++ = L'0';
+  while (n > 0) *at++ = digits[--n];
+  return at;
 }
 
-void appendUnsigned64(std::wstring& out, unsigned long long value) {
+wchar_t* putText(wchar_t* at, std::wstring_view text) {
+  for (const wchar_t c : text) *at++ = c;
+  return at;
+}
+
+void appendNumber(std::wstring& out, unsigned value, int width) {
+  wchar_t digits[16];
+  out.append(digits, static_cast<size_t>(putNumber(digits, value, width) - digits));
+}
+
+template <class Out>
+void appendUnsigned64(Out& out, unsigned long long value) {
   wchar_t digits[24];
   int n = 0;
   do {
     digits[n++] = static_cast<wchar_t>(L'0' + value % 10);
     value /= 10;
   } while (value != 0);
-  while (n > 0) out += digits[--n];
+  std::reverse(digits, digits + n);
+  out.append(digits, static_cast<size_t>(n));
 }
+
+// Room for the date-time parts of a line: every VDateTime field has at most
+// five digits.
+constexpr size_t kStampRoom = 64;
 
 // The fields from s-sitename to time-taken, each behind a blank; the FTP
 // line passes the two fields it rewrites.
-template <class Rewrite>
-void appendAWStatsFields(std::wstring& out, const W3CRecord& entry, FieldReader& fields, Rewrite&& rewrite) {
+template <class Out, class Rewrite>
+void appendAWStatsFields(Out& out, const W3CRecord& entry, FieldReader& fields, Rewrite&& rewrite) {
   for (int f = kFirstAWStatsField; f <= kLastAWStatsField; ++f) {
     out += L' ';
-    const std::wstring_view value = valueOr(fields(entry, static_cast<Field>(f)), L"-");
+    const std::wstring_view value = valueOr(fields(entry, static_cast<Field>(f)), L"-"sv);
     if (!rewrite(out, static_cast<Field>(f), value)) out += value;
   }
 }
@@ -59,11 +86,52 @@ std::wstring_view monthName(int month) { return month >= 1 && month <= 12 ? kMon
 
 std::wstring_view dayName(int dayOfWeek) { return dayOfWeek >= 0 && dayOfWeek <= 6 ? kDays[dayOfWeek] : kMonths[0]; }
 
-std::wstring_view FieldReader::operator()(const W3CRecord& record, Field field) {
-  if (!bound_ || record.generation() != generation_) bind(record);
-  const int column = columns_[field];
-  if (column >= 0) return record.value(column);
-  return record(kFieldNames[field]);
+namespace {
+
+// Narrows `n` characters to bytes at `out`; returns every character ORed
+// together (0x80 or more: not all ASCII).
+uint32_t narrow(const wchar_t* text, size_t n, char* out) {
+  static_assert(sizeof(wchar_t) == sizeof(uint32_t));
+  uint32_t seen = 0;
+  size_t i = 0;
+  // Sixteen characters at a time through a copy of their own (so that the
+  // stores cannot touch what is still to be read): a loop the compiler
+  // vectorises at -O2.
+  for (; i + 16 <= n; i += 16) {
+    uint32_t wide[16];
+    std::memcpy(wide, text + i, sizeof wide);
+    for (size_t j = 0; j < 16; ++j) {
+      seen |= wide[j];
+      out[i + j] = static_cast<char>(wide[j]);
+    }
+  }
+  for (; i < n; ++i) {
+    const auto c = static_cast<uint32_t>(text[i]);
+    seen |= c;
+    out[i] = static_cast<char>(c);
+  }
+  return seen;
+}
+
+}  // namespace
+
+bool NarrowedLine::assign(std::wstring_view line) {
+  line_ = line;
+  bytes_.resize(line.size() + kSlack);
+  valid_ = narrow(line.data(), line.size(), bytes_.data()) < 0x80;
+  return valid_;
+}
+
+AsciiLine& AsciiLine::append(const wchar_t* text, size_t n) {
+  while (n != 0) {
+    if (used_ == kRoom) spill();
+    const size_t k = n < kRoom - used_ ? n : kRoom - used_;
+    seen_ |= narrow(text, k, block_ + used_);
+    used_ += k;
+    text += k;
+    n -= k;
+  }
+  return *this;
 }
 
 void FieldReader::bind(const W3CRecord& record) {
@@ -72,73 +140,79 @@ void FieldReader::bind(const W3CRecord& record) {
   bound_ = true;
 }
 
-void appendWebalizerHttpLine(std::wstring& out, const VDateTime& t, const W3CRecord& entry, FieldReader& fields) {
-  appendNumber(out, t.year, 4);
-  appendNumber(out, t.month, 2);
-  appendNumber(out, t.day, 2);
-  appendNumber(out, t.hour, 2);
-  appendNumber(out, t.minute, 2);
-  appendNumber(out, t.second, 2);
+template <LineOut Out>
+void appendWebalizerHttpLine(Out& out, const VDateTime& t, const W3CRecord& entry, FieldReader& fields) {
+  wchar_t stamp[kStampRoom];
+  wchar_t* p = putNumber(stamp, t.year, 4);
+  p = putNumber(p, t.month, 2);
+  p = putNumber(p, t.day, 2);
+  p = putNumber(p, t.hour, 2);
+  p = putNumber(p, t.minute, 2);
+  p = putNumber(p, t.second, 2);
+  *p++ = L' ';
+  out.append(stamp, static_cast<size_t>(p - stamp));
+  out += valueOr(fields(entry, ClientIp), L"-"sv);
   out += L' ';
-  out += valueOr(fields(entry, ClientIp), L"-");
-  out += L' ';
-  out += valueOr(fields(entry, UserName), L"-");
-  out += L" - [";
-  appendNumber(out, t.day, 2);
-  out += L'/';
-  out += monthName(t.month);
-  out += L'/';
-  appendNumber(out, t.year, 4);
-  out += L':';
-  appendNumber(out, t.hour, 2);
-  out += L':';
-  appendNumber(out, t.minute, 2);
-  out += L':';
-  appendNumber(out, t.second, 2);
-  out += L"] \"";
+  out += valueOr(fields(entry, UserName), L"-"sv);
+  p = putText(stamp, L" - ["sv);
+  p = putNumber(p, t.day, 2);
+  *p++ = L'/';
+  p = putText(p, monthName(t.month));
+  *p++ = L'/';
+  p = putNumber(p, t.year, 4);
+  *p++ = L':';
+  p = putNumber(p, t.hour, 2);
+  *p++ = L':';
+  p = putNumber(p, t.minute, 2);
+  *p++ = L':';
+  p = putNumber(p, t.second, 2);
+  p = putText(p, L"] \""sv);
+  out.append(stamp, static_cast<size_t>(p - stamp));
   out += fields(entry, Method);
   out += L' ';
   out += fields(entry, UriStem);
   out += L' ';
   out += fields(entry, Version);
-  out += L"\" ";
-  out += valueOr(fields(entry, Status), L"-");
+  out += L"\" "sv;
+  out += valueOr(fields(entry, Status), L"-"sv);
   out += L' ';
-  out += valueOr(fields(entry, ScBytes), L"-");
+  out += valueOr(fields(entry, ScBytes), L"-"sv);
   out += L' ';
-  out += valueOr(fields(entry, Referer), L"-");
+  out += valueOr(fields(entry, Referer), L"-"sv);
   out += L' ';
   const std::wstring_view agent = fields(entry, UserAgent);
-  if (agent == L"-") {
+  if (agent == L"-"sv) {
     out += L'-';
   } else {
     out += L'"';
     out += agent;
     out += L'"';
   }
-  out += L" \r\n";
+  out += L" \r\n"sv;
 }
 
-void appendWebalizerFtpLine(std::wstring& out, const VDateTime& t, int kind, const W3CRecord& entry, bool isDownload,
-                            FieldReader& fields) {
-  out += dayName(t.dayOfWeek);
-  out += L' ';
-  out += monthName(t.month);
-  out += L' ';
-  appendNumber(out, t.day, 2);
-  out += L' ';
-  appendNumber(out, t.hour, 2);
-  out += L':';
-  appendNumber(out, t.minute, 2);
-  out += L':';
-  appendNumber(out, t.second, 2);
-  out += L' ';
-  appendNumber(out, t.year, 4);
-  out += L' ';
+template <LineOut Out>
+void appendWebalizerFtpLine(Out& out, const VDateTime& t, int kind, const W3CRecord& entry, bool isDownload, FieldReader& fields) {
+  wchar_t stamp[kStampRoom];
+  wchar_t* p = putText(stamp, dayName(t.dayOfWeek));
+  *p++ = L' ';
+  p = putText(p, monthName(t.month));
+  *p++ = L' ';
+  p = putNumber(p, t.day, 2);
+  *p++ = L' ';
+  p = putNumber(p, t.hour, 2);
+  *p++ = L':';
+  p = putNumber(p, t.minute, 2);
+  *p++ = L':';
+  p = putNumber(p, t.second, 2);
+  *p++ = L' ';
+  p = putNumber(p, t.year, 4);
+  *p++ = L' ';
+  out.append(stamp, static_cast<size_t>(p - stamp));
   const long long milliseconds = text::parseLeadingInt64(fields(entry, TimeTaken));
   appendUnsigned64(out, milliseconds > 0 ? static_cast<unsigned long long>(milliseconds) / 1000 : 0);
   out += L' ';
-  out += valueOr(fields(entry, ClientIp), L"-");
+  out += valueOr(fields(entry, ClientIp), L"-"sv);
   out += L' ';
   // The bytes the line moved both ways, as the results count them: a
   // transfer logs its data in one direction and its commands in the other,
@@ -147,22 +221,23 @@ void appendWebalizerFtpLine(std::wstring& out, const VDateTime& t, int kind, con
   const long long received = std::max(0LL, text::parseLeadingInt64(fields(entry, CsBytes)));
   appendUnsigned64(out, static_cast<unsigned long long>(sent) + static_cast<unsigned long long>(received));
   out += L' ';
-  out += valueOr(fields(entry, UriStem), L"-");
-  out += L" b _ ";
+  out += valueOr(fields(entry, UriStem), L"-"sv);
+  out += L" b _ "sv;
   out += isDownload ? L'o' : L'i';
   out += L' ';
   out += kind == 1 ? L'a' : L'r';
   out += L' ';
-  out += valueOr(fields(entry, UserName), L"-");
+  out += valueOr(fields(entry, UserName), L"-"sv);
   out += L' ';
-  out += valueOr(fields(entry, Version), L"ftp");
-  out += L" 1 * c\n";
+  out += valueOr(fields(entry, Version), L"ftp"sv);
+  out += L" 1 * c\n"sv;
 }
 
-void AWStatsClock::append(std::wstring& out, std::wstring_view date, std::wstring_view time) {
-  date = valueOr(date, L"-");
-  time = valueOr(time, L"-");
-  if (date == L"-" || time == L"-") {
+template <LineOut Out>
+void AWStatsClock::append(Out& out, std::wstring_view date, std::wstring_view time) {
+  date = valueOr(date, L"-"sv);
+  time = valueOr(time, L"-"sv);
+  if (date == L"-"sv || time == L"-"sv) {
     out += date;
     out += L' ';
     out += time;
@@ -193,27 +268,40 @@ void AWStatsClock::append(std::wstring& out, std::wstring_view date, std::wstrin
   out += text_;
 }
 
-void appendAWStatsHttpLine(std::wstring& out, const W3CRecord& entry, FieldReader& fields, AWStatsClock& clock) {
+template <LineOut Out>
+void appendAWStatsHttpLine(Out& out, const W3CRecord& entry, FieldReader& fields, AWStatsClock& clock) {
   clock.append(out, fields(entry, Date), fields(entry, Time));
-  appendAWStatsFields(out, entry, fields, [](std::wstring&, Field, std::wstring_view) { return false; });
+  appendAWStatsFields(out, entry, fields, [](Out&, Field, std::wstring_view) { return false; });
 }
 
-void appendAWStatsFtpLine(std::wstring& out, const W3CRecord& entry, FieldReader& fields, AWStatsClock& clock,
-                          std::wstring_view domainName) {
+template <LineOut Out>
+void appendAWStatsFtpLine(Out& out, const W3CRecord& entry, FieldReader& fields, AWStatsClock& clock, std::wstring_view domainName) {
   clock.append(out, fields(entry, Date), fields(entry, Time));
-  appendAWStatsFields(out, entry, fields, [domainName](std::wstring& line, Field field, std::wstring_view value) {
-    if (field == Host && value == L"-") {
+  appendAWStatsFields(out, entry, fields, [domainName](Out& line, Field field, std::wstring_view value) {
+    if (field == Host && value == L"-"sv) {
       line += domainName;
       return true;
     }
     if (field != Method) return false;
-    const size_t at = value.find(L"created");
+    const size_t at = value.find(L"created"sv);
     if (at == std::wstring_view::npos) return false;
     line += value.substr(0, at);
-    line += L"sent";
+    line += L"sent"sv;
     line += value.substr(at + 7);
     return true;
   });
 }
+
+// The two outputs of the builders.
+template void appendWebalizerHttpLine(std::wstring&, const VDateTime&, const W3CRecord&, FieldReader&);
+template void appendWebalizerHttpLine(AsciiLine&, const VDateTime&, const W3CRecord&, FieldReader&);
+template void appendWebalizerFtpLine(std::wstring&, const VDateTime&, int, const W3CRecord&, bool, FieldReader&);
+template void appendWebalizerFtpLine(AsciiLine&, const VDateTime&, int, const W3CRecord&, bool, FieldReader&);
+template void AWStatsClock::append(std::wstring&, std::wstring_view, std::wstring_view);
+template void AWStatsClock::append(AsciiLine&, std::wstring_view, std::wstring_view);
+template void appendAWStatsHttpLine(std::wstring&, const W3CRecord&, FieldReader&, AWStatsClock&);
+template void appendAWStatsHttpLine(AsciiLine&, const W3CRecord&, FieldReader&, AWStatsClock&);
+template void appendAWStatsFtpLine(std::wstring&, const W3CRecord&, FieldReader&, AWStatsClock&, std::wstring_view);
+template void appendAWStatsFtpLine(AsciiLine&, const W3CRecord&, FieldReader&, AWStatsClock&, std::wstring_view);
 
 }  // namespace feed

@@ -134,3 +134,33 @@ TEST(FeedLinesInZone, FtpLineWithCreatedMethod) {
   EXPECT_EQ(awstatsFtp(r, L"beta.example"),
             L"2016-12-07 09:05:09 MSFTPSVC1 FTP01 10.0.0.1 [3]sent /created.txt - 21 - 1.2.3.4 - - - - beta.example 226 0 0 0 77 16");
 }
+
+TEST(FeedLinesTest, OneReaderFollowsEveryFieldListAndTheValuesSetOnALine) {
+  const testkit::Installation installation;
+  // One reader for every line, as a writer keeps it: its columns hold for one
+  // field list only, and a value set on a line is seen even for a field the
+  // list lacks.
+  feed::FieldReader fields;
+  const VDateTime t = entryTime(L"2016-12-07", L"14:05:09");
+  const auto line = [&](const W3CRecord& r) {
+    std::wstring out;
+    feed::appendWebalizerHttpLine(out, t, r, fields);
+    return out;
+  };
+  const std::wstring fullText =
+      L"2016-12-07 14:05:09 W3SVC1 WEB01 10.0.0.1 GET /a.html q=1 80 bob 1.2.3.4 HTTP/1.1 UA - http://ref alpha.example 200 0 0 1234 321 15";
+  const std::wstring fullLine = L"20161207140509 1.2.3.4 bob - [07/DEC/2016:14:05:09] \"GET /a.html HTTP/1.1\" 200 1234 http://ref \"UA\" \r\n";
+  EXPECT_EQ(line(record(kAllFields, fullText)), fullLine);
+  // Another block: fewer fields, in another order.
+  const W3CRecord other = record({L"sc-bytes", L"cs-uri-stem", L"c-ip", L"cs-username"}, L"77 /b.html 5.6.7.8 carol");
+  EXPECT_EQ(line(other), L"20161207140509 5.6.7.8 carol - [07/DEC/2016:14:05:09] \" /b.html \" - 77 - \"\" \r\n");
+  EXPECT_EQ(line(record(kAllFields, fullText)), fullLine) << "the first layout again, in a block of its own";
+
+  W3CRecord set = record({L"cs-method", L"cs-uri-stem", L"sc-status"}, L"GET /c.html 404");
+  set.set(L"cs-method", L"POST");
+  set.set(L"cs-username", L"dave");
+  EXPECT_EQ(line(set), L"20161207140509 - dave - [07/DEC/2016:14:05:09] \"POST /c.html \" 404 - - \"\" \r\n");
+  set.assignLine("HEAD /d.html 200");
+  EXPECT_EQ(line(set), L"20161207140509 - - - [07/DEC/2016:14:05:09] \"HEAD /d.html \" 200 - - \"\" \r\n")
+      << "values set on a line are gone with it";
+}

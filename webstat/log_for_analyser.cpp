@@ -86,13 +86,37 @@ void LogForAnalyser::discardFeed(int kind) noexcept {
   if (kind >= 0 && static_cast<size_t>(kind) < logFiles_.size() && logFiles_[static_cast<size_t>(kind)]) logFiles_[static_cast<size_t>(kind)]->discard();
 }
 
+template <class Build>
+void LogForAnalyser::writeBuiltLine(LogFile& file, const W3CRecord& entry, Build&& build) {
+  // Built straight into the feed's bytes, the entry's values copied from its
+  // line narrowed once; a line beyond ASCII is built again as wide text and
+  // takes the code page's conversion (writeLineToLog).
+  std::string& bytes = file.buffer();
+  const size_t start = bytes.size();
+  const bool asciiEntry = entryBytes_.assign(entry.line());
+  feed::AsciiLine ascii(bytes, asciiEntry ? &entryBytes_ : nullptr);
+  try {
+    build(ascii);
+    ascii.finish();
+  } catch (...) {
+    bytes.resize(start);
+    throw;
+  }
+  if (ascii.beyondAscii()) {
+    bytes.resize(start);
+    line_.clear();
+    build(line_);
+    writeLineToLog(file, line_);
+    return;
+  }
+  if (bytes.size() > start && bytes.back() != '\n') bytes += '\n';
+  file.writeBufferIfFull();
+}
+
 // ---- LogForWebalizer -----------------------------------------------------
 
 void LogForWebalizer::processHTTPLogLine(const VDateTime& time, int kind, const W3CRecord& entry) {
-  LogFile& file = openLogFile(kind);
-  line_.clear();
-  feed::appendWebalizerHttpLine(line_, time, entry, fields_);
-  writeLineToLog(file, line_);
+  writeBuiltLine(openLogFile(kind), entry, [&](auto& line) { feed::appendWebalizerHttpLine(line, time, entry, fields_); });
 }
 
 void LogForWebalizer::processFTPLogLine(const VDateTime& time, int kind, const W3CRecord& entry, bool isDownload) {
@@ -106,10 +130,7 @@ void LogForWebalizer::processFTPLogLine(const VDateTime& time, int kind, const W
 // ---- LogForAWStats -------------------------------------------------------
 
 void LogForAWStats::processHTTPLogLine(const VDateTime&, int kind, const W3CRecord& entry) {
-  LogFile& file = openLogFile(kind);
-  line_.clear();
-  feed::appendAWStatsHttpLine(line_, entry, fields_, clock_);
-  writeLineToLog(file, line_);
+  writeBuiltLine(openLogFile(kind), entry, [&](auto& line) { feed::appendAWStatsHttpLine(line, entry, fields_, clock_); });
 }
 
 void LogForAWStats::processFTPLogLine(const VDateTime&, int kind, const W3CRecord& entry, bool) {

@@ -65,10 +65,17 @@ class LogForAnalyser {
   LogForAnalyser();
   // The open feed of a kind; opens it when the caller skipped prepareLogFile.
   LogFile& openLogFile(int kind);
+  // Writes the line that build(out) appends to `out` (from the values of
+  // `entry`) as writeLineToLog would write it; `build` is called with a
+  // feed::AsciiLine, and once more with line_ (a std::wstring) when the line
+  // is not all ASCII. Nothing of a line whose building raises is written.
+  template <class Build>
+  void writeBuiltLine(LogFile& file, const W3CRecord& entry, Build&& build);
 
   std::array<std::unique_ptr<LogFile>, 6> logFiles_;
   // Reused from line to line.
   std::wstring line_;
+  feed::NarrowedLine entryBytes_;
   feed::FieldReader fields_;
 };
 

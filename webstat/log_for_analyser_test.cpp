@@ -259,3 +259,67 @@ TEST_F(LogForAnalyserTest, WriteLineAddsLineFeedOnlyWhereMissing) {
   EXPECT_EQ(testkit::readFile(text::toAnsi(other.temporaryPath())), text::toAnsi(ascii) + "\n" + text::toAnsi(beyond) + "\n");
   EXPECT_EQ(text::toAnsi(beyond).size(), 700u + 2 + 2 + 1);
 }
+
+TEST_F(LogForAnalyserTest, FeedBytesAreTheWideLinesInTheCodePage) {
+  addDomain(model, L"1", L"alpha.example", L"webalizer");
+  addDomain(model, L"2", L"beta.example", L"awstats");
+  AnalyserRegistry registry(model);
+  LogForAnalyser* webalizer = registry.getAnalyserForDomain(L"alpha.example");
+  LogForAnalyser* awstats = registry.getAnalyserForDomain(L"beta.example");
+
+  // Records that take every way through a writer: values copied from the
+  // line, characters beyond ASCII (and an escaped byte) in a value the feeds
+  // write or only in one they do not (x-note), values set on the record,
+  // values longer than the writer's block, a value that ends the line.
+  std::vector<std::wstring> noted = kAllFields;
+  noted.push_back(L"x-note");
+  const auto make = [&](const std::wstring& agent, const std::wstring& referrer, const std::wstring& taken, const std::wstring& note) {
+    return record(noted, L"2016-12-07 14:05:09 W3SVC1 WEB01 10.0.0.1 GET /a.html q=1 80 bob 1.2.3.4 HTTP/1.1 " + agent + L" - " + referrer +
+                             L" alpha.example 200 0 0 1234 321 " + taken + L" " + note);
+  };
+  std::wstring longAgent, longReferrer = L"http://ref.example/";
+  for (int i = 0; i < 3000; ++i) longAgent += static_cast<wchar_t>(L'A' + i % 26);
+  while (longReferrer.size() < 1500) longReferrer += L"page/";
+  std::vector<W3CRecord> records = {make(L"Mozilla/5.0+(X11)", L"http://ref.example/", L"15", L"n"),
+                                    make(L"Mozilla/5.0+(caf\u00e9)", L"-", L"15", L"n"),
+                                    make(L"curl/7.52", L"-", L"15", L"\u00fcber"),
+                                    make(L"bytes\xDD7F\xDD00", L"-", L"15", L"n"),
+                                    make(longAgent, longReferrer, L"15", L"n"),
+                                    record(kAllFields,
+                                           L"2016-12-07 14:05:09 W3SVC1 WEB01 10.0.0.1 GET /a.html - 80 - 1.2.3.4 HTTP/1.1 UA - - - 200 0 0 "
+                                           L"1 2 12345678901234567"),
+                                    make(L"UA", L"-", L"15", L"n")};
+  records.back().set(L"cs-username", L"set-user");
+  records.back().set(L"cs-host", L"\u0141odz.example");
+
+  const VDateTime time = entryTime(L"2016-12-07", L"14:05:09");
+  std::string wantWebalizer, wantAWStats;
+  feed::FieldReader fields;
+  feed::AWStatsClock clock;
+  const auto expect = [](std::string& want, const std::wstring& line) {
+    want += text::toAnsi(line);
+    if (!want.empty() && want.back() != '\n') want += '\n';
+  };
+  for (const W3CRecord& r : records) {
+    webalizer->processHTTPLogLine(time, LogHttp, r);
+    awstats->processHTTPLogLine(time, LogHttp, r);
+    std::wstring line;
+    feed::appendWebalizerHttpLine(line, time, r, fields);
+    expect(wantWebalizer, line);
+    line.clear();
+    feed::appendAWStatsHttpLine(line, r, fields, clock);
+    expect(wantAWStats, line);
+  }
+  // A line whose date is no calendar time raises and leaves nothing behind.
+  EXPECT_THROW(awstats->processHTTPLogLine(time, LogHttp, record({L"date", L"time", L"c-ip"}, L"2016-13-45 10:00:00 1.2.3.4")), vexception);
+  awstats->processHTTPLogLine(time, LogHttp, records[0]);
+  std::wstring line;
+  feed::appendAWStatsHttpLine(line, records[0], fields, clock);
+  expect(wantAWStats, line);
+
+  for (LogForAnalyser* writer : {webalizer, awstats}) writer->getLogFile(LogHttp).flush();
+  EXPECT_EQ(testkit::readFile(text::toAnsi(webalizer->getLogFile(LogHttp).temporaryPath())), wantWebalizer);
+  EXPECT_EQ(testkit::readFile(text::toAnsi(awstats->getLogFile(LogHttp).temporaryPath())), wantAWStats);
+  EXPECT_NE(wantAWStats.find("\xc5\x81odz.example"), std::string::npos) << "a value set on the record, beyond ASCII";
+  EXPECT_NE(wantWebalizer.find("bytes\xff\x80"), std::string::npos) << "escaped bytes go back as they came";
+}

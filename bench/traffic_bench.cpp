@@ -6,12 +6,12 @@
 //   - an FTP server log over a thousand logins (a fiftieth of the lines:
 //     every FTP line logs several Info messages, and asking whether the debug
 //     log takes them reads the registry every sixteenth time),
-// reads the big log with the W3C reader alone (splitting every line and
-// summing two columns: the floor), runs the collector over each log without
-// feeds, then once more with a Webalizer and with an AWStats feed per domain
-// (the FTP log with a Webalizer feed),
-// and prints lines and megabytes per second, the ratio of each feed run to
-// the reader alone, and the peak resident set size.
+// reads the big log with the W3C reader alone (the floor: every line split,
+// four columns read), runs the collector over each log without feeds, then
+// the web logs with a Webalizer and with an AWStats feed per domain and the
+// FTP log with a Webalizer feed, and prints lines and megabytes per second,
+// the ratio of the big log's runs to the reader alone, and the peak resident
+// set size.
 //
 // Usage: traffic_bench [lines [ftp-lines]]
 //   (defaults 1000000 and lines/50; the thousand domains get lines/1000 each)

@@ -22,29 +22,8 @@ namespace {
 
 const std::string kSource = MAIL_SOURCE_DIR;
 
-struct Expected {
-  UnixTime start = 0, end = 0;
-  uint64_t messages = 0;
-  std::map<std::string, std::map<std::string, uint64_t>> figures;  // domain -> counter -> bytes
-};
-
-Expected readExpected(const std::string& path) {
-  Expected e;
-  std::istringstream in(testkit::readFile(path));
-  std::string a, b;
-  while (in >> a) {
-    if (a == "window") {
-      in >> e.start >> e.end;
-    } else if (a == "messages") {
-      in >> e.messages;
-    } else {
-      uint64_t n = 0;
-      in >> b >> n;
-      e.figures[a][b] = n;
-    }
-  }
-  return e;
-}
+using Expected = mailtest::CapturedFigures;
+using mailtest::readCapturedFigures;
 
 mailhostctl::MailDateTime windowTime(UnixTime t) { return mailprovider::mailDateTime(t); }
 
@@ -116,7 +95,7 @@ TEST_F(RealMailHostTest, FiguresOfALiveHostEqualWhatTheClientsSentAndFetched) {
   const process::RunResult run = process::run(L"/usr/bin/unshare", {L"-n", L"/usr/bin/python3", text::fromAnsi(kSource + "/testing/real_mail_host.py"),
                                                                      work.wpath()});
   ASSERT_EQ(run.exitCode, 0) << run.output;
-  const Expected expected = readExpected(work.file("expected.txt"));
+  const Expected expected = readCapturedFigures(work.file("expected.txt"));
   ASSERT_EQ(expected.figures.size(), 2u);
 
   mailtest::LogCapture log({LogLevel::Info, LogLevel::Warning, LogLevel::Error});
@@ -138,7 +117,7 @@ TEST_F(RealMailHostTest, CapturedLogsCountOnceAcrossWindowsRotationsAndStampForm
   for (const char* name : {"postfix_dovecot", "dovecot_iso_stamps"}) {
     SCOPED_TRACE(name);
     const std::string fixture = kSource + "/provider/testdata/" + name;
-    const Expected expected = readExpected(fixture + ".expected");
+    const Expected expected = readCapturedFigures(fixture + ".expected");
     const std::string content = testkit::readFile(fixture + ".log");
     testkit::TempDir dir;
     testkit::writeFile(dir.file("mail.log"), content);
@@ -204,7 +183,7 @@ TEST_F(RealMailHostTest, RealHostFormsTheLiveHostDoesNotWrite) {
 
 TEST_F(RealMailHostTest, BadInputIsReportedAndKeepsTheWindow) {
   const std::string fixture = kSource + "/provider/testdata/postfix_dovecot";
-  const Expected expected = readExpected(fixture + ".expected");
+  const Expected expected = readCapturedFigures(fixture + ".expected");
   const std::string content = testkit::readFile(fixture + ".log");
   const UnixTime from = expected.start - 60, to = expected.end + 60;
   testkit::TempDir dir;

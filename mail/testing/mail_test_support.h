@@ -2,9 +2,12 @@
 // log dispatch prints, a small domain model and the results document.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <initializer_list>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "app/results_writer.h"
@@ -57,5 +60,31 @@ class ResultsFile {
  private:
   std::string path_;
 };
+
+// The figures the captured mail host's own tools recorded beside its logs
+// (real_mail_host.py writes them): the window, the messages, and bytes per
+// domain and counter, zeros included.
+struct CapturedFigures {
+  int64_t start = 0, end = 0;
+  uint64_t messages = 0;
+  std::map<std::string, std::map<std::string, uint64_t>> figures;  // domain -> counter -> bytes
+};
+
+inline CapturedFigures readCapturedFigures(const std::string& path) {
+  CapturedFigures e;
+  std::istringstream in(testkit::readFile(path));
+  for (std::string a, b; in >> a;) {
+    if (a == "window") {
+      in >> e.start >> e.end;
+    } else if (a == "messages") {
+      in >> e.messages;
+    } else {
+      uint64_t n = 0;
+      in >> b >> n;
+      e.figures[a][b] = n;
+    }
+  }
+  return e;
+}
 
 }  // namespace mailtest

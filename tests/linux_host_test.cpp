@@ -48,17 +48,7 @@ using Server = testkit::LoopbackServer;
 
 // The UTC date ("2026-12-10") of an access log stamp "10/Oct/2000:13:55:36 -0700".
 std::string utcDate(const std::string& stamp) {
-  std::tm t{};
-  char month[4] = {};
-  int offset = 0;
-  std::sscanf(stamp.c_str(), "%d/%3s/%d:%d:%d:%d %d", &t.tm_mday, month, &t.tm_year, &t.tm_hour, &t.tm_min, &t.tm_sec, &offset);
-  t.tm_mon = static_cast<int>(std::string("JanFebMarAprMayJunJulAugSepOctNovDec").find(month) / 3);
-  t.tm_year -= 1900;
-  const int sign = offset < 0 ? -1 : 1;
-  offset *= sign;
-  const time_t utc = timegm(&t) - sign * ((offset / 100) * 3600 + (offset % 100) * 60);
-  std::tm u{};
-  gmtime_r(&utc, &u);
+  const std::tm u = testkit::utcOfCommonLogTime(stamp);
   char date[16];
   std::strftime(date, sizeof date, "%Y-%m-%d", &u);
   return date;

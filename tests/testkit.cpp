@@ -260,4 +260,19 @@ void LoopbackServer::stop() {
   pid_ = 0;
 }
 
+std::tm utcOfCommonLogTime(const std::string& stamp) {
+  std::tm t{};
+  char month[4] = {};
+  int offset = 0;
+  std::sscanf(stamp.c_str(), "%d/%3s/%d:%d:%d:%d %d", &t.tm_mday, month, &t.tm_year, &t.tm_hour, &t.tm_min, &t.tm_sec, &offset);
+  t.tm_mon = static_cast<int>(std::string("JanFebMarAprMayJunJulAugSepOctNovDec").find(month) / 3);
+  t.tm_year -= 1900;
+  const int sign = offset < 0 ? -1 : 1;
+  offset *= sign;
+  const time_t utc = timegm(&t) - sign * ((offset / 100) * 3600 + (offset % 100) * 60);
+  std::tm u{};
+  gmtime_r(&utc, &u);
+  return u;
+}
+
 }  // namespace testkit

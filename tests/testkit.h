@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <initializer_list>
 #include <map>
 #include <string>
@@ -122,6 +123,9 @@ class LoopbackServer {
   int pid_ = 0;
   int port_;
 };
+// The UTC moment of a common-log time ("10/Oct/2000:13:55:36 -0700"), read
+// by the tests themselves rather than by the readers they check.
+std::tm utcOfCommonLogTime(const std::string& stamp);
 bool fileExists(const std::string& path);
 // A debug log file's entries decoded from UTF-16LE.
 std::string readUtf16File(const std::string& path);

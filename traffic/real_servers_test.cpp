@@ -52,18 +52,7 @@ std::string shell(const std::string& command) { return testkit::commandOutput(co
 
 // The UTC day of "10/Oct/2000:13:55:36 -0700" (the test's own reading).
 VDateTime utcDay(const std::string& stamp) {
-  std::tm t{};
-  char month[4] = {};
-  int offset = 0;
-  std::sscanf(stamp.c_str(), "%d/%3s/%d:%d:%d:%d %d", &t.tm_mday, month, &t.tm_year, &t.tm_hour, &t.tm_min, &t.tm_sec, &offset);
-  const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
-  t.tm_mon = static_cast<int>(months.find(month) / 3);
-  t.tm_year -= 1900;
-  const int sign = offset < 0 ? -1 : 1;
-  offset *= sign;
-  const time_t utc = timegm(&t) - sign * ((offset / 100) * 3600 + (offset % 100) * 60);
-  std::tm u{};
-  gmtime_r(&utc, &u);
+  const std::tm u = testkit::utcOfCommonLogTime(stamp);
   return traffictest::at(u.tm_year + 1900, u.tm_mon + 1, u.tm_mday);
 }
 

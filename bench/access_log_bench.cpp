@@ -40,30 +40,16 @@ double seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-uint64_t generate(const std::string& path, long lines, int64_t& sent) {
-  static const char* const stems[] = {"/", "/index.html", "/images/logo.png", "/css/site.css",
-                                      "/blog/2016/12/07/a-rather-long-article-name.html", "/api/v1/items?id=42&page=7"};
-  static const char* const agents[] = {"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/55.0",
-                                       "Mozilla/5.0 (compatible; Googlebot/2.1; +http://www.google.com/bot.html)", "curl/7.52.1"};
-  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  std::mt19937 random(42);
+// Writes `lines` lines, the i-th made by make(i, buffer) (its length), to
+// `path` in pieces of about a mebibyte; returns the bytes written.
+template <class Make>
+uint64_t writeLines(const std::string& path, long lines, Make&& make) {
   std::ofstream file(path, std::ios::binary);
   std::string out;
   char line[512];
   uint64_t bytes = 0;
-  // Lines of the last few days, so that they lie inside the run's window.
-  const VDateTime now = VDateTime::nowUtc();
   for (long i = 0; i < lines; ++i) {
-    const VDateTime t = now.addSeconds(-3 * 86400 + i * (2 * 86400) / lines);
-    const unsigned r = random();
-    const unsigned size = 200 + (r >> 12) % 90000;
-    sent += size;
-    const int n = std::snprintf(line, sizeof line,
-                                "192.168.%u.%u - - [%02d/%s/%04d:%02d:%02d:%02d +0100] \"GET %s HTTP/1.1\" 200 %u "
-                                "\"http://www.example.com/search?q=statistics\" \"%s\"\n",
-                                (r >> 8) & 255, (r >> 16) & 255, t.day, months[t.month - 1], t.year, t.hour, t.minute, t.second, stems[r % 6],
-                                size, agents[(r >> 4) % 3]);
-    out.append(line, static_cast<size_t>(n));
+    out.append(line, static_cast<size_t>(make(i, line, sizeof line)));
     if (out.size() > (1 << 20)) {
       file.write(out.data(), static_cast<std::streamsize>(out.size()));
       bytes += out.size();
@@ -72,6 +58,28 @@ uint64_t generate(const std::string& path, long lines, int64_t& sent) {
   }
   file.write(out.data(), static_cast<std::streamsize>(out.size()));
   return bytes + out.size();
+}
+
+uint64_t generate(const std::string& path, long lines, int64_t& sent) {
+  static const char* const stems[] = {"/", "/index.html", "/images/logo.png", "/css/site.css",
+                                      "/blog/2016/12/07/a-rather-long-article-name.html", "/api/v1/items?id=42&page=7"};
+  static const char* const agents[] = {"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/55.0",
+                                       "Mozilla/5.0 (compatible; Googlebot/2.1; +http://www.google.com/bot.html)", "curl/7.52.1"};
+  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::mt19937 random(42);
+  // Lines of the last few days, so that they lie inside the run's window.
+  const VDateTime now = VDateTime::nowUtc();
+  return writeLines(path, lines, [&](long i, char* line, size_t room) {
+    const VDateTime t = now.addSeconds(-3 * 86400 + i * (2 * 86400) / lines);
+    const unsigned r = random();
+    const unsigned size = 200 + (r >> 12) % 90000;
+    sent += size;
+    return std::snprintf(line, room,
+                         "192.168.%u.%u - - [%02d/%s/%04d:%02d:%02d:%02d +0100] \"GET %s HTTP/1.1\" 200 %u "
+                         "\"http://www.example.com/search?q=statistics\" \"%s\"\n",
+                         (r >> 8) & 255, (r >> 16) & 255, t.day, months[t.month - 1], t.year, t.hour, t.minute, t.second, stems[r % 6], size,
+                         agents[(r >> 4) % 3]);
+  });
 }
 
 void report(const char* title, long lines, uint64_t bytes, double elapsed, bool complete) {
@@ -113,30 +121,16 @@ void xferlog(const std::string& path, long lines) {
   static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   std::mt19937 random(7);
   int64_t sent = 0, received = 0;
-  uint64_t bytes = 0;
-  {
-    std::ofstream file(path, std::ios::binary);
-    std::string out;
-    char line[512];
-    for (long i = 0; i < lines; ++i) {
-      const unsigned r = random();
-      const unsigned size = 100 + (r >> 8) % 500000;
-      const bool upload = (r & 1) != 0;
-      (upload ? received : sent) += size;
-      const long minute = i * 1440 / lines;
-      const int n = std::snprintf(line, sizeof line, "%s %s %2d %02ld:%02ld:%02u 2017 %u 192.0.2.%u %u /home/user%u/public_html/file-%u.dat b _ %c r user%u ftp 0 * c\n",
-                                  days[(i / 1000) % 7], months[2], 14, minute / 60, minute % 60, r % 60, 1 + r % 9, (r >> 4) % 250, size,
-                                  (r >> 3) % 50, r % 1000, upload ? 'i' : 'o', (r >> 3) % 50);
-      out.append(line, static_cast<size_t>(n));
-      if (out.size() > (1 << 20)) {
-        file.write(out.data(), static_cast<std::streamsize>(out.size()));
-        bytes += out.size();
-        out.clear();
-      }
-    }
-    file.write(out.data(), static_cast<std::streamsize>(out.size()));
-    bytes += out.size();
-  }
+  const uint64_t bytes = writeLines(path, lines, [&](long i, char* line, size_t room) {
+    const unsigned r = random();
+    const unsigned size = 100 + (r >> 8) % 500000;
+    const bool upload = (r & 1) != 0;
+    (upload ? received : sent) += size;
+    const long minute = i * 1440 / lines;
+    return std::snprintf(line, room, "%s %s %2d %02ld:%02ld:%02u 2017 %u 192.0.2.%u %u /home/user%u/public_html/file-%u.dat b _ %c r user%u ftp 0 * c\n",
+                         days[(i / 1000) % 7], months[2], 14, minute / 60, minute % 60, r % 60, 1 + r % 9, (r >> 4) % 250, size, (r >> 3) % 50,
+                         r % 1000, upload ? 'i' : 'o', (r >> 3) % 50);
+  });
   linuxlog::XferlogClock clock(true);
   int64_t readSent = 0, readReceived = 0;
   const auto start = std::chrono::steady_clock::now();

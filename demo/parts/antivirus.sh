@@ -5,8 +5,11 @@
 set -euo pipefail
 avlog="$DEMO_BIN/avstat-log"
 [ -x "$avlog" ] || exit 0
+# libfaketime preloaded directly: the faketime wrapper names a semaphore after
+# its own process id and fails ("sem_open: File exists") where an earlier
+# process of that id left one behind.
 for days in 2 1 0; do
-  run() { faketime -f "-${days}d" "$avlog" "$@"; }
+  run() { LD_PRELOAD='/usr/$LIB/faketime/libfaketime.so.1' FAKETIME="-${days}d" "$avlog" "$@"; }
   run avstat clean "from=news@list.example" "info@alpha.example"
   run avstat infected "from=x@bad.example" "\"Doe, John\" <SALES@ALPHA.EXAMPLE>, office@mail-only.example" "EICAR-Test-File"
   run avstat clean "from=a@b.example" "office@mail-only.example"

@@ -9,6 +9,7 @@
 #include "app/run_markers.h"
 #include "config/domain.h"
 #include "support/registry.h"
+#include "support/vaformat.h"
 #include "tests/testkit.h"
 
 extern char** environ;
@@ -231,6 +232,40 @@ TEST_F(BusinessLockTest, DomainsLockedTogetherAnswerAsOneByOne) {
   initLogWindows(next, false, true, L"");
   EXPECT_EQ(next.getStartLogTime(2).formatMarker(), L"2017/05/06 07:08:09");
   unlockDomains({&next});
+
+  // A host's domains go through the store a few hundred at a time: across
+  // the batches every domain gets its own marker, a live owner's domain
+  // (in the second batch) is left, a dead owner's (in the third) taken over.
+  std::vector<std::unique_ptr<DomainInfo>> host;
+  std::vector<DomainInfo*> all;
+  std::vector<registry::ValueWrite> markers;
+  for (int i = 0; i < 600; ++i) {
+    host.push_back(std::make_unique<DomainInfo>(L"h" + std::to_wstring(i), L"host" + std::to_wstring(i) + L".example"));
+    all.push_back(host.back().get());
+    markers.push_back({domainKey(host.back()->id), L"LastHttpStatisticsRun",
+                       registry::RawValue{REG_SZ, registry::encodeString(vaformat(L"2016/03/01 10:%02d:%02d", i / 60, i % 60))}});
+  }
+  ASSERT_EQ(registry::writeValues(HKEY_LOCAL_MACHINE, markers), 0u);
+  registry::setDword(HKEY_LOCAL_MACHINE, domainKey(L"h300"), L"OfflineLockStatus", static_cast<uint32_t>(other.pid), RegView32);
+  registry::setDword(HKEY_LOCAL_MACHINE, domainKey(L"h520"), L"OfflineLockStatus", static_cast<uint32_t>(deadPid()), RegView32);
+  staleHookCalls = 0;
+  BusinessLock::onStaleOwner([] { ++staleHookCalls; });
+  lockDomains(all);
+  BusinessLock::onStaleOwner(nullptr);
+  EXPECT_EQ(staleHookCalls, 1);
+  for (int i = 0; i < 600; ++i) {
+    DomainInfo& d = *host[i];
+    if (i == 300) {
+      EXPECT_FALSE(d.businessLock.held());
+      continue;
+    }
+    ASSERT_TRUE(d.businessLock.held()) << i;
+    initLogWindows(d, true, false, L"");
+    EXPECT_EQ(d.getStartLogTime(0).formatMarker(), vaformat(L"2016/03/01 10:%02d:%02d", i / 60, i % 60)) << i;
+  }
+  unlockDomains(all);
+  for (int i : {0, 299, 301, 520, 599}) EXPECT_EQ(stored(domainKey(host[i]->id), L"OfflineLockStatus"), 0u) << i;
+  EXPECT_EQ(stored(domainKey(L"h300"), L"OfflineLockStatus"), static_cast<uint32_t>(other.pid));
 }
 
 // A step's locks in chunks: each domain's lock is held while its work runs,

@@ -1,7 +1,8 @@
 #include "app/run_markers.h"
 
-#include <unordered_map>
+#include <algorithm>
 #include <optional>
+#include <unordered_map>
 
 #include "support/logging.h"
 #include "support/registry.h"
@@ -79,9 +80,15 @@ bool takePrefetched(std::optional<registry::RawValue> value, uint32_t& code, std
 
 }  // namespace
 
-void lockDomains(const std::vector<DomainInfo*>& domains) {
-  g_prefetched.clear();
-  g_prefetchedLastRun.reset();
+namespace {
+
+// Domains whose locks and markers go through the store in one batch: each
+// batch carries every key in full, so the whole host at once would hold
+// megabytes of keys for a moment, where a few hundred cost one more
+// transaction each.
+constexpr size_t kLockBatch = 256;
+
+void lockBatch(const std::vector<DomainInfo*>& domains) {
   std::vector<DomainInfo*> trying;
   std::vector<BusinessLock::RegistryLock*> locks;
   for (DomainInfo* d : domains)
@@ -95,17 +102,18 @@ void lockDomains(const std::vector<DomainInfo*>& domains) {
   for (size_t i = 0; i < trying.size(); ++i) {
     if (outcomes[i] == BusinessLock::BatchOutcome::Busy) trying[i]->lockAllowed = !minimizeConcurrency();
     if (outcomes[i] != BusinessLock::BatchOutcome::Taken) continue;
-    for (const wchar_t* marker : kMarkerNames) names.push_back({domainKey(trying[i]->id), marker});
+    for (const wchar_t* marker : kMarkerNames) names.push_back({trying[i]->businessLock.status().subKey(), marker});
   }
   if (names.empty()) return;
-  names.push_back({kConfigKey, L"LastStatisticsRun"});
+  const bool lastRun = !g_prefetchedLastRun;
+  if (lastRun) names.push_back({kConfigKey, L"LastStatisticsRun"});
   std::vector<std::optional<registry::RawValue>> values;
   try {
     values = registry::readValues(HKEY_LOCAL_MACHINE, names);
   } catch (...) {
     return;  // each window reads its marker itself, and reports
   }
-  g_prefetchedLastRun = std::move(values.back());
+  if (lastRun) g_prefetchedLastRun = std::move(values.back());
   size_t next = 0;
   for (size_t i = 0; i < trying.size(); ++i) {
     if (outcomes[i] != BusinessLock::BatchOutcome::Taken) continue;
@@ -114,12 +122,29 @@ void lockDomains(const std::vector<DomainInfo*>& domains) {
   }
 }
 
-void unlockDomains(const std::vector<DomainInfo*>& domains) {
+}  // namespace
+
+void lockDomains(const std::vector<DomainInfo*>& domains) {
+  dropPrefetchedMarkers();
+  for (size_t first = 0; first < domains.size(); first += kLockBatch)
+    lockBatch(std::vector<DomainInfo*>(domains.begin() + first, domains.begin() + std::min(domains.size(), first + kLockBatch)));
+}
+
+void dropPrefetchedMarkers() {
   g_prefetched.clear();
   g_prefetchedLastRun.reset();
+}
+
+void unlockDomains(const std::vector<DomainInfo*>& domains) {
+  dropPrefetchedMarkers();
   std::vector<BusinessLock::RegistryLock*> locks;
-  for (DomainInfo* d : domains)
+  for (DomainInfo* d : domains) {
     if (d->businessLock.held()) locks.push_back(&d->businessLock);
+    if (locks.size() == kLockBatch) {
+      BusinessLock::unlockAll(locks);
+      locks.clear();
+    }
+  }
   BusinessLock::unlockAll(locks);
 }
 

@@ -26,14 +26,20 @@ VDateTime readLogExpirationCutoff();
 // Any other failure raises, and the domain is not tried again this run.
 bool tryLockDomain(DomainInfo& domain);
 
-// Takes the traffic locks of these domains together, as tryLockDomain would
-// one by one, and reads their run markers in the same pass so that loading
+// Takes the traffic locks of these domains together (a few hundred per
+// store write), as tryLockDomain would one by one, and reads their run
+// markers in the same pass so that loading
 // their windows asks the store nothing more. A domain the batch leaves
 // undecided is left to tryLockDomain, which then answers (and reports) as it
 // does alone.
 void lockDomains(const std::vector<DomainInfo*>& domains);
 
-// Releases the traffic locks of these domains that are held, in one write.
+// Forgets the markers lockDomains read that were not used (the windows of
+// domains whose directories were not reached read theirs themselves).
+void dropPrefetchedMarkers();
+
+// Releases the traffic locks of these domains that are held, a few hundred
+// per write.
 void unlockDomains(const std::vector<DomainInfo*>& domains);
 
 // Loads the HTTP and/or FTP window once per run: from the marker (or

@@ -93,6 +93,7 @@ void LogCollector::processLogDirs(const VDateTime& logExpirationCutoff, const Lo
     if (!listed) failed(entry.domain, entry.kind, path);
     for (const CollectedLog& log : logs) collectLog(log);
   }
+  dropPrefetchedMarkers();
   settle();
 }
 

@@ -10,19 +10,19 @@ namespace BusinessLock {
 
 unsigned long RegistryOfflineLockStatus::status() {
   uint32_t value = 0;
-  if (registry::lookup(HKEY_LOCAL_MACHINE, subKey_, valueName_, value, RegView32) != 0) return freeStatus();
+  if (registry::lookup(HKEY_LOCAL_MACHINE, subKey(), valueName(), value, RegView32) != 0) return freeStatus();
   return value;
 }
 
 unsigned long RegistryOfflineLockStatus::currentOwner() { return process::currentId(); }
 
 void RegistryOfflineLockStatus::setStatus(unsigned long id) {
-  const uint32_t code = registry::setDword(HKEY_LOCAL_MACHINE, subKey_, valueName_, static_cast<uint32_t>(id), RegView32);
+  const uint32_t code = registry::setDword(HKEY_LOCAL_MACHINE, subKey(), valueName(), static_cast<uint32_t>(id), RegView32);
   // A lock that was not recorded keeps no other instance out: taking it
   // fails. A release that cannot be recorded leaves a value that turns stale
   // when this process ends.
   if (code != 0 && id != freeStatus())
-    raiseWindowsError(L"Unable to record the lock " + valueName_ + L" of " + subKey_ + L" in the registry store", code,
+    raiseWindowsError(L"Unable to record the lock " + valueName() + L" of " + subKey() + L" in the registry store", code,
                       VLOC(L"", "BusinessLock::RegistryOfflineLockStatus::setStatus"));
 }
 

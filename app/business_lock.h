@@ -50,7 +50,12 @@ class OfflineLockStatus {
 // A lock's status in one registry DWORD, read and written in the 32-bit view.
 class RegistryOfflineLockStatus : public OfflineLockStatus<unsigned long> {
  public:
-  RegistryOfflineLockStatus(std::wstring subKey, std::wstring valueName) : subKey_(std::move(subKey)), valueName_(std::move(valueName)) {}
+  RegistryOfflineLockStatus(std::wstring subKey, std::wstring valueName) : key_(std::move(subKey)), valueName_(std::move(valueName)) {}
+  // A lock in a subkey of a parent key and under a value name that are
+  // static texts (the domain ids key, "OfflineLockStatus"): each of a
+  // host's domains holds only its own subkey's name.
+  RegistryOfflineLockStatus(const wchar_t* parentKey, std::wstring subKeyName, const wchar_t* valueName)
+      : parent_(parentKey), key_(std::move(subKeyName)), fixedName_(valueName) {}
 
   // A missing key or value reads as free; a value of another type raises.
   unsigned long status() override;
@@ -62,11 +67,13 @@ class RegistryOfflineLockStatus : public OfflineLockStatus<unsigned long> {
   unsigned long freeStatus() override { return 0; }
   bool isStale() override;
 
-  const std::wstring& subKey() const { return subKey_; }
-  const std::wstring& valueName() const { return valueName_; }
+  std::wstring subKey() const { return parent_ ? std::wstring(parent_) + L"\\" + key_ : key_; }
+  std::wstring valueName() const { return fixedName_ ? std::wstring(fixedName_) : valueName_; }
 
  private:
-  std::wstring subKey_;
+  const wchar_t* parent_ = nullptr;
+  std::wstring key_;
+  const wchar_t* fixedName_ = nullptr;
   std::wstring valueName_;
 };
 

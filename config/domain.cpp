@@ -12,22 +12,10 @@ const wchar_t* logKindResultsType(int kind) {
   return kind >= 0 && kind < kLogKinds ? types[kind] : L"";
 }
 
-namespace {
-
-// The domain's key in no more room than its text takes: built by appending,
-// it holds nearly twice that, for every domain of the host.
-std::wstring compactDomainKey(const std::wstring& id) {
-  std::wstring key = domainKey(id);
-  key.shrink_to_fit();
-  return key;
-}
-
-}  // namespace
-
 DomainInfo::DomainInfo(std::wstring domainId, std::wstring domainName)
     : id(std::move(domainId)),
       name(std::move(domainName)),
-      businessLock(BusinessLock::RegistryOfflineLockStatus(compactDomainKey(id), L"OfflineLockStatus")) {}
+      businessLock(BusinessLock::RegistryOfflineLockStatus(kDomainIdsKey, id, L"OfflineLockStatus")) {}
 
 const LogWindow* DomainInfo::windowFor(int kind) const {
   if (kind == LogHttp) return &httpLogWindow;

@@ -82,21 +82,23 @@ std::string renderWebStatExecutorConfig(const WebStatExecutorConfig& config) {
 
 namespace {
 
-// The document for the domain, or nothing when it gets no file (no hosting,
-// no logs directory reported); `logsDirectory` is where it goes.
-std::optional<std::string> renderFor(DomainModel& model, DomainInfo& domain, std::wstring& logsDirectory) {
-  if (!domain.hosting) return std::nullopt;
+// The domain's logs directory, or nothing when the domain gets no file (no
+// hosting, no logs directory reported).
+const std::wstring* logsDirectoryOf(const DomainModel& model, const DomainInfo& domain) {
+  if (!domain.hosting) return nullptr;
   const auto found = model.webLogDirectories.find(domain.name);
-  if (found == model.webLogDirectories.end() || found->second.empty()) return std::nullopt;
+  if (found == model.webLogDirectories.end() || found->second.empty()) return nullptr;
+  return &found->second;
+}
 
+std::string renderFor(const DomainInfo& domain, const std::wstring& logsDirectory) {
   WebStatExecutorConfig config;
   config.name = domain.name;
-  config.logsDirectory = found->second;
+  config.logsDirectory = logsDirectory;
   config.webspaceName = domain.webspaceName;
   config.defaultDocument = domain.defaultDocuments;
   config.webStatType = domain.webStatType;
   config.aliases = domain.aliases;
-  logsDirectory = config.logsDirectory;
   return renderWebStatExecutorConfig(config);
 }
 
@@ -128,22 +130,18 @@ bool alreadyInPlace(const vfs::Directory& dir, const std::string& document) {
 }  // namespace
 
 void writeWebStatExecutorConfig(DomainModel& model, DomainInfo& domain) {
-  std::wstring logsDirectory;
-  const std::optional<std::string> document = renderFor(model, domain, logsDirectory);
-  if (!document) return;
-  rethrowing(VLOC(vfs::join(logsDirectory, kWebStatExecutorConfigName), "statistics::writeWebStatExecutorConfig"), [&] {
-    const vfs::Directory dir = vfs::Directory::open(logsDirectory);
-    if (!alreadyInPlace(dir, *document)) dir.writeFileAtomically(kWebStatExecutorConfigName, *document);
+  const std::wstring* logsDirectory = logsDirectoryOf(model, domain);
+  if (!logsDirectory) return;
+  const std::string document = renderFor(domain, *logsDirectory);
+  rethrowing(VLOC(vfs::join(*logsDirectory, kWebStatExecutorConfigName), "statistics::writeWebStatExecutorConfig"), [&] {
+    const vfs::Directory dir = vfs::Directory::open(*logsDirectory);
+    if (!alreadyInPlace(dir, document)) dir.writeFileAtomically(kWebStatExecutorConfigName, document);
   });
 }
 
 void WebStatExecutorConfigBatch::add(DomainModel& model, DomainInfo& domain) {
-  Pending p;
-  std::optional<std::string> document = renderFor(model, domain, p.logsDirectory);
-  if (!document) return;
-  p.domainName = domain.name;
-  p.document = std::move(*document);
-  pending_.push_back(std::move(p));
+  model_ = &model;
+  if (logsDirectoryOf(model, domain)) pending_.push_back(&domain);
 }
 
 namespace {
@@ -160,35 +158,37 @@ void syncFileSystems(const std::map<uint64_t, vfs::Directory>& fileSystems) {
 }  // namespace
 
 void WebStatExecutorConfigBatch::commit() {
-  std::vector<Pending> pending = std::move(pending_);
+  const std::vector<DomainInfo*> pending = std::move(pending_);
   pending_.clear();
   // One open directory per file system, kept for its syncfs; the others are
   // closed at once, so that ten thousand domains need no more descriptors.
   std::map<uint64_t, vfs::Directory> fileSystems;
-  const auto failed = [](const Pending& p) {
-    return [&p] { return VLOC(L"Save domain " + p.domainName + L" status", "statistics::start"); };
+  const auto failed = [](const DomainInfo* domain) {
+    return [domain] { return VLOC(L"Save domain " + domain->name + L" status", "statistics::start"); };
   };
-  const auto where = [](const Pending& p) {
-    return VLOC(vfs::join(p.logsDirectory, kWebStatExecutorConfigName), "statistics::writeWebStatExecutorConfig");
+  const auto where = [](const std::wstring& logsDirectory) {
+    return VLOC(vfs::join(logsDirectory, kWebStatExecutorConfigName), "statistics::writeWebStatExecutorConfig");
   };
   // New files beside the old ones, not yet synced or renamed.
-  std::vector<Pending*> written;
-  for (Pending& p : pending) {
-    guarded(LogLevel::Error, failed(p), [&] {
-      rethrowing(where(p), [&] {
-        vfs::Directory dir = vfs::Directory::open(p.logsDirectory);
-        if (alreadyInPlace(dir, p.document)) return;
+  std::vector<Written> written;
+  for (DomainInfo* domain : pending) {
+    const std::wstring* logsDirectory = logsDirectoryOf(*model_, *domain);
+    if (!logsDirectory) continue;
+    guarded(LogLevel::Error, failed(domain), [&] {
+      rethrowing(where(*logsDirectory), [&] {
+        const std::string document = renderFor(*domain, *logsDirectory);
+        vfs::Directory dir = vfs::Directory::open(*logsDirectory);
+        if (alreadyInPlace(dir, document)) return;
         vfs::File out;
-        p.temp = dir.createUnique(L"." + std::wstring(kWebStatExecutorConfigName) + L".", out);
+        std::wstring temp = dir.createUnique(L"." + std::wstring(kWebStatExecutorConfigName) + L".", out);
         try {
-          out.writeAll(p.document.data(), p.document.size());
+          out.writeAll(document.data(), document.size());
           out.close();
         } catch (...) {
-          ::unlinkat(dir.fd(), text::toAnsi(p.temp).c_str(), 0);
-          p.temp.clear();
+          ::unlinkat(dir.fd(), text::toAnsi(temp).c_str(), 0);
           throw;
         }
-        written.push_back(&p);
+        written.push_back({domain, std::move(temp)});
         const uint64_t device = dir.info().device;
         if (!fileSystems.count(device)) fileSystems.emplace(device, std::move(dir));
       });
@@ -200,17 +200,18 @@ void WebStatExecutorConfigBatch::commit() {
   // records the run as done.
   const bool synced = guarded(LogLevel::Error, VLOC(L"Write the web statistics executor configurations", "statistics::start"),
                               [&] { syncFileSystems(fileSystems); });
-  for (Pending* p : written) {
-    guarded(LogLevel::Error, failed(*p), [&] {
-      rethrowing(where(*p), [&] {
+  for (const Written& w : written) {
+    const std::wstring& logsDirectory = *logsDirectoryOf(*model_, *w.domain);
+    guarded(LogLevel::Error, failed(w.domain), [&] {
+      rethrowing(where(logsDirectory), [&] {
         // Opened again by its path under the same rules: the new file is
         // found only in the directory it was created in.
-        const vfs::Directory dir = vfs::Directory::open(p->logsDirectory);
+        const vfs::Directory dir = vfs::Directory::open(logsDirectory);
         try {
           if (!synced) throw vexception(L"The new file was not flushed to disk", VLOC(L"", "WebStatExecutorConfigBatch::commit"));
-          dir.rename(p->temp, kWebStatExecutorConfigName);
+          dir.rename(w.temp, kWebStatExecutorConfigName);
         } catch (...) {
-          ::unlinkat(dir.fd(), text::toAnsi(p->temp).c_str(), 0);
+          ::unlinkat(dir.fd(), text::toAnsi(w.temp).c_str(), 0);
           throw;
         }
       });

@@ -29,28 +29,29 @@ inline constexpr const wchar_t* kWebStatExecutorConfigName = L"web_stat_executor
 // file system's error (a missing or read-only logs directory) naming the path.
 void writeWebStatExecutorConfig(DomainModel& model, DomainInfo& domain);
 
-// The files of a whole run, made durable together: add() renders each
-// domain's document (raising as writeWebStatExecutorConfig), commit() writes
-// the ones that changed as new files, flushes them with one syncfs per file
-// system, renames each over its name and flushes the renames the same way,
-// so that a run costs two flushes rather than one per domain and, when no
-// domain's settings changed, none. A domain whose file cannot be put in
-// place is logged as an Error ("Save domain <name> status", naming the file)
-// and keeps its old file; the others go on. commit() returns once every
-// file is on disk.
+// The files of a whole run, made durable together: add() names a domain,
+// commit() renders each domain's document (a failure costs that domain, as
+// below), writes the ones that changed as new files, flushes them with one
+// syncfs per file system, renames each over its name and flushes the
+// renames the same way, so that a run costs two flushes rather than one per
+// domain and, when no domain's settings changed, none. Only the files
+// written wait for their rename, by their scratch name: a host's documents
+// are never all held at once. A domain whose file cannot be rendered or put
+// in place is logged as an Error ("Save domain <name> status", naming the
+// file) and keeps its old file; the others go on. commit() returns once
+// every file is on disk. The model and the domains must outlive commit().
 class WebStatExecutorConfigBatch {
  public:
   void add(DomainModel& model, DomainInfo& domain);
   void commit();
 
  private:
-  struct Pending {
-    std::wstring domainName;
-    std::wstring logsDirectory;
-    std::string document;
+  struct Written {
+    DomainInfo* domain;
     std::wstring temp;
   };
-  std::vector<Pending> pending_;
+  DomainModel* model_ = nullptr;
+  std::vector<DomainInfo*> pending_;
 };
 
 // The content of the file.

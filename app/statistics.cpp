@@ -111,13 +111,17 @@ void statistics::trafficStep(Run& run) {
   auto analysers = std::make_shared<AnalyserRegistry>(model);
   run.analysers = analysers;
   guarded(LogLevel::Error, VLOC(L"Calculate domain(s) traffic", "statistics::start"), [&] {
-    LogDirectoryMap logDirectoryMap;
-    // Every feed needs its domain's logs directory, FTP feeds too; the web
-    // logs themselves are listed only when web figures are asked for.
-    getWebDomainLogs(model, flags, logDirectoryMap);
-    getFtpLogDirectories(model, flags, logDirectoryMap);
-    LogCollector collector(model, sitesHits, *httpLogStorage, *ftpLogStorage, analysers.get());
-    collector.processLogDirs(run.logExpirationCutoff, logDirectoryMap, run.fromDate);
+    {
+      // Gone once the logs are read: a host's directories are not held
+      // while its markers and configurations are made.
+      LogDirectoryMap logDirectoryMap;
+      // Every feed needs its domain's logs directory, FTP feeds too; the web
+      // logs themselves are listed only when web figures are asked for.
+      getWebDomainLogs(model, flags, logDirectoryMap);
+      getFtpLogDirectories(model, flags, logDirectoryMap);
+      LogCollector collector(model, sitesHits, *httpLogStorage, *ftpLogStorage, analysers.get());
+      collector.processLogDirs(run.logExpirationCutoff, logDirectoryMap, run.fromDate);
+    }
     // Worked out now, while nothing of the logs changes, so that disk usage
     // can describe the log directories as the rotation will leave them.
     if (flags & (HttpTraffic | FtpTraffic)) run.rotation = prepareLogRotate(model, *httpLogStorage);

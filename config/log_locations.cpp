@@ -2,6 +2,7 @@
 
 #include <libxml/tree.h>
 
+#include <algorithm>
 #include <mutex>
 #include <optional>
 
@@ -141,16 +142,26 @@ void getWebDomainLogs(DomainModel& model, uint32_t modeFlags, LogDirectoryMap& l
   guarded(LogLevel::Error, VLOC(L"Unable to get log directory and default documents for domains", "statistics::getWebDomainLogs"), [&] {
     TemporaryFile request;
     request.write(text::toAnsi(names));
-    std::wstring answer;
-    execHalvexUtil(L"webhostctl", L"--get-vhosts-statistics-info " + quoteArgument(L"--config=" + request.path()), &answer);
-    XmlDocument doc = vxmlLoadXML(answer);
+    names = std::wstring();
+    std::string answer;
+    execHalvexUtil(L"webhostctl", L"--get-vhosts-statistics-info " + quoteArgument(L"--config=" + request.path()), answer);
+    // The answer is read in the code page the utility writes; as UTF-8 for
+    // the parser, which it already is when it is plain ASCII (as the
+    // shipped utility writes it).
+    if (std::any_of(answer.begin(), answer.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+      answer = text::toUtf8(text::fromAnsi(answer));
+    // A host's answer is read element by element, never held as a tree;
+    // it is known to be a whole document first, so that a broken one still
+    // costs every domain alike.
+    std::wstring fault;
+    if (!isXmlDocument(answer, fault)) throw vexception(fault, VLOC(L"", "vxmlLoadXML"));
 
     const std::wstring modSecurityRoot = vfs::join(productDirectory(L"PRODUCT_DATA_D"), L"ModSecurity/vhosts");
     const std::wstring vhostsRoot = productDirectory(L"HTTPD_VHOSTS_D");
-    for (xmlNode* node = doc.root() ? doc.root()->children : nullptr; node; node = node->next) {
-      if (!isElement(node, "domain")) continue;
-      addWebDomain(model, httpRequested, node, modSecurityRoot, vhostsRoot, logDirectoryMap);
-    }
+    XmlElementReader reader(answer, L"the answer of webhostctl");
+    while (reader.next())
+      if (reader.depth() == 1 && isElement(reader.element(), "domain"))
+        addWebDomain(model, httpRequested, reader.element(), modSecurityRoot, vhostsRoot, logDirectoryMap);
   });
 }
 

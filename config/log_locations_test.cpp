@@ -95,6 +95,23 @@ TEST_F(LogLocationsTest, AMissingOrFailingWebHostUtilityIsOneErrorAndTheRunGoesO
   e = errors();
   EXPECT_NE(e.find("failed with error code 1: database is down"), std::string::npos) << e;
   EXPECT_NE(e.find("Execute webhostctl --get-vhosts-statistics-info \"--config="), std::string::npos) << e;
+
+  // An answer that breaks after a good domain element is read element by
+  // element, yet costs every domain alike: nothing of it is used, and the
+  // Error names the parser's fault and its line.
+  fs::create_directories(install.vhostsRoot() + "/a.example/logs");
+  testkit::writeFile(install.path("broken.xml"), "<?xml version=\"1.0\"?>\n<domains>\n<domain name=\"a.example\" logsDir=\"" +
+                                                     install.vhostsRoot() + "/a.example/logs\"/>\n<domain name=\"b.example\"\n");
+  testkit::writeFile(install.productRoot() + "/admin/bin/webhostctl", "#!/bin/sh\ncat '" + install.path("broken.xml") + "'\n");
+  const size_t before = errors().size();
+  getWebDomainLogs(model, HttpTraffic, map);
+  EXPECT_TRUE(map.empty());
+  EXPECT_TRUE(model.webLogDirectories.empty());
+  EXPECT_TRUE(model.findDomainById(L"1")->logDirectories.empty());
+  e = errors().substr(before);
+  EXPECT_NE(e.find("Unable to get log directory and default documents for domains"), std::string::npos) << e;
+  EXPECT_NE(e.find(" at load xml <?xml"), std::string::npos) << e;
+  EXPECT_NE(e.find(" in line 5"), std::string::npos) << e;
 }
 
 TEST_F(LogLocationsTest, FtpDirectoriesAreAskedOncePerAddress) {

@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/exceptions.h"
@@ -119,16 +120,25 @@ vexception notADocument(const FirstError& first, bool parsed, const std::wstring
 // The file as the reader's input: a failure to read ends the input and is
 // kept, to be raised as itself rather than as a parse fault.
 struct XmlElementReader::Source {
-  Source(vfs::File& f, std::wstring p) : file(f), path(std::move(p)) {}
-  vfs::File& file;
+  Source(vfs::File* f, const std::string* b, std::wstring p) : file(f), bytes(b), path(std::move(p)) {}
+  // One of the two: a file, or a text in memory.
+  vfs::File* file;
+  const std::string* bytes;
+  size_t offset = 0;
   std::wstring path;
   bool failed = false;
   std::wstring failure;
 
   static int read(void* context, char* buffer, int length) {
     auto* source = static_cast<Source*>(context);
+    if (source->bytes) {
+      const size_t n = std::min(static_cast<size_t>(length), source->bytes->size() - source->offset);
+      std::memcpy(buffer, source->bytes->data() + source->offset, n);
+      source->offset += n;
+      return static_cast<int>(n);
+    }
     try {
-      return static_cast<int>(source->file.read(buffer, static_cast<size_t>(length)));
+      return static_cast<int>(source->file->read(buffer, static_cast<size_t>(length)));
     } catch (const vexception& e) {
       source->failure = e.message();
     } catch (const std::exception& e) {
@@ -142,9 +152,20 @@ struct XmlElementReader::Source {
 struct XmlElementReader::Errors : FirstError {};
 
 XmlElementReader::XmlElementReader(vfs::File& file, std::wstring path)
-    : source_(std::make_unique<Source>(file, std::move(path))), errors_(std::make_unique<Errors>()) {
+    : source_(std::make_unique<Source>(&file, nullptr, std::move(path))), errors_(std::make_unique<Errors>()) {
   if (file.size() > static_cast<uint64_t>(INT32_MAX))
     throw vexception(L"File is too large\n at load " + source_->path, VLOC(L"", "XmlElementReader"));
+  start();
+}
+
+XmlElementReader::XmlElementReader(const std::string& bytes, std::wstring name)
+    : source_(std::make_unique<Source>(nullptr, &bytes, std::move(name))), errors_(std::make_unique<Errors>()) {
+  if (bytes.size() > static_cast<size_t>(INT32_MAX))
+    throw vexception(L"File is too large\n at load " + source_->path, VLOC(L"", "XmlElementReader"));
+  start();
+}
+
+void XmlElementReader::start() {
   xmlResetLastError();
   reader_ = xmlReaderForIO(&Source::read, nullptr, source_.get(), nullptr, nullptr, kParseOptions);
   if (!reader_) throw vexception(L"Unable to start the XML reader\n at load " + source_->path, VLOC(L"", "XmlElementReader"));
@@ -180,14 +201,16 @@ void XmlElementReader::fail() {
   // The reader parses in pushed pieces and words some faults otherwise than
   // a parse of the whole text (a truncated document as extra content): the
   // text is parsed once more, building nothing, to name the fault as ever.
-  std::string bytes;
-  try {
-    if (::lseek(source_->file.fd(), 0, SEEK_SET) != 0) throw vexception(L"Unable to read file " + path + L" from its start", VLOC(L"", "XmlElementReader::next"));
-    char buffer[65536];
-    while (const size_t n = source_->file.read(buffer, sizeof buffer)) bytes.append(buffer, n);
-  } catch (const vexception& e) {
-    throw vexception(e.message() + L"\n at load " + path, VLOC(L"", "XmlElementReader::next"));
-  }
+  std::string read;
+  if (!source_->bytes) try {
+      if (::lseek(source_->file->fd(), 0, SEEK_SET) != 0)
+        throw vexception(L"Unable to read file " + path + L" from its start", VLOC(L"", "XmlElementReader::next"));
+      char buffer[65536];
+      while (const size_t n = source_->file->read(buffer, sizeof buffer)) read.append(buffer, n);
+    } catch (const vexception& e) {
+      throw vexception(e.message() + L"\n at load " + path, VLOC(L"", "XmlElementReader::next"));
+    }
+  const std::string& bytes = source_->bytes ? *source_->bytes : read;
   FirstError whole;
   if (!parsesWithoutTree(bytes, whole)) throw notADocument(whole, false, path, "XmlElementReader::next");
   // The file changed since, or the two parses disagree: the reader's words.
@@ -229,6 +252,15 @@ XmlDocument vxmlLoadXML(const std::wstring& content) {
     throw vexception(vaformat(L"%s at load xml %s in line %d", reason, content, line), VLOC(L"", "vxmlLoadXML"));
   }
   return XmlDocument(doc);
+}
+
+bool isXmlDocument(const std::string& bytes, std::wstring& fault) {
+  FirstError first;
+  if (bytes.size() <= static_cast<size_t>(INT32_MAX) && parsesWithoutTree(bytes, first)) return true;
+  int line = 0;
+  const std::wstring reason = errorReason(first, line);
+  fault = vaformat(L"%s at load xml %s in line %d", reason, text::fromUtf8(bytes), line);
+  return false;
 }
 
 bool isElement(xmlNode* node, const char* name) {

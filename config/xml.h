@@ -44,6 +44,9 @@ class XmlElementReader {
  public:
   // Reads `file` from its start; `path` names it in failures.
   XmlElementReader(vfs::File& file, std::wstring path);
+  // Reads a text (UTF-8 unless it declares otherwise), which must outlive
+  // the reader; `name` stands for the path in failures.
+  XmlElementReader(const std::string& bytes, std::wstring name);
   ~XmlElementReader();
   XmlElementReader(const XmlElementReader&) = delete;
   XmlElementReader& operator=(const XmlElementReader&) = delete;
@@ -59,6 +62,7 @@ class XmlElementReader {
  private:
   struct Source;
   struct Errors;
+  void start();
   [[noreturn]] void fail();
   std::unique_ptr<Source> source_;
   std::unique_ptr<Errors> errors_;
@@ -67,6 +71,11 @@ class XmlElementReader {
   int depth_ = -1;
   bool rootSeen_ = false;
 };
+
+// Whether the text (UTF-8 unless it declares otherwise) is a well-formed
+// document, building nothing of it; when it is none, `fault` gets what
+// vxmlLoadXML would raise for it ("%s at load xml %s in line %d").
+bool isXmlDocument(const std::string& bytes, std::wstring& fault);
 
 // The element children of a node named exactly `name`, in document order.
 std::vector<_xmlNode*> childElements(_xmlNode* node, const char* name);

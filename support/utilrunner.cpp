@@ -44,8 +44,8 @@ std::wstring findUtilPath(const std::wstring& name, bool /*prefer64: the program
   throw vexception(L"Unable to find path of '" + name + L"'", VLOC(L"", "findUtilPath"));
 }
 
-void execHalvexUtil(const std::wstring& name, const std::wstring& arguments, std::wstring* output) {
-  if (output) output->clear();
+void execHalvexUtil(const std::wstring& name, const std::wstring& arguments, std::string& output) {
+  output.clear();
   const std::wstring masked = maskCommandLine(arguments);
   const uint64_t started = process::tickCount();
   std::wstring path = name;
@@ -59,13 +59,20 @@ void execHalvexUtil(const std::wstring& name, const std::wstring& arguments, std
     // The child is started directly with argv split by the Windows rules; its
     // output is read to the end before the wait.
     result = process::run(path, splitArguments(arguments));
-    const std::wstring text = text::fromAnsi(result.output);
-    if (output) *output = text;
     if (result.exitCode != 0)
-      throw vexception(L"Execute " + name + L" " + masked + L" failed with error code " + std::to_wstring(result.exitCode) + L": " + text,
+      throw vexception(L"Execute " + name + L" " + masked + L" failed with error code " + std::to_wstring(result.exitCode) + L": " +
+                           text::fromAnsi(result.output),
                        VLOC(L"", "execHalvexUtil"));
+    output = std::move(result.output);
     writeToUtilExecLog(L"End", path, masked, std::to_wstring(process::tickCount() - started));
   });
+}
+
+void execHalvexUtil(const std::wstring& name, const std::wstring& arguments, std::wstring* output) {
+  if (output) output->clear();
+  std::string bytes;
+  execHalvexUtil(name, arguments, bytes);
+  if (output) *output = text::fromAnsi(bytes);
 }
 
 TemporaryFile::TemporaryFile() {

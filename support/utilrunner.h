@@ -18,6 +18,9 @@ std::wstring findUtilPath(const std::wstring& name, bool prefer64 = true);
 // arguments> failed with error code N: <output>". `output`, when given, gets
 // everything the utility wrote to standard output and standard error.
 void execHalvexUtil(const std::wstring& name, const std::wstring& arguments, std::wstring* output = nullptr);
+// The same, with the output given as the bytes the utility wrote: an answer
+// for a whole host is never held as wide text.
+void execHalvexUtil(const std::wstring& name, const std::wstring& arguments, std::string& output);
 
 // A uniquely named scratch file in <PRODUCT_ROOT_D>/PrivateTemp when that
 // directory exists, else in the system temporary directory; deleted with its

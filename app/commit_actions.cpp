@@ -83,18 +83,35 @@ void CommitActions::add(ExceptionLocation where, LogLevel level, std::function<v
   actions_.push_back(Action{std::move(where), level, std::move(action)});
 }
 
+uint32_t CommitActions::textIndex(const std::wstring& text) {
+  for (size_t i = 0; i < texts_.size(); ++i)
+    if (texts_[i] == text) return static_cast<uint32_t>(i);
+  texts_.push_back(text);
+  return static_cast<uint32_t>(texts_.size() - 1);
+}
+
+std::wstring CommitActions::keyOf(const Marker& m) const { return m.parent == kNoParent ? m.leaf : texts_[m.parent] + L"\\" + m.leaf; }
+
+registry::ValueWrite CommitActions::writeOf(const Marker& m) const {
+  return registry::ValueWrite{keyOf(m), texts_[m.name], registry::RawValue{REG_SZ, registry::encodeString(m.value)}};
+}
+
 void CommitActions::addMarker(const std::wstring& subKey, const std::wstring& name, const std::wstring& value) {
-  registry::RawValue data{REG_SZ, registry::encodeString(value)};
   const size_t hash = std::hash<std::wstring>{}(text::lowerAscii(subKey) + L'\0' + text::lowerAscii(name));
   for (auto [at, end] = markerIndex_.equal_range(hash); at != end; ++at) {
-    registry::ValueWrite& m = markers_[at->second];
-    if (text::equalsIgnoreCase(m.subKey, subKey) && text::equalsIgnoreCase(m.name, name)) {
-      m.value = std::move(data);
+    Marker& m = markers_[at->second];
+    if (text::equalsIgnoreCase(keyOf(m), subKey) && text::equalsIgnoreCase(texts_[m.name], name)) {
+      m.value = value;
       return;
     }
   }
+  Marker m{kNoParent, textIndex(name), subKey, value};
+  if (const size_t slash = subKey.rfind(L'\\'); slash != std::wstring::npos) {
+    m.parent = textIndex(subKey.substr(0, slash));
+    m.leaf = subKey.substr(slash + 1);
+  }
   markerIndex_.emplace(hash, markers_.size());
-  markers_.push_back(registry::ValueWrite{subKey, name, std::move(data)});
+  markers_.push_back(std::move(m));
 }
 
 void CommitActions::holdUntilCommitted(std::shared_ptr<void> resource) { held_.push_back(std::move(resource)); }
@@ -196,8 +213,7 @@ void CommitActions::prepareMarkers(const std::wstring& documentPath) {
   data.reserve(markers_.size() * 256);
   const auto put = [&](const std::wstring& piece) { data += text::toUtf16le(piece); };
   put(escape(documentPath));
-  for (const registry::ValueWrite& m : markers_)
-    put(L"\nmarker\t" + escape(m.subKey) + L"\t" + escape(m.name) + L"\t" + escape(registry::decodeString(m.value.data)));
+  for (const Marker& m : markers_) put(L"\nmarker\t" + escape(keyOf(m)) + L"\t" + escape(texts_[m.name]) + L"\t" + escape(m.value));
   put(pendingLines());
   data.append(2, '\0');
   std::vector<registry::ValueWrite> entry;
@@ -221,17 +237,18 @@ bool CommitActions::commitMarkers() noexcept {
     // The markers and the journal entry, left with the files still to
     // remove or put in place, in one transaction: a run that dies here has
     // moved all of them or none, and its entry says which.
-    // The entry joins the markers for the write, rather than a copy of them.
-    if (staged_) markers_.push_back(journalValue(pendingLines()));
-    std::optional<registry::PreparedWrite> write;
-    try {
-      write.emplace(HKEY_LOCAL_MACHINE, markers_);
-    } catch (...) {
-      if (staged_) markers_.pop_back();
-      throw;
+    // The markers go into the batch a few hundred at a time: a host's
+    // markers are never all held as registry values at once.
+    std::vector<registry::ValueWrite> batch;
+    if (staged_) batch.push_back(journalValue(pendingLines()));
+    registry::PreparedWrite write(HKEY_LOCAL_MACHINE, batch);
+    constexpr size_t kBatch = 512;
+    for (size_t first = 0; first < markers_.size(); first += kBatch) {
+      batch.clear();
+      for (size_t i = first; i < markers_.size() && i < first + kBatch; ++i) batch.push_back(writeOf(markers_[i]));
+      write.add(batch);
     }
-    if (staged_) markers_.pop_back();
-    if (const uint32_t code = write->commit())
+    if (const uint32_t code = write.commit())
       raiseWindowsError(L"Unable to write the run markers to the registry store " + text::fromAnsi(registry::storePath()), code,
                         VLOC(L"", "CommitActions::commitMarkers"));
   });
@@ -266,6 +283,7 @@ void CommitActions::discard() {
 
 void CommitActions::release() {
   markers_.clear();
+  texts_.clear();
   markerIndex_.clear();
   removals_.clear();
   stagings_.clear();

@@ -101,7 +101,21 @@ class CommitActions {
     std::function<void()> run;
   };
   std::vector<Action> actions_;
-  std::vector<registry::ValueWrite> markers_;
+  // A marker in little room, as a host has one or two per domain: its
+  // key's parent and its value name are among a few texts shared by all
+  // (texts_), only the key's last name and the value are its own.
+  struct Marker {
+    uint32_t parent;  // in texts_; the key is parent + "\\" + leaf (no parent: leaf alone)
+    uint32_t name;    // in texts_
+    std::wstring leaf;
+    std::wstring value;
+  };
+  static constexpr uint32_t kNoParent = UINT32_MAX;
+  std::vector<Marker> markers_;
+  std::vector<std::wstring> texts_;
+  uint32_t textIndex(const std::wstring& text);
+  std::wstring keyOf(const Marker& m) const;
+  registry::ValueWrite writeOf(const Marker& m) const;
   // Places in markers_ by the hash of key and name without case: a run adds
   // a marker per domain, and looking each up among all was quadratic.
   std::unordered_multimap<size_t, size_t> markerIndex_;

@@ -120,6 +120,11 @@ class PreparedWrite {
   PreparedWrite(const PreparedWrite&) = delete;
   PreparedWrite& operator=(const PreparedWrite&) = delete;
 
+  // Writes more values into the same batch, so that a long batch need not
+  // be held whole; raises as the constructor does (and then nothing of the
+  // batch is stored, and commit() fails).
+  void add(const std::vector<ValueWrite>& values);
+
   // Makes every value visible at once; 0, or the error code (then nothing
   // was stored). Later calls return 0 and do nothing.
   uint32_t commit();

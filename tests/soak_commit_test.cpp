@@ -74,6 +74,18 @@ TEST_F(CommitTest, APreparedWriteIsInvisibleUntilCommittedAndThenWhole) {
 
   EXPECT_EQ(registry::writeValues(HKEY_LOCAL_MACHINE, batch(L"3", L"4")), 0u);
   EXPECT_EQ(stringValue(kKey + L"\\One", L"Marker") + stringValue(kKey + L"\\Two", L"Marker"), L"34");
+
+  // A batch written in pieces is one batch: as invisible, then whole.
+  {
+    registry::PreparedWrite pieces(HKEY_LOCAL_MACHINE, batch(L"5", L"6"));
+    pieces.add({{kKey + L"\\Three", L"Marker", {REG_SZ, registry::encodeString(L"7")}}});
+    EXPECT_FALSE(registry::keyExists(HKEY_LOCAL_MACHINE, kKey + L"\\Three"));
+    EXPECT_EQ(stringValue(kKey + L"\\One", L"Marker"), L"3");
+    EXPECT_EQ(pieces.commit(), 0u);
+    EXPECT_THROW(pieces.add(batch(L"8", L"9")), vexception) << "an ended batch takes nothing more";
+  }
+  EXPECT_EQ(stringValue(kKey + L"\\One", L"Marker") + stringValue(kKey + L"\\Two", L"Marker") + stringValue(kKey + L"\\Three", L"Marker"),
+            L"567");
 }
 
 TEST_F(CommitTest, AProcessKilledBetweenPrepareAndCommitStoresNothing) {

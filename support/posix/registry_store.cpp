@@ -524,26 +524,50 @@ uint32_t writeValues(RootKey, const std::vector<ValueWrite>& values) {
 // the process go on (reads see the store as it was).
 struct PreparedWrite::Impl {
   std::unique_ptr<Connection> connection;
+  bool open = false;
 };
 
-PreparedWrite::PreparedWrite(RootKey, const std::vector<ValueWrite>& values) : impl_(std::make_unique<Impl>()) {
+namespace {
+
+// Writes the values into the open transaction; a failure rolls it back,
+// closing the connection, and raises naming the store.
+void putInto(std::unique_ptr<Connection>& connection, const std::vector<ValueWrite>& values, const char* function) {
   const std::string path = storePath();
   try {
-    impl_->connection = openStore(path, true);
-    impl_->connection->exec("BEGIN IMMEDIATE");
-    for (const ValueWrite& v : values) putValue(*impl_->connection, KeyPath(v.subKey), v.name, v.value);
+    if (!connection) {
+      connection = openStore(path, true);
+      connection->exec("BEGIN IMMEDIATE");
+    }
+    for (const ValueWrite& v : values) putValue(*connection, KeyPath(v.subKey), v.name, v.value);
   } catch (const StoreError& e) {
-    impl_->connection.reset();  // closing rolls the transaction back
+    connection.reset();  // closing rolls the transaction back
     if (isCorruption(e.rc)) raiseCorrupt(path, e.message);
     raiseWindowsError(L"registry store " + wide(path) + L" cannot be written (" + text::fromUtf8(e.message) + L")", winerr::AccessDenied,
-                      VLOC(L"", "registry::PreparedWrite"));
+                      VLOC(L"", function));
   }
+}
+
+}  // namespace
+
+PreparedWrite::PreparedWrite(RootKey, const std::vector<ValueWrite>& values) : impl_(std::make_unique<Impl>()) {
+  putInto(impl_->connection, values, "registry::PreparedWrite");
+  impl_->open = true;
+}
+
+void PreparedWrite::add(const std::vector<ValueWrite>& values) {
+  // A batch ended by a failure or a commit is not begun again.
+  if (!impl_->open || !impl_->connection)
+    raiseWindowsError(L"registry store " + wide(storePath()) + L" cannot be written (the batch has ended)", winerr::AccessDenied,
+                      VLOC(L"", "registry::PreparedWrite::add"));
+  putInto(impl_->connection, values, "registry::PreparedWrite::add");
 }
 
 PreparedWrite::~PreparedWrite() = default;
 
 uint32_t PreparedWrite::commit() {
-  if (!impl_->connection) return 0;
+  // A batch that an add() could not write is no batch to commit.
+  if (!impl_->connection) return impl_->open ? winerr::AccessDenied : 0;
+  impl_->open = false;
   std::unique_ptr<Connection> c = std::move(impl_->connection);
   try {
     c->exec("COMMIT");

@@ -134,8 +134,8 @@ std::vector<BatchOutcome> tryLockAll(const std::vector<RegistryLock*>& locks) { 
 
 void unlockAll(const std::vector<RegistryLock*>& locks) { LockBatch::unlock(locks); }
 
-DomainLockChunks::DomainLockChunks(std::vector<std::wstring> subKeys, std::wstring valueName)
-    : subKeys_(std::move(subKeys)), valueName_(std::move(valueName)) {}
+DomainLockChunks::DomainLockChunks(std::vector<std::wstring> domainIds, const wchar_t* valueName)
+    : domainIds_(std::move(domainIds)), valueName_(valueName) {}
 
 DomainLockChunks::~DomainLockChunks() { releaseChunk(); }
 
@@ -152,8 +152,8 @@ bool DomainLockChunks::acquire(size_t i) {
     releaseChunk();
     chunkStart_ = i - i % kChunk;
     std::vector<RegistryLock*> batch;
-    for (size_t k = chunkStart_; k < subKeys_.size() && k < chunkStart_ + kChunk; ++k) {
-      locks_.push_back(std::make_unique<RegistryLock>(RegistryOfflineLockStatus(subKeys_[k], valueName_)));
+    for (size_t k = chunkStart_; k < domainIds_.size() && k < chunkStart_ + kChunk; ++k) {
+      locks_.push_back(std::make_unique<RegistryLock>(RegistryOfflineLockStatus(kDomainIdsKey, domainIds_[k], valueName_)));
       batch.push_back(locks_.back().get());
     }
     outcomes_ = tryLockAll(batch);

@@ -180,8 +180,9 @@ class DomainLockChunks {
  public:
   static constexpr size_t kChunk = 64;
 
-  // `subKeys[i]`: the registry key of the i-th domain in the order of work.
-  DomainLockChunks(std::vector<std::wstring> subKeys, std::wstring valueName);
+  // `domainIds[i]`: the id of the i-th domain in the order of work, whose
+  // key under the domain ids key holds the lock; `valueName` a static text.
+  DomainLockChunks(std::vector<std::wstring> domainIds, const wchar_t* valueName);
   ~DomainLockChunks();  // releases what is still held
   DomainLockChunks(const DomainLockChunks&) = delete;
   DomainLockChunks& operator=(const DomainLockChunks&) = delete;
@@ -195,8 +196,8 @@ class DomainLockChunks {
  private:
   void releaseChunk();
 
-  std::vector<std::wstring> subKeys_;
-  std::wstring valueName_;
+  std::vector<std::wstring> domainIds_;
+  const wchar_t* valueName_;
   size_t chunkStart_ = 0;
   std::vector<std::unique_ptr<PessimisticOfflinelLock<unsigned long, RegistryOfflineLockStatus>>> locks_;
   std::vector<BatchOutcome> outcomes_;

@@ -274,14 +274,17 @@ TEST_F(BusinessLockTest, DomainsLockedTogetherAnswerAsOneByOne) {
 TEST_F(BusinessLockTest, ChunkedDomainLocksHoldEachDomainForItsWork) {
   LiveProcess other;
   const size_t count = BusinessLock::DomainLockChunks::kChunk * 2 + 5;
-  std::vector<std::wstring> keys;
-  for (size_t i = 0; i < count; ++i) keys.push_back(domainKey(L"c" + std::to_wstring(i)));
+  std::vector<std::wstring> ids, keys;
+  for (size_t i = 0; i < count; ++i) {
+    ids.push_back(L"c" + std::to_wstring(i));
+    keys.push_back(domainKey(ids.back()));
+  }
   const size_t busy = BusinessLock::DomainLockChunks::kChunk + 3, stale = 2, odd = count - 1;
   registry::setDword(HKEY_LOCAL_MACHINE, keys[busy], L"DiskUsageStatus", static_cast<uint32_t>(other.pid), RegView32);
   registry::setDword(HKEY_LOCAL_MACHINE, keys[stale], L"DiskUsageStatus", static_cast<uint32_t>(deadPid()), RegView32);
   registry::setString(HKEY_LOCAL_MACHINE, keys[odd], L"DiskUsageStatus", L"12");
   {
-    BusinessLock::DomainLockChunks locks(keys, L"DiskUsageStatus");
+    BusinessLock::DomainLockChunks locks(ids, L"DiskUsageStatus");
     for (size_t i = 0; i < count; ++i) {
       if (i == odd) {
         EXPECT_THROW(locks.acquire(i), vexception) << "the odd value fails its domain alone";

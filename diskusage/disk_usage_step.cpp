@@ -8,9 +8,9 @@
 void runDiskUsageStep(DomainModel& model, ResultsWriter& results) noexcept {
   guarded(LogLevel::Error, VLOC(L"Calculate domain(s) disk space", "statistics::start"), [&] {
     DiskUsageCalculator calculator(model);
-    std::vector<std::wstring> keys;
-    for (const auto& [id, domain] : model.domainsById) keys.push_back(domainKey(domain->id));
-    BusinessLock::DomainLockChunks locks(std::move(keys), L"DiskUsageStatus");
+    std::vector<std::wstring> ids;
+    for (const auto& [id, domain] : model.domainsById) ids.push_back(domain->id);
+    BusinessLock::DomainLockChunks locks(std::move(ids), L"DiskUsageStatus");
     size_t index = 0;
     for (const auto& [id, domain] : model.domainsById) {
       const size_t i = index++;

@@ -76,9 +76,9 @@ void runMailboxUsageStep(ResultsWriter& results, const DomainModel& model) {
   guarded(LogLevel::Error, VLOC(L"Calculate domain(s) disk space", "statistics::start"), [&] {
     MailUsageWarning warning;
     MailProviderOnce providers;
-    std::vector<std::wstring> keys;
-    for (const auto& [id, domain] : model.domainsById) keys.push_back(domainKey(id));
-    BusinessLock::DomainLockChunks locks(std::move(keys), L"MailBoxUsageStatus");
+    std::vector<std::wstring> ids;
+    for (const auto& [id, domain] : model.domainsById) ids.push_back(domain->id);
+    BusinessLock::DomainLockChunks locks(std::move(ids), L"MailBoxUsageStatus");
     size_t index = 0;
     for (const auto& [id, domain] : model.domainsById) {
       const size_t i = index++;

@@ -1,12 +1,16 @@
 #include "app/results_writer.h"
 
+#include <fcntl.h>
 #include <libxml/xmlwriter.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "config/domain.h"
 #include "support/exceptions.h"
 #include "support/fs.h"
+#include "support/process.h"
 #include "support/text.h"
 #include "support/vaformat.h"
 
@@ -50,6 +54,10 @@ struct ResultsWriter::Impl {
   std::unique_ptr<vexception> writeError;
   xmlTextWriterPtr writer = nullptr;
   bool holding = false;
+  // The held elements wait in an unnamed file of the run's temporary
+  // directory (a host's mailbox and disk usage elements are megabytes), or
+  // in memory where no such file can be made.
+  vfs::File spool;
   std::string held;
 
   ~Impl() {
@@ -58,12 +66,12 @@ struct ResultsWriter::Impl {
 
   static int writeCallback(void* context, const char* buffer, int len) {
     auto* self = static_cast<Impl*>(context);
-    if (self->holding) {
+    if (self->holding && !self->spool.valid()) {
       self->held.append(buffer, static_cast<size_t>(len));
       return len;
     }
     try {
-      self->out.writeAll(buffer, static_cast<size_t>(len));
+      (self->holding ? self->spool : self->out).writeAll(buffer, static_cast<size_t>(len));
       return len;
     } catch (const vexception& e) {
       self->writeError = std::make_unique<vexception>(e);
@@ -147,6 +155,11 @@ void ResultsWriter::holdElements() {
   // An empty text closes the root's start tag, so that no byte of it is held.
   impl_->check(xmlTextWriterWriteString(impl_->writer, reinterpret_cast<const xmlChar*>("")), "ResultsWriter::holdElements");
   impl_->check(xmlTextWriterFlush(impl_->writer), "ResultsWriter::holdElements");
+  if (!impl_->spool.valid()) {
+    const std::wstring dir = process::systemTempDirectory();
+    const int fd = ::open(text::toAnsi(dir).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) impl_->spool = vfs::File(fd, vfs::join(dir, L"(held results elements)"));
+  }
   impl_->holding = true;
 }
 
@@ -158,6 +171,14 @@ void ResultsWriter::releaseElements() {
 
 void ResultsWriter::writeHeldElements() {
   releaseElements();
+  if (impl_->spool.valid()) {
+    vfs::File spool = std::move(impl_->spool);
+    if (::lseek(spool.fd(), 0, SEEK_SET) != 0)
+      throw vexception(L"Unable to read the held results elements back from " + spool.path(), VLOC(L"", "ResultsWriter::writeHeldElements"));
+    impl_->check(xmlTextWriterFlush(impl_->writer), "ResultsWriter::writeHeldElements");
+    std::vector<char> buffer(1 << 16);
+    while (const size_t n = spool.read(buffer.data(), buffer.size())) impl_->out.writeAll(buffer.data(), n);
+  }
   if (impl_->held.empty()) return;
   impl_->check(xmlTextWriterFlush(impl_->writer), "ResultsWriter::writeHeldElements");
   std::string held = std::move(impl_->held);

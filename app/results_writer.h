@@ -60,8 +60,9 @@ class ResultsWriter {
   // document the consumer may not get records nothing.
   void endDocument(const std::function<void()>& whenComplete = {});
 
-  // From holdElements to releaseElements the elements written are kept in
-  // memory; writeHeldElements then writes them where the document stands.
+  // From holdElements to releaseElements the elements written are kept
+  // aside (in an unnamed file of the temporary directory, else in memory);
+  // writeHeldElements then writes them where the document stands.
   // A run computes its slow figures first and puts them in their place
   // later, so that the steps whose locks last until the document is
   // complete run last. Elements are whole and empty, so their bytes can be

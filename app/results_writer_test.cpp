@@ -145,3 +145,46 @@ TEST(ResultsWriterTest, KeepsWhiteSpaceAndEscapesValuesBeyondUnicode) {
   xmlFreeDoc(parsed);
   EXPECT_EQ(names, (std::vector<std::string>{"a\tb\nc\rd", "x\\U00110000y"}));
 }
+
+// Elements held while the slow steps run land, byte for byte, where the
+// document stands when they are written: set aside in an unnamed file of
+// the temporary directory, or in memory where none can be made there. Many
+// of them (more than one read's worth) keep their order and none is lost.
+TEST(ResultsWriterTest, HeldElementsLandWhereTheyAreWrittenWhetherSetAsideOnDiskOrInMemory) {
+  testkit::Installation install;
+  DomainInfo d(L"7", L"held.example");
+  const auto document = [&](const std::string& name) {
+    const std::string path = install.path(name);
+    ResultsWriter w;
+    w.setOutputFile(text::fromAnsi(path));
+    w.beginDocument();
+    w.writeTraffic(d, day(L"2016-03-01"), L"http", 1, 2);
+    w.holdElements();
+    for (int i = 0; i < 3000; ++i) w.writeMailbox(d, L"box" + std::to_wstring(i), i);
+    w.writeDiskUsage(d, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11);
+    w.releaseElements();
+    w.writeMailMessages(day(L"2016-03-07"), 4);
+    w.writeHeldElements();
+    w.writeAntivirus(L"summary", L"2016-03-07", L"infected", 2);
+    w.endDocument();
+    return testkit::readFile(path);
+  };
+  const std::string onDisk = document("disk.xml");
+  const std::string oldTmp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+  ::setenv("TMPDIR", install.path("no-such-directory").c_str(), 1);
+  const std::string inMemory = document("memory.xml");
+  ::setenv("TMPDIR", oldTmp.c_str(), 1);
+  if (oldTmp.empty()) ::unsetenv("TMPDIR");
+
+  EXPECT_EQ(onDisk, inMemory);
+  const size_t traffic = onDisk.find("<traffic "), messages = onDisk.find("<mailmessages "), first = onDisk.find("name=\"box0\""),
+               last = onDisk.find("name=\"box2999\""), du = onDisk.find("<du "), av = onDisk.find("<av ");
+  ASSERT_NE(last, std::string::npos) << onDisk.substr(onDisk.size() > 2000 ? onDisk.size() - 2000 : 0);
+  EXPECT_LT(traffic, messages);
+  EXPECT_LT(messages, first) << "held: written after what followed them";
+  EXPECT_LT(first, last);
+  EXPECT_LT(last, du);
+  EXPECT_LT(du, av);
+  EXPECT_EQ(testkit::occurrences(onDisk, "<mail "), 3000u);
+  EXPECT_NE(onDisk.find("</data>"), std::string::npos);
+}

@@ -77,7 +77,7 @@ W3CRecord::W3CRecord(std::vector<std::wstring> fields, std::wstring_view line)
     : fields_(std::make_shared<const std::vector<std::wstring>>(std::move(fields))),
       generation_(nextGeneration()),
       line_(line) {
-  split(nullptr);
+  startSplit(false);
 }
 
 const std::vector<std::wstring>& W3CRecord::noFields() {
@@ -98,6 +98,7 @@ std::wstring_view W3CRecord::operator()(std::wstring_view name) const {
   }
   // Like a map filled column by column: of a name listed twice, the last
   // column the line has wins.
+  splitAll();
   const std::vector<std::wstring>& list = fields();
   for (size_t i = std::min(list.size(), spans_.size()); i-- > 0;)
     if (list[i] == name) return splitValue(static_cast<int>(i));
@@ -137,25 +138,34 @@ void W3CRecord::set(std::wstring_view name, std::wstring_view value) {
   o.column = column(name);
 }
 
-void W3CRecord::split(const char* ascii) {
+void W3CRecord::startSplit(bool ascii) {
   overrideCount_ = 0;
   spans_.clear();
-  if (fields().empty()) return;
-  if (ascii != nullptr)
-    splitColumns(ascii);
-  else
-    splitColumns(line_.data());
+  splitAt_ = 0;
+  splitAscii_ = ascii;
+  splitDone_ = fields().empty();
+}
+
+bool W3CRecord::splitTo(size_t column) const {
+  if (!splitDone_) {
+    if (splitAscii_)
+      splitColumns(bytes_.data(), column);
+    else
+      splitColumns(line_.data(), column);
+  }
+  return column < spans_.size();
 }
 
 // The first separator after a value ends it and every further one adds an
 // empty value: "a  b" is a, "", b; a leading separator gives an empty first
 // value; one trailing separator adds nothing, two add one empty value.
+// Resumes where the last call stopped and stops once `column` is split.
 template <class Char>
-void W3CRecord::splitColumns(const Char* text) {
+void W3CRecord::splitColumns(const Char* text, size_t column) const {
   const size_t n = line_.size();
   const size_t wanted = fields().size();
-  size_t start = 0;
-  for (size_t i = 0; i < n; ++i) {
+  size_t start = splitAt_;
+  for (size_t i = start; i < n; ++i) {
     if constexpr (sizeof(Char) == 1 && std::endian::native == std::endian::little) {
       // ASCII text: eight bytes at a time up to the first byte below 0x21,
       // which the subtraction flags exactly (only higher bytes can be false
@@ -171,11 +181,19 @@ void W3CRecord::splitColumns(const Char* text) {
     }
     if (!isSeparator(static_cast<wchar_t>(text[i]))) continue;
     spans_.push_back(Span{start, i - start});
-    // Values beyond the field list are dropped, so they are not even split.
-    if (spans_.size() == wanted) return;
     start = i + 1;
+    // Values beyond the field list are dropped, so they are not even split.
+    if (spans_.size() == wanted) {
+      splitDone_ = true;
+      return;
+    }
+    if (spans_.size() > column) {
+      splitAt_ = start;
+      return;
+    }
   }
   if (start < n) spans_.push_back(Span{start, n - start});
+  splitDone_ = true;
 }
 
 void W3CRecord::assignLine(std::string_view bytes) {
@@ -183,15 +201,17 @@ void W3CRecord::assignLine(std::string_view bytes) {
   unsigned char seen = 0;
   for (const char b : bytes) seen |= static_cast<unsigned char>(b);
   if ((seen & 0x80) == 0) {
+    releaseIfHuge(bytes_, bytes.size());
+    bytes_.assign(bytes);
     line_.resize(bytes.size());
     wchar_t* out = line_.data();
     for (size_t i = 0; i < bytes.size(); ++i) out[i] = static_cast<unsigned char>(bytes[i]);
-    split(bytes.data());
+    startSplit(true);
     return;
   }
   line_.clear();
   text::fromAnsi(bytes, line_);
-  split(nullptr);
+  startSplit(false);
 }
 
 namespace {
@@ -204,8 +224,9 @@ void W3CRecord::assignValues(std::span<const std::string_view> values) {
   releaseIfHuge(line_, total);
   // Growing the wide line fills only what the previous line did not use.
   line_.resize(total);
-  overrideCount_ = 0;
-  spans_.clear();
+  startSplit(false);
+  // The columns are known as the values are copied: nothing is left to split.
+  splitDone_ = true;
   const size_t wanted = fields().size();
   wchar_t* out = line_.data();
   size_t at = 0;
@@ -450,12 +471,21 @@ void W3CReader::readLine() {
     line.resize(bytes.size());
     wchar_t* out = line.data();
     for (size_t i = 0; i < bytes.size(); ++i) out[i] = static_cast<unsigned char>(bytes[i]);
-    record_.split(bytes.data());
+    // The record splits its own copy of the bytes, on demand: the read
+    // buffer is refilled before the caller sees the record. A straddling
+    // line already has a copy of its own, which changes hands.
+    if (straddles) {
+      record_.bytes_.swap(bytes_);
+    } else {
+      releaseIfHuge(record_.bytes_, bytes.size());
+      record_.bytes_.assign(bytes);
+    }
+    record_.startSplit(true);
     return;
   }
   line.clear();
   text::fromAnsi(bytes, line);
-  record_.split(nullptr);
+  record_.startSplit(false);
 }
 
 // ---- cursors ------------------------------------------------------------

@@ -8,11 +8,14 @@
 // It is the hot path of traffic collection, so reading costs little more than
 // reading the bytes: the file is read through one large buffer, and in the
 // steady state a data line allocates nothing (the line's bytes, its wide text
-// and the column offsets live in buffers reused from line to line). A record
-// behaves as a fresh map per line (an absent field or a short line reads as
-// empty, a value set on a record lives only until the next line), but is a
-// view of the current line: callers resolve a field name to its column once
-// per block (see W3CRecord::generation) and read values by column.
+// and the column offsets live in buffers reused from line to line). A line is
+// split into columns only as far as the columns asked for: most lines of a
+// log lie before the collection window, and only their date and time are
+// read. A record behaves as a fresh map per line (an absent field or a short
+// line reads as empty, a value set on a record lives only until the next
+// line), but is a view of the current line: callers resolve a field name to
+// its column once per block (see W3CRecord::generation) and read values by
+// column.
 //
 // Usage:
 //   for (W3CFile::iterator section(path); !section.atEnd(); ++section)
@@ -34,7 +37,9 @@ class File;
 }
 
 // One data line of a W3C log. The record a cursor hands out is rewritten when
-// the cursor reads the next line; a copy keeps its own line and values.
+// the cursor reads the next line; a copy keeps its own line and values. Its
+// columns are split when first read, also through const access, so one
+// record is not read from two threads at once.
 class W3CRecord {
  public:
   // An empty record: no fields, no line.
@@ -110,25 +115,39 @@ class W3CRecord {
   };
 
   std::wstring_view splitValue(int column) const {
-    if (column < 0 || static_cast<size_t>(column) >= spans_.size()) return {};
-    const Span& s = spans_[static_cast<size_t>(column)];
+    if (column < 0) return {};
+    const auto c = static_cast<size_t>(column);
+    if (c >= spans_.size() && (splitDone_ || !splitTo(c))) return {};
+    const Span& s = spans_[c];
     return std::wstring_view(line_.data() + s.begin, s.length);
   }
   std::wstring_view overriddenValue(int column) const;
   const Override* findOverride(std::wstring_view name) const;
-  // Splits line_ into spans_ and forgets the overrides; `ascii`, when given,
-  // is the line's bytes, all ASCII, which are faster to split.
-  void split(const char* ascii);
+  // Forgets the overrides and the columns of the previous line; the new line
+  // is split on demand, from bytes_ when `ascii` (the line's bytes, all
+  // ASCII, are faster to split), else from line_.
+  void startSplit(bool ascii);
+  // Splits on until `column` is split or the line (or the field list) ends;
+  // whether `column` is split.
+  bool splitTo(size_t column) const;
+  void splitAll() const { splitTo(SIZE_MAX - 1); }
   template <class Char>
-  void splitColumns(const Char* text);
+  void splitColumns(const Char* text, size_t column) const;
   static const std::vector<std::wstring>& noFields();
 
   // Shared with the reader's current block; a record keeps its list alive.
   std::shared_ptr<const std::vector<std::wstring>> fields_;
   uint64_t generation_ = 0;
   std::wstring line_;
-  // Only the columns the field list names are split out; extra values are dropped.
-  std::vector<Span> spans_;
+  // The line's bytes when they are all ASCII (splitAscii_), else unused.
+  std::string bytes_;
+  // Only the columns the field list names are split out; extra values are
+  // dropped. The columns split so far; the next one begins at splitAt_ unless
+  // splitDone_.
+  mutable std::vector<Span> spans_;
+  mutable size_t splitAt_ = 0;
+  mutable bool splitDone_ = true;
+  bool splitAscii_ = false;
   // The first overrideCount_ entries are live; the rest keep their buffers.
   std::vector<Override> overrides_;
   size_t overrideCount_ = 0;

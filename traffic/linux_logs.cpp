@@ -1,5 +1,6 @@
 #include "traffic/linux_logs.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <chrono>
@@ -17,6 +18,9 @@ constexpr size_t kBufferSize = 256 * 1024;
 // How much of a file the form is judged from.
 constexpr size_t kSniffBytes = 64 * 1024;
 constexpr int kSniffLines = 100;
+// The first read of the judging: the first line decides most files (a W3C
+// log opens with its directives), so its rest is read only when needed.
+constexpr size_t kSniffFirstRead = 4 * 1024;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool allDigits(std::string_view s) {
@@ -680,8 +684,14 @@ vfs::File openLog(const std::wstring& path) {
 // not kept.
 class LineReader {
  public:
-  explicit LineReader(vfs::File file, size_t limit = SIZE_MAX)
-      : file_(std::move(file)), buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)), limit_(limit) {}
+  // Reads at most `limit` bytes, the first `firstRead` of them in a read of
+  // their own.
+  explicit LineReader(vfs::File file, size_t limit = SIZE_MAX, size_t firstRead = kBufferSize)
+      : file_(std::move(file)),
+        size_(std::min(kBufferSize, limit)),
+        buffer_(std::make_unique_for_overwrite<char[]>(size_)),
+        limit_(limit),
+        chunk_(std::min(firstRead, size_)) {}
 
   bool next(std::string_view& line, bool& tooLong) {
     tooLong = false;
@@ -727,15 +737,18 @@ class LineReader {
   bool refill() {
     pos_ = end_ = 0;
     if (read_ >= limit_ || !file_.valid()) return false;
-    end_ = file_.read(buffer_.get(), std::min(kBufferSize, limit_ - read_));
+    end_ = file_.read(buffer_.get(), std::min(chunk_, limit_ - read_));
+    chunk_ = size_;
     read_ += end_;
     return end_ != 0;
   }
 
   vfs::File file_;
+  size_t size_;
   std::unique_ptr<char[]> buffer_;
   size_t pos_ = 0, end_ = 0;
   size_t limit_, read_ = 0;
+  size_t chunk_;
   std::string carry_;
 };
 
@@ -770,7 +783,7 @@ Form sniff(const std::wstring& path, bool webLog, const std::vector<const Access
 }
 
 Form sniff(vfs::File file, bool webLog, const std::vector<const AccessLogFormat*>& formats) {
-  LineReader reader(std::move(file), kSniffBytes);
+  LineReader reader(std::move(file), kSniffBytes, kSniffFirstRead);
   RecordBuilder builder;
   XferlogClock clock(true);
   std::string_view line;

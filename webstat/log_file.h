@@ -33,11 +33,13 @@ class LogFile {
   bool isOpen() const { return file_.valid(); }
 
   // Appends one line's bytes (already in the ANSI code page) to the write
-  // buffer and writes the buffer out when it is full. A failed write raises
-  // "Write to file" with the system's code, or "Can't write to file. Disk
-  // full?" when the disk took fewer bytes, in
-  // "statistics::LogForAnalyser::writeLineToLog"; the lines still in the
-  // buffer are then lost (the caller reports the failure).
+  // buffer; writeBufferIfFull writes its first kBufferSize bytes once it
+  // holds that many (which may end inside a line: the rest follows with the
+  // next block), flush writes all of it. A failed write raises "Write to
+  // file" with the system's code, or "Can't write to file. Disk full?" when
+  // the disk took fewer bytes, in "statistics::LogForAnalyser::writeLineToLog";
+  // the lines still in the buffer are then lost, and the feed may end inside
+  // a line (the caller reports the failure, which drops the feed).
   std::string& buffer() { return buffer_; }
   void writeBufferIfFull();
   void flush();
@@ -70,6 +72,8 @@ class LogFile {
   static constexpr size_t kBufferSize = 16 * 1024;
 
  private:
+  // Writes the buffer's first n bytes (errors: see flush); clears it when that fails.
+  void write(size_t n);
   // Closes the handle and deletes the scratch file.
   void release() noexcept;
   // The destination, or the next free moment's name when a regular file

@@ -258,6 +258,23 @@ TEST_F(LogForAnalyserTest, WriteLineAddsLineFeedOnlyWhereMissing) {
   other.flush();
   EXPECT_EQ(testkit::readFile(text::toAnsi(other.temporaryPath())), text::toAnsi(ascii) + "\n" + text::toAnsi(beyond) + "\n");
   EXPECT_EQ(text::toAnsi(beyond).size(), 700u + 2 + 2 + 1);
+
+  // Lines of many blocks: the scratch file takes whole blocks, the line that
+  // crosses a block's end goes out in two parts, and flush writes the rest.
+  LogFile& many = alpha->getLogFile(4);
+  many.checkLogFile(L"alpha.example", 4, L"");
+  std::string want;
+  for (int i = 0; i < 1000; ++i) {
+    const std::wstring line = L"line " + std::to_wstring(i) + L" " + std::wstring(static_cast<size_t>(i % 97), L'x');
+    LogForAnalyser::writeLineToLog(many, line);
+    want += text::toAnsi(line) + "\n";
+  }
+  const std::string path = text::toAnsi(many.temporaryPath());
+  const uintmax_t written = fs::file_size(path);
+  EXPECT_EQ(written, want.size() / LogFile::kBufferSize * LogFile::kBufferSize);
+  EXPECT_EQ(testkit::readFile(path), want.substr(0, static_cast<size_t>(written)));
+  many.flush();
+  EXPECT_EQ(testkit::readFile(path), want);
 }
 
 TEST_F(LogForAnalyserTest, FeedBytesAreTheWideLinesInTheCodePage) {

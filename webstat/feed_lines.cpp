@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "support/text.h"
 #include "traffic/w3c.h"
 
@@ -89,22 +93,34 @@ std::wstring_view dayName(int dayOfWeek) { return dayOfWeek >= 0 && dayOfWeek <=
 namespace {
 
 // Narrows `n` characters to bytes at `out`; returns every character ORed
-// together (0x80 or more: not all ASCII).
-uint32_t narrow(const wchar_t* text, size_t n, char* out) {
+// together (0x80 or more: not all ASCII, and the bytes are to be dropped).
+uint32_t narrow(const wchar_t* __restrict text, size_t n, char* __restrict out) {
   static_assert(sizeof(wchar_t) == sizeof(uint32_t));
   uint32_t seen = 0;
   size_t i = 0;
-  // Sixteen characters at a time through a copy of their own (so that the
-  // stores cannot touch what is still to be read): a loop the compiler
-  // vectorises at -O2.
+#if defined(__SSE2__)
+  // Sixteen characters a step, their OR kept in a register until the end.
+  // The saturating packs give each character's byte while it is below 0x80,
+  // the only case in which the bytes are kept.
+  __m128i any = _mm_setzero_si128();
   for (; i + 16 <= n; i += 16) {
-    uint32_t wide[16];
-    std::memcpy(wide, text + i, sizeof wide);
-    for (size_t j = 0; j < 16; ++j) {
-      seen |= wide[j];
-      out[i + j] = static_cast<char>(wide[j]);
-    }
+    const auto* in = reinterpret_cast<const __m128i*>(text + i);
+    const __m128i a = _mm_loadu_si128(in), b = _mm_loadu_si128(in + 1), c = _mm_loadu_si128(in + 2), d = _mm_loadu_si128(in + 3);
+    any = _mm_or_si128(any, _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d)));
   }
+  any = _mm_or_si128(any, _mm_srli_si128(any, 8));
+  any = _mm_or_si128(any, _mm_srli_si128(any, 4));
+  seen = static_cast<uint32_t>(_mm_cvtsi128_si32(any));
+#else
+  // Sixteen characters at a time: a loop the compiler vectorises at -O2.
+  for (; i + 16 <= n; i += 16)
+    for (size_t j = 0; j < 16; ++j) {
+      const auto c = static_cast<uint32_t>(text[i + j]);
+      seen |= c;
+      out[i + j] = static_cast<char>(c);
+    }
+#endif
   for (; i < n; ++i) {
     const auto c = static_cast<uint32_t>(text[i]);
     seen |= c;
@@ -136,6 +152,18 @@ AsciiLine& AsciiLine::append(const wchar_t* text, size_t n) {
 
 void FieldReader::bind(const W3CRecord& record) {
   for (int f = 0; f < FieldCount; ++f) columns_[f] = record.column(kFieldNames[f]);
+  runCount_ = 0;
+  for (int f = kFirstAWStatsField; f <= kLastAWStatsField; ++f) {
+    const int column = columns_[f];
+    if (runCount_ != 0) {
+      Run& last = runs_[runCount_ - 1];
+      if (column >= 0 && last.column >= 0 && column == last.column + last.count) {
+        ++last.count;
+        continue;
+      }
+    }
+    runs_[runCount_++] = Run{column, 1};
+  }
   generation_ = record.generation();
   bound_ = true;
 }
@@ -233,6 +261,59 @@ void appendWebalizerFtpLine(Out& out, const VDateTime& t, int kind, const W3CRec
   out += L" 1 * c\n"sv;
 }
 
+namespace {
+
+bool sameMinute(const VDateTime& a, const VDateTime& b) {
+  return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour && a.minute == b.minute;
+}
+
+// "YYYY-MM-DD hh:mm:" of a local time.
+void putMinute(std::wstring& out, const VDateTime& local) {
+  out.clear();
+  appendNumber(out, local.year, 4);
+  out += L'-';
+  appendNumber(out, local.month, 2);
+  out += L'-';
+  appendNumber(out, local.day, 2);
+  out += L' ';
+  appendNumber(out, local.hour, 2);
+  out += L':';
+  appendNumber(out, local.minute, 2);
+  out += L':';
+}
+
+}  // namespace
+
+void AWStatsClock::convert(const VDateTime& utc) {
+  if (minute_ == Minute::Whole && sameMinute(utc, minuteUtc_) && utc.second < 60) {
+    text_.assign(minuteText_);
+    appendNumber(text_, utc.second, 2);
+    return;
+  }
+  const VDateTime local = utc.toLocalTime();
+  putMinute(text_, local);
+  appendNumber(text_, local.second, 2);
+  if (!sameMinute(utc, minuteUtc_)) {
+    // A minute's first second: one conversion, as for a lone entry.
+    minuteUtc_ = utc;
+    minute_ = Minute::Seen;
+    return;
+  }
+  if (minute_ != Minute::Seen) return;
+  // A second entry in this minute: when its first and last seconds fall on
+  // the first and last second of one local minute, every second between
+  // does (a zone's offset changes hours apart, never twice in a minute),
+  // and the minute's entries take its local text without a conversion.
+  VDateTime first = utc, last = utc;
+  first.second = 0;
+  last.second = 59;
+  const VDateTime localFirst = first.toLocalTime(), localLast = last.toLocalTime();
+  minute_ = Minute::Split;
+  if (localFirst.second != 0 || localLast.second != 59 || !sameMinute(localFirst, localLast)) return;
+  putMinute(minuteText_, localFirst);
+  minute_ = Minute::Whole;
+}
+
 template <LineOut Out>
 void AWStatsClock::append(Out& out, std::wstring_view date, std::wstring_view time) {
   date = valueOr(date, L"-"sv);
@@ -247,20 +328,9 @@ void AWStatsClock::append(Out& out, std::wstring_view date, std::wstring_view ti
     VDateTime utc;
     utc.parse(date, L"YMD");
     utc.parse(time, L"hms");
-    const VDateTime local = utc.toLocalTime();
     // Only a successful conversion is remembered: a bad entry raises every time.
-    text_.clear();
-    appendNumber(text_, local.year, 4);
-    text_ += L'-';
-    appendNumber(text_, local.month, 2);
-    text_ += L'-';
-    appendNumber(text_, local.day, 2);
-    text_ += L' ';
-    appendNumber(text_, local.hour, 2);
-    text_ += L':';
-    appendNumber(text_, local.minute, 2);
-    text_ += L':';
-    appendNumber(text_, local.second, 2);
+    valid_ = false;
+    convert(utc);
     date_.assign(date);
     time_.assign(time);
     valid_ = true;
@@ -271,7 +341,38 @@ void AWStatsClock::append(Out& out, std::wstring_view date, std::wstring_view ti
 template <LineOut Out>
 void appendAWStatsHttpLine(Out& out, const W3CRecord& entry, FieldReader& fields, AWStatsClock& clock) {
   clock.append(out, fields(entry, Date), fields(entry, Time));
-  appendAWStatsFields(out, entry, fields, [](Out&, Field, std::wstring_view) { return false; });
+  if (entry.hasSetValues()) {
+    appendAWStatsFields(out, entry, fields, [](Out&, Field, std::wstring_view) { return false; });
+    return;
+  }
+  // A run of columns is the part of the line it spans when its values are
+  // not empty and single blanks part them: then the value rule keeps each
+  // one as it is and the blanks are the line's own. Otherwise (a tab, two
+  // blanks, a short line) value by value.
+  for (const FieldReader::Run& run : fields.awstatsRuns(entry)) {
+    if (run.column < 0) {
+      out += L" -"sv;
+      continue;
+    }
+    const std::wstring_view first = entry.value(run.column);
+    const wchar_t* end = first.data() + first.size();
+    bool whole = !first.empty();
+    for (int k = 1; whole && k < run.count; ++k) {
+      const std::wstring_view next = entry.value(run.column + k);
+      whole = !next.empty() && next.data() == end + 1 && *end == L' ';
+      end = next.data() + next.size();
+    }
+    out += L' ';
+    if (whole) {
+      out += std::wstring_view(first.data(), static_cast<size_t>(end - first.data()));
+      continue;
+    }
+    out += valueOr(first, L"-"sv);
+    for (int k = 1; k < run.count; ++k) {
+      out += L' ';
+      out += valueOr(entry.value(run.column + k), L"-"sv);
+    }
+  }
 }
 
 template <LineOut Out>

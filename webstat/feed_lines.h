@@ -12,6 +12,7 @@
 #include <concepts>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -56,11 +57,26 @@ class FieldReader {
     return record(kFieldNames[field]);
   }
 
+  // The AWStats fields as runs: `count` fields that lie in `count` columns
+  // of the log one after another from `column`, or one field the log lacks
+  // (column -1). A log that lists them in the AWStats order (the IIS
+  // default) gives few runs.
+  struct Run {
+    int column;
+    int count;
+  };
+  std::span<const Run> awstatsRuns(const W3CRecord& record) {
+    if (!bound_ || record.generation() != generation_) bind(record);
+    return {runs_.data(), runCount_};
+  }
+
  private:
   void bind(const W3CRecord& record);
   bool bound_ = false;
   uint64_t generation_ = 0;
   std::array<int, FieldCount> columns_{};
+  std::array<Run, kLastAWStatsField - kFirstAWStatsField + 1> runs_{};
+  size_t runCount_ = 0;
 };
 
 // A feed line built straight into bytes: each character is narrowed as it is
@@ -110,8 +126,12 @@ class AsciiLine {
     return *this;
   }
   AsciiLine& operator+=(std::wstring_view text) {
-    // A "-" for a value the entry lacks, a blank of a literal.
-    if (text.size() == 1) return *this += text[0];
+    // A "-" for a value the entry lacks, a literal's few characters, a
+    // status: cheaper one by one than through a look-up and a copy.
+    if (text.size() <= 3) {
+      for (const wchar_t c : text) *this += c;
+      return *this;
+    }
     if (source_ != nullptr && text.size() <= kRoom) {
       if (const char* from = source_->find(text)) {
         // Whole blocks of sixteen: the block and the narrowed line both have
@@ -164,15 +184,26 @@ void appendWebalizerFtpLine(Out& out, const VDateTime& time, int kind, const W3C
 // "YYYY-MM-DD hh:mm:ss"; a "-" (or empty) date or time gives both texts as
 // logged, joined by a blank. A date or time that is no calendar time raises
 // (from VDateTime::toLocalTime). Remembers the last conversion, because
-// successive entries mostly share their second.
+// successive entries mostly share their second, and the local text of the
+// last minute, because they share their minute even more often.
 class AWStatsClock {
  public:
   template <LineOut Out>
   void append(Out& out, std::wstring_view date, std::wstring_view time);
 
  private:
+  // Sets text_ to the local time of `utc`; raises as above.
+  void convert(const VDateTime& utc);
+
   std::wstring date_, time_, text_;
   bool valid_ = false;
+  // The minute of minuteUtc_ (its seconds aside): Seen once, converted
+  // second by second (Split), or Whole: its local time is minuteText_ and
+  // the same second.
+  enum class Minute { None, Seen, Split, Whole };
+  Minute minute_ = Minute::None;
+  VDateTime minuteUtc_;
+  std::wstring minuteText_;
 };
 
 // AWStats HTTP: the date-time, then a blank and each field from s-sitename to

@@ -42,6 +42,26 @@ std::wstring awstatsHttp(const W3CRecord& r) {
   return out;
 }
 
+// The AWStats date-times of entries logged on `date` at `times`, in turn
+// through one clock as a writer keeps it, joined by "|"; "!" for an entry
+// that raises.
+std::wstring awstatsTimes(const std::wstring& date, const std::vector<std::wstring>& times) {
+  feed::FieldReader fields;
+  feed::AWStatsClock clock;
+  std::wstring out;
+  for (const std::wstring& time : times) {
+    if (!out.empty()) out += L'|';
+    std::wstring line;
+    try {
+      feed::appendAWStatsHttpLine(line, record({L"date", L"time"}, date + L" " + time), fields, clock);
+      out += line.substr(0, 19);
+    } catch (const vexception&) {
+      out += L'!';
+    }
+  }
+  return out;
+}
+
 // Set by the parent test when it re-runs this binary in a fixed time zone.
 bool inZoneChild() { return std::getenv("WEBSTAT_ZONE_CHILD") != nullptr; }
 
@@ -98,6 +118,35 @@ TEST(FeedLinesTest, AWStatsLinesKeepLoggedTimeTextsWhenTheDateIsADash) {
   EXPECT_EQ(awstatsHttp(noTime), L"2016-12-07 - - - - GET - - - - - - - - - - - - - - - -") << "an absent time reads as '-'";
 }
 
+TEST(FeedLinesTest, AWStatsColumnsInARowAreCopiedOnlyWhereEachReadsAsItsValue) {
+  const testkit::Installation installation;
+  // The IIS field list: all twenty AWStats fields lie in the log one after
+  // another. Lines whose values are parted by single blanks are copied as
+  // they are; a tab, two blanks (an empty value) or a short line are read
+  // value by value, and the feed has blanks and dashes there.
+  const auto aw = [](const std::wstring& fields) { return awstatsHttp(record(kAllFields, L"- 10:00:00 " + fields)); };
+  const std::wstring all = L"W3SVC1 WEB01 10.0.0.1 GET /a.html q=1 80 bob 1.2.3.4 HTTP/1.1 UA - http://ref alpha.example 200 0 0 1234 321 15";
+  EXPECT_EQ(aw(all), L"- 10:00:00 " + all);
+  EXPECT_EQ(aw(L"W3SVC1\tWEB01 10.0.0.1 GET /a.html q=1 80 bob 1.2.3.4 HTTP/1.1 UA - http://ref alpha.example 200 0 0 1234 321 15"),
+            L"- 10:00:00 " + all);
+  EXPECT_EQ(aw(L"W3SVC1 WEB01 10.0.0.1 GET  q=1 80 bob 1.2.3.4 HTTP/1.1 UA - http://ref alpha.example 200 0 0 1234 321 15"),
+            L"- 10:00:00 W3SVC1 WEB01 10.0.0.1 GET - q=1 80 bob 1.2.3.4 HTTP/1.1 UA - http://ref alpha.example 200 0 0 1234 321 15");
+  EXPECT_EQ(aw(L" WEB01 10.0.0.1 GET /a.html q=1 80 bob 1.2.3.4 HTTP/1.1 UA - http://ref alpha.example 200 0 0 1234 321 15"),
+            L"- 10:00:00 - WEB01 10.0.0.1 GET /a.html q=1 80 bob 1.2.3.4 HTTP/1.1 UA - http://ref alpha.example 200 0 0 1234 321 15");
+  EXPECT_EQ(aw(L"W3SVC1 WEB01 10.0.0.1 GET /a.html"), L"- 10:00:00 W3SVC1 WEB01 10.0.0.1 GET /a.html - - - - - - - - - - - - - - -");
+
+  // The log's own order (a Linux server's record): runs of one or two
+  // columns between fields the log lacks; a value set on the line counts.
+  const std::vector<std::wstring> own = {L"date",       L"time",        L"c-ip",        L"cs-username", L"cs-method",
+                                         L"cs-uri-stem", L"cs-uri-query", L"cs-version", L"sc-status",   L"sc-bytes",
+                                         L"cs-bytes",   L"cs(Referer)", L"cs(User-Agent)", L"cs-host",  L"time-taken"};
+  W3CRecord linux = record(own, L"- 10:00:00 1.2.3.4 bob GET /a.html q=1 HTTP/1.1 200 1234 321 http://ref UA alpha.example 15");
+  EXPECT_EQ(awstatsHttp(linux), L"- 10:00:00 - - - GET /a.html q=1 - bob 1.2.3.4 HTTP/1.1 UA - http://ref alpha.example 200 - - 1234 321 15");
+  linux.set(L"sc-substatus", L"7");
+  linux.set(L"cs-uri-stem", L"/b.html");
+  EXPECT_EQ(awstatsHttp(linux), L"- 10:00:00 - - - GET /b.html q=1 - bob 1.2.3.4 HTTP/1.1 UA - http://ref alpha.example 200 7 - 1234 321 15");
+}
+
 TEST(FeedLinesTest, AWStatsDateThatIsNoCalendarTimeRaises) {
   const testkit::Installation installation;
   const W3CRecord r = record({L"date", L"time"}, L"2016-13-45 10:00:00");
@@ -113,7 +162,20 @@ TEST(FeedLinesTest, AWStatsLinesShowLocalTime) {
   const testkit::ProgramResult child =
       testkit::runProgram("/proc/self/exe", {"--gtest_filter=FeedLinesInZone.*"}, {{"TZ", "EST5"}, {"WEBSTAT_ZONE_CHILD", "1"}});
   EXPECT_EQ(child.exitCode, 0) << child.output;
-  EXPECT_NE(child.output.find("[  PASSED  ] 2 tests"), std::string::npos) << child.output;
+  EXPECT_NE(child.output.find("[  PASSED  ] 3 tests"), std::string::npos) << child.output;
+}
+
+TEST(FeedLinesTest, AWStatsMinutesTakeOneConversionOnlyWhereTheZoneShiftsThemWhole) {
+  const testkit::Installation installation;
+  // A zone that changes its offset (the tests below), and one whose offset
+  // is no whole minute.
+  for (const auto& [zone, filter] : {std::pair{"CET-1CEST,M3.5.0,M10.5.0/3", "FeedLinesInSummerTimeZone.*"},
+                                     std::pair{"ODD-0:00:30", "FeedLinesInOddZone.*"}}) {
+    const testkit::ProgramResult child = testkit::runProgram("/proc/self/exe", {std::string("--gtest_filter=") + filter},
+                                                             {{"TZ", zone}, {"WEBSTAT_ZONE_CHILD", "1"}});
+    EXPECT_EQ(child.exitCode, 0) << child.output;
+    EXPECT_NE(child.output.find("[  PASSED  ] 1 test"), std::string::npos) << child.output;
+  }
 }
 
 TEST(FeedLinesInZone, HttpLineMovesToThePreviousLocalDay) {
@@ -133,6 +195,31 @@ TEST(FeedLinesInZone, FtpLineWithCreatedMethod) {
                              L"77 16");
   EXPECT_EQ(awstatsFtp(r, L"beta.example"),
             L"2016-12-07 09:05:09 MSFTPSVC1 FTP01 10.0.0.1 [3]sent /created.txt - 21 - 1.2.3.4 - - - - beta.example 226 0 0 0 77 16");
+}
+
+TEST(FeedLinesInZone, EntriesOfOneMinuteAndTheNext) {
+  if (!inZoneChild()) GTEST_SKIP() << "runs in the child of FeedLinesTest.AWStatsLinesShowLocalTime";
+  // EST5: UTC-5. Entries of one minute, one that is no calendar time among
+  // them, then the next minute and the next day's.
+  EXPECT_EQ(awstatsTimes(L"2016-12-07", {L"03:04:05", L"03:04:06", L"03:04:59", L"03:04:75", L"03:04:00", L"03:05:00", L"3:5:1"}),
+            L"2016-12-06 22:04:05|2016-12-06 22:04:06|2016-12-06 22:04:59|!|2016-12-06 22:04:00|2016-12-06 22:05:00|2016-12-06 22:05:01");
+}
+
+TEST(FeedLinesInSummerTimeZone, SummerTimeBeginsAndEndsBetweenMinutes) {
+  if (!inZoneChild()) GTEST_SKIP() << "runs in the child of FeedLinesTest.AWStatsMinutesTakeOneConversionOnlyWhereTheZoneShiftsThemWhole";
+  // Central European time: summer time from 01:00 UTC on 27 March 2016 to
+  // 01:00 UTC on 30 October 2016; several entries in each minute.
+  EXPECT_EQ(awstatsTimes(L"2016-03-27", {L"00:59:30", L"00:59:31", L"00:59:59", L"01:00:00", L"01:00:01", L"01:00:59"}),
+            L"2016-03-27 01:59:30|2016-03-27 01:59:31|2016-03-27 01:59:59|2016-03-27 03:00:00|2016-03-27 03:00:01|2016-03-27 03:00:59");
+  EXPECT_EQ(awstatsTimes(L"2016-10-30", {L"00:59:30", L"00:59:31", L"00:59:59", L"01:00:00", L"01:00:01", L"01:00:59"}),
+            L"2016-10-30 02:59:30|2016-10-30 02:59:31|2016-10-30 02:59:59|2016-10-30 02:00:00|2016-10-30 02:00:01|2016-10-30 02:00:59");
+}
+
+TEST(FeedLinesInOddZone, OddOffsetMovesPartOfEachMinuteIntoTheNext) {
+  if (!inZoneChild()) GTEST_SKIP() << "runs in the child of FeedLinesTest.AWStatsMinutesTakeOneConversionOnlyWhereTheZoneShiftsThemWhole";
+  // UTC+00:00:30: a minute's seconds from 30 on show in the next local minute.
+  EXPECT_EQ(awstatsTimes(L"2016-12-07", {L"14:05:09", L"14:05:10", L"14:05:40", L"14:05:29", L"14:05:59", L"14:05:30"}),
+            L"2016-12-07 14:05:39|2016-12-07 14:05:40|2016-12-07 14:06:10|2016-12-07 14:05:59|2016-12-07 14:06:29|2016-12-07 14:06:00");
 }
 
 TEST(FeedLinesTest, OneReaderFollowsEveryFieldListAndTheValuesSetOnALine) {

@@ -87,13 +87,13 @@ void LogForAnalyser::discardFeed(int kind) noexcept {
 }
 
 template <class Build>
-void LogForAnalyser::writeBuiltLine(LogFile& file, const W3CRecord& entry, Build&& build) {
+void LogForAnalyser::writeBuiltLine(LogFile& file, const W3CRecord& entry, bool fromNarrowedLine, Build&& build) {
   // Built straight into the feed's bytes, the entry's values copied from its
-  // line narrowed once; a line beyond ASCII is built again as wide text and
-  // takes the code page's conversion (writeLineToLog).
+  // line narrowed once when asked; a line beyond ASCII is built again as wide
+  // text and takes the code page's conversion (writeLineToLog).
   std::string& bytes = file.buffer();
   const size_t start = bytes.size();
-  const bool asciiEntry = entryBytes_.assign(entry.line());
+  const bool asciiEntry = fromNarrowedLine && entryBytes_.assign(entry.line());
   feed::AsciiLine ascii(bytes, asciiEntry ? &entryBytes_ : nullptr);
   try {
     build(ascii);
@@ -116,7 +116,8 @@ void LogForAnalyser::writeBuiltLine(LogFile& file, const W3CRecord& entry, Build
 // ---- LogForWebalizer -----------------------------------------------------
 
 void LogForWebalizer::processHTTPLogLine(const VDateTime& time, int kind, const W3CRecord& entry) {
-  writeBuiltLine(openLogFile(kind), entry, [&](auto& line) { feed::appendWebalizerHttpLine(line, time, entry, fields_); });
+  // Nine values between literals: each copied from the narrowed line.
+  writeBuiltLine(openLogFile(kind), entry, true, [&](auto& line) { feed::appendWebalizerHttpLine(line, time, entry, fields_); });
 }
 
 void LogForWebalizer::processFTPLogLine(const VDateTime& time, int kind, const W3CRecord& entry, bool isDownload) {
@@ -130,7 +131,9 @@ void LogForWebalizer::processFTPLogLine(const VDateTime& time, int kind, const W
 // ---- LogForAWStats -------------------------------------------------------
 
 void LogForAWStats::processHTTPLogLine(const VDateTime&, int kind, const W3CRecord& entry) {
-  writeBuiltLine(openLogFile(kind), entry, [&](auto& line) { feed::appendAWStatsHttpLine(line, entry, fields_, clock_); });
+  // Most of the line in a few runs of columns, each narrowed as it is
+  // appended: narrowing the whole line first would pass over it twice.
+  writeBuiltLine(openLogFile(kind), entry, false, [&](auto& line) { feed::appendAWStatsHttpLine(line, entry, fields_, clock_); });
 }
 
 void LogForAWStats::processFTPLogLine(const VDateTime&, int kind, const W3CRecord& entry, bool) {

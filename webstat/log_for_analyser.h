@@ -69,8 +69,11 @@ class LogForAnalyser {
   // `entry`) as writeLineToLog would write it; `build` is called with a
   // feed::AsciiLine, and once more with line_ (a std::wstring) when the line
   // is not all ASCII. Nothing of a line whose building raises is written.
+  // With `fromNarrowedLine` the entry's line is narrowed first and its
+  // values are copied from there (feed::NarrowedLine): the cheaper way for
+  // a line of many short values.
   template <class Build>
-  void writeBuiltLine(LogFile& file, const W3CRecord& entry, Build&& build);
+  void writeBuiltLine(LogFile& file, const W3CRecord& entry, bool fromNarrowedLine, Build&& build);
 
   std::array<std::unique_ptr<LogFile>, 6> logFiles_;
   // Reused from line to line.

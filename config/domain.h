@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,13 +21,58 @@ inline constexpr int kLogKinds = 6;
 const wchar_t* logKindDisplayName(int kind);
 const wchar_t* logKindResultsType(int kind);
 
+// A map that takes no room until its first entry (a pointer's worth): most
+// of a host's domains have no databases and no mailboxes, and traffic of
+// one or two kinds only. As std::map for what the model does with it;
+// entries stay where they are until clear().
+template <class K, class V>
+class LazyMap {
+ public:
+  using Map = std::map<K, V>;
+  using iterator = typename Map::iterator;
+  using const_iterator = typename Map::const_iterator;
+
+  LazyMap() = default;
+  LazyMap(std::initializer_list<typename Map::value_type> entries) : map_(entries.size() ? std::make_unique<Map>(entries) : nullptr) {}
+  LazyMap(const LazyMap& o) : map_(o.map_ ? std::make_unique<Map>(*o.map_) : nullptr) {}
+  LazyMap& operator=(const LazyMap& o) {
+    map_ = o.map_ ? std::make_unique<Map>(*o.map_) : nullptr;
+    return *this;
+  }
+  LazyMap(LazyMap&&) noexcept = default;
+  LazyMap& operator=(LazyMap&&) noexcept = default;
+
+  V& operator[](const K& key) {
+    if (!map_) map_ = std::make_unique<Map>();
+    return (*map_)[key];
+  }
+  const V& at(const K& key) const { return map_ ? map_->at(key) : none().at(key); }
+  size_t count(const K& key) const { return map_ ? map_->count(key) : 0; }
+  const_iterator find(const K& key) const { return map_ ? map_->find(key) : none().cend(); }
+  bool empty() const { return !map_ || map_->empty(); }
+  size_t size() const { return map_ ? map_->size() : 0; }
+  void clear() { map_.reset(); }
+  const_iterator begin() const { return map_ ? map_->cbegin() : none().cbegin(); }
+  const_iterator end() const { return map_ ? map_->cend() : none().cend(); }
+  iterator begin() { return map_ ? map_->begin() : none().begin(); }
+  iterator end() { return map_ ? map_->end() : none().end(); }
+
+ private:
+  // What an unused map iterates: nothing is ever put into it.
+  static Map& none() {
+    static Map empty;
+    return empty;
+  }
+  std::unique_ptr<Map> map_;
+};
+
 // Bytes of one day: direction 0 sent by the server, direction 1 received.
 struct DayTraffic {
   int64_t sent = 0;
   int64_t received = 0;
 };
 // Calendar date (time of day zero) to the day's bytes, oldest first.
-using DailyTraffic = std::map<VDateTime, DayTraffic>;
+using DailyTraffic = LazyMap<VDateTime, DayTraffic>;
 
 // A collection window: lines from start (inclusive) to end (exclusive).
 struct LogWindow {
@@ -78,10 +124,10 @@ struct DomainInfo {
   std::vector<std::wstring> aliases;
   std::wstring wwwRoot, webspaceName, webStatType;
   std::vector<std::wstring> mailNames;
-  std::map<DatabaseServer, std::vector<std::wstring>> mysqlDatabases;
-  std::map<DatabaseServer, std::vector<std::wstring>> mssqlDatabases;
+  LazyMap<DatabaseServer, std::vector<std::wstring>> mysqlDatabases;
+  LazyMap<DatabaseServer, std::vector<std::wstring>> mssqlDatabases;
   LogRotationSettings logRotation;
-  std::map<std::wstring, uint64_t> mailboxUsage;
+  LazyMap<std::wstring, uint64_t> mailboxUsage;
   // Held while this process changes the domain's traffic statistics.
   BusinessLock::RegistryLock businessLock;
   std::array<DailyTraffic, kLogKinds> traffic;

@@ -1,7 +1,10 @@
 #include "app/commit_actions.h"
 
+#include <algorithm>
 #include <cwctype>
+#include <map>
 #include <optional>
+#include <set>
 
 #include "app/business_lock.h"
 #include "support/fs.h"
@@ -10,13 +13,23 @@
 
 namespace {
 
-// The journal of staged markers: one string value per run, named by its
-// process id. Its text: the document's path on the first line (empty for
+// The journal of staged markers: string values of a run, named by its
+// process id, the first "<pid>" and the further ones "<pid>.<n>" (a host's
+// markers are shared among values of a few hundred each, none of them
+// megabytes). Each text: the document's path on the first line (empty for
 // standard output, and once the markers are recorded), then one line per
-// marker ("marker", key, name, value) and per consumed file to remove
-// ("remove", path), fields separated by tabs (tab, line break and backslash
-// escaped).
+// marker ("marker", key, name, value) and, in the first, per consumed file
+// to remove ("remove", path) or staged file to put in place ("install",
+// directory, scratch name, name), fields separated by tabs (tab, line break
+// and backslash escaped). Every value stands on its own: recovery settles
+// each alone.
 const std::wstring kJournalKey = std::wstring(kStatisticsKey) + L"\\PendingMarkers";
+constexpr size_t kJournalMarkers = 512;
+
+std::wstring journalName(size_t part) {
+  const std::wstring pid = std::to_wstring(process::currentId());
+  return part == 0 ? pid : pid + L"." + std::to_wstring(part);
+}
 
 std::wstring escape(const std::wstring& text) {
   std::wstring out;
@@ -50,8 +63,8 @@ std::vector<std::wstring> split(std::wstring_view text, wchar_t separator) {
   return parts;
 }
 
-registry::ValueWrite journalValue(const std::wstring& text) {
-  return registry::ValueWrite{kJournalKey, std::to_wstring(process::currentId()), registry::RawValue{REG_SZ, registry::encodeString(text)}};
+registry::ValueWrite journalValue(size_t part, const std::wstring& text) {
+  return registry::ValueWrite{kJournalKey, journalName(part), registry::RawValue{REG_SZ, registry::encodeString(text)}};
 }
 
 // Whether a run's results document stands complete: it ends with the root's
@@ -206,25 +219,31 @@ void installStagedFile(const CommitActions::StagedFile& file) {
 void CommitActions::prepareMarkers(const std::wstring& documentPath) {
   if ((markers_.empty() && removals_.empty() && stagings_.empty()) || staged_ || markersDone_) return;
   runStagings();
-  // Ten thousand domains make an entry of megabytes: it is encoded piece
-  // by piece as it is made, never held as wide text beside its encoding
-  // (the pieces are whole strings, so theirs is the whole text's).
-  std::string data;
-  data.reserve(markers_.size() * 256);
-  const auto put = [&](const std::wstring& piece) { data += text::toUtf16le(piece); };
-  put(escape(documentPath));
-  for (const Marker& m : markers_) put(L"\nmarker\t" + escape(keyOf(m)) + L"\t" + escape(texts_[m.name]) + L"\t" + escape(m.value));
-  put(pendingLines());
-  data.append(2, '\0');
-  std::vector<registry::ValueWrite> entry;
-  entry.push_back(registry::ValueWrite{kJournalKey, std::to_wstring(process::currentId()), registry::RawValue{REG_SZ, std::move(data)}});
+  // Each part is encoded piece by piece as it is made, never held as wide
+  // text beside its encoding (the pieces are whole strings, so theirs is
+  // the whole text's).
+  const auto part = [&](size_t index) {
+    std::string data;
+    const auto put = [&](const std::wstring& piece) { data += text::toUtf16le(piece); };
+    put(escape(documentPath));
+    for (size_t i = index * kJournalMarkers; i < markers_.size() && i < (index + 1) * kJournalMarkers; ++i) {
+      const Marker& m = markers_[i];
+      put(L"\nmarker\t" + escape(keyOf(m)) + L"\t" + escape(texts_[m.name]) + L"\t" + escape(m.value));
+    }
+    if (index == 0) put(pendingLines());
+    data.append(2, '\0');
+    return std::vector<registry::ValueWrite>{{kJournalKey, journalName(index), registry::RawValue{REG_SZ, std::move(data)}}};
+  };
+  const size_t parts = std::max<size_t>(1, (markers_.size() + kJournalMarkers - 1) / kJournalMarkers);
   // A connection of its own, opened for writing now: a store that can no
-  // longer be written fails here, before anything is delivered.
-  registry::PreparedWrite stage(HKEY_LOCAL_MACHINE, entry);
-  entry.clear();
+  // longer be written fails here, before anything is delivered. All parts
+  // go in one batch.
+  registry::PreparedWrite stage(HKEY_LOCAL_MACHINE, part(0));
+  for (size_t i = 1; i < parts; ++i) stage.add(part(i));
   if (const uint32_t code = stage.commit())
     raiseWindowsError(L"Unable to stage the run markers in the registry store " + text::fromAnsi(registry::storePath()), code,
                       VLOC(L"", "CommitActions::prepareMarkers"));
+  stagedParts_ = parts;
   staged_ = true;
 }
 
@@ -240,7 +259,9 @@ bool CommitActions::commitMarkers() noexcept {
     // The markers go into the batch a few hundred at a time: a host's
     // markers are never all held as registry values at once.
     std::vector<registry::ValueWrite> batch;
-    if (staged_) batch.push_back(journalValue(pendingLines()));
+    // The first part keeps what is left to do; the others are emptied.
+    if (staged_)
+      for (size_t i = 0; i < stagedParts_; ++i) batch.push_back(journalValue(i, i == 0 ? pendingLines() : std::wstring()));
     registry::PreparedWrite write(HKEY_LOCAL_MACHINE, batch);
     constexpr size_t kBatch = 512;
     for (size_t first = 0; first < markers_.size(); first += kBatch) {
@@ -259,7 +280,8 @@ bool CommitActions::commitMarkers() noexcept {
 
 void CommitActions::unstage() noexcept {
   if (!staged_) return;
-  registry::deleteValue(HKEY_LOCAL_MACHINE, kJournalKey, std::to_wstring(process::currentId()));
+  for (size_t i = 0; i < stagedParts_; ++i) registry::deleteValue(HKEY_LOCAL_MACHINE, kJournalKey, journalName(i));
+  stagedParts_ = 0;
   staged_ = false;
 }
 
@@ -318,6 +340,10 @@ void recoverInterruptedCommits() noexcept {
       VMutex& m;
       ~Unlock() { m.unlock(); }
     } unlock{*mutex};
+    // A run's journal may be several values ("<pid>", "<pid>.1", ...), each
+    // settled alone; its document is looked at once, and the run reported once.
+    std::map<std::wstring, std::pair<bool, std::wstring>> documents;
+    std::set<uint32_t> reported;
     for (const std::wstring& run : registry::valueNames(HKEY_LOCAL_MACHINE, kJournalKey)) {
       const uint32_t pid = static_cast<uint32_t>(std::wcstoul(run.c_str(), nullptr, 10));
       if (pid == process::currentId() || (pid != 0 && process::exists(pid))) continue;
@@ -326,8 +352,15 @@ void recoverInterruptedCommits() noexcept {
       if (!text.empty()) {
         const std::vector<std::wstring> lines = split(text, L'\n');
         const std::wstring document = unescape(lines[0]);
-        std::wstring how;
-        if (documentComplete(document, how)) {
+        auto known = documents.find(document);
+        if (known == documents.end()) {
+          std::wstring how;
+          const bool complete = documentComplete(document, how);
+          known = documents.emplace(document, std::make_pair(complete, how)).first;
+        }
+        const std::wstring& how = known->second.second;
+        const bool report = reported.insert(pid).second;
+        if (known->second.first) {
           std::vector<registry::ValueWrite> writes;
           std::vector<std::wstring> removals;
           for (size_t i = 1; i < lines.size(); ++i) {
@@ -355,11 +388,15 @@ void recoverInterruptedCommits() noexcept {
           if (const uint32_t code = registry::writeValues(HKEY_LOCAL_MACHINE, writes))
             raiseWindowsError(L"Unable to write the run markers of process " + run + L" to the registry store", code,
                               VLOC(L"", "recoverInterruptedCommits"));
-          logMessage(LogLevel::Warning, L"Process %s ended after its results document %s was complete (%s) and before it recorded its run markers: they are recorded now",
-                     run, document, how);
+          if (report)
+            logMessage(LogLevel::Warning,
+                       L"Process %s ended after its results document %s was complete (%s) and before it recorded its run markers: they are recorded now",
+                       std::to_wstring(pid), document, how);
         } else {
           for (const CommitActions::StagedFile& f : stagedFilesOf(lines)) dropStagedFile(f);
-          logMessage(LogLevel::Warning, L"Process %s ended before its results document %s was complete: its run markers are dropped", run, document);
+          if (report)
+            logMessage(LogLevel::Warning, L"Process %s ended before its results document %s was complete: its run markers are dropped",
+                       std::to_wstring(pid), document);
         }
       }
       registry::deleteValue(HKEY_LOCAL_MACHINE, kJournalKey, run);

@@ -128,6 +128,7 @@ class CommitActions {
   bool stagingsDone_ = false;
   std::vector<StagedFile> installs_;
   bool staged_ = false;
+  size_t stagedParts_ = 0;  // journal values staged: "<pid>", "<pid>.1", ...
   bool markersDone_ = false;
   std::vector<std::shared_ptr<void>> held_;
   void release();

@@ -250,4 +250,56 @@ TEST_F(CommitTest, TheDocumentIsCompleteOnDiskWhenItsCompletionRuns) {
   EXPECT_FALSE(ran) << "a document that could not be written is never complete";
 }
 
+// A run with more markers than one journal value takes stages them in
+// several ("<pid>", "<pid>.1", ...). A process that died with its document
+// complete has every part recorded by the next one, reported once; one
+// that died before its document was complete has every part dropped.
+TEST_F(CommitTest, AJournalOfManyPartsIsSettledWholeByTheNextProcess) {
+  const std::wstring journal = std::wstring(kStatisticsKey) + L"\\PendingMarkers";
+  const auto dieAfterStaging = [&](const std::string& document, const std::wstring& value) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      CommitActions commit;
+      for (int i = 0; i < 1100; ++i) commit.addMarker(kKey + L"\\D" + std::to_wstring(i), L"LastHttpStatisticsRun", value + std::to_wstring(i));
+      commit.prepareMarkers(text::fromAnsi(document));
+      ::_exit(registry::valueNames(HKEY_LOCAL_MACHINE, journal).size() == 3 ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? static_cast<int>(child) : -1;
+  };
+  const std::string complete = install.path("complete.xml"), incomplete = install.path("incomplete.xml");
+  testkit::writeFile(complete, "<?xml version=\"1.0\"?>\n<data><sitepages date=\"2026-12-10\" value=\"1\"/></data>\n");
+  testkit::writeFile(incomplete, "<?xml version=\"1.0\"?>\n<data><sitepages date=\"2026-12-10\" value=\"1\"/>");
+
+  const int died = dieAfterStaging(complete, L"2026/12/10 12:00:");
+  ASSERT_GT(died, 0) << "the child staged its markers in three parts";
+  EXPECT_TRUE(stringValue(kKey + L"\\D0", L"LastHttpStatisticsRun").empty());
+  testkit::LogCapture warnings({LogLevel::Warning});
+  recoverInterruptedCommits();
+  for (int i : {0, 511, 512, 1023, 1024, 1099})
+    EXPECT_EQ(stringValue(kKey + L"\\D" + std::to_wstring(i), L"LastHttpStatisticsRun"), L"2026/12/10 12:00:" + std::to_wstring(i)) << i;
+  EXPECT_TRUE(registry::valueNames(HKEY_LOCAL_MACHINE, journal).empty());
+  EXPECT_EQ(warnings.count("Process " + std::to_string(died) + " ended after its results document"), 1u) << warnings.text();
+
+  ASSERT_GT(dieAfterStaging(incomplete, L"later "), 0);
+  recoverInterruptedCommits();
+  for (int i : {0, 600, 1099})
+    EXPECT_EQ(stringValue(kKey + L"\\D" + std::to_wstring(i), L"LastHttpStatisticsRun"), L"2026/12/10 12:00:" + std::to_wstring(i)) << i;
+  EXPECT_TRUE(registry::valueNames(HKEY_LOCAL_MACHINE, journal).empty());
+  EXPECT_EQ(warnings.count("its run markers are dropped"), 1u) << warnings.text();
+
+  // A run that records its markers leaves no part behind.
+  {
+    CommitActions commit;
+    for (int i = 0; i < 1100; ++i) commit.addMarker(kKey + L"\\D" + std::to_wstring(i), L"LastHttpStatisticsRun", L"own " + std::to_wstring(i));
+    commit.prepareMarkers(text::fromAnsi(complete));
+    EXPECT_EQ(registry::valueNames(HKEY_LOCAL_MACHINE, journal).size(), 3u);
+    EXPECT_TRUE(commit.commitMarkers());
+    commit.commit();
+  }
+  EXPECT_TRUE(registry::valueNames(HKEY_LOCAL_MACHINE, journal).empty());
+  EXPECT_EQ(stringValue(kKey + L"\\D1099", L"LastHttpStatisticsRun"), L"own 1099");
+}
+
 }  // namespace

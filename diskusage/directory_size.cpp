@@ -40,20 +40,14 @@ struct Level {
 // Adds the sizes of the entries that are not directories and returns the
 // names of the subdirectories; a directory that cannot be listed adds nothing.
 std::vector<std::wstring> listLevel(const vfs::Directory& directory, uint64_t& total) {
-  std::vector<vfs::DirEntry> entries;
+  vfs::EntrySizes sizes;
   try {
-    entries = directory.list();
+    sizes = directory.entrySizes();
   } catch (...) {
     return {};
   }
-  std::vector<std::wstring> subdirectories;
-  for (vfs::DirEntry& e : entries) {
-    if (e.type == vfs::EntryType::Directory)
-      subdirectories.push_back(std::move(e.name));
-    else
-      total += e.size;
-  }
-  return subdirectories;
+  total += sizes.bytes;
+  return std::move(sizes.subdirectories);
 }
 
 class Walk {

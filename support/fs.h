@@ -42,6 +42,13 @@ struct DirEntry {
   uint32_t error = 0;
 };
 
+// What a measure of a tree needs of one of its directories (see
+// Directory::entrySizes).
+struct EntrySizes {
+  uint64_t bytes = 0;
+  std::vector<std::wstring> subdirectories;
+};
+
 // An open regular file. Failures name the path it was opened by.
 class File {
  public:
@@ -109,6 +116,12 @@ class Directory {
   // An entry that cannot be examined is listed with its error set, so that
   // one bad entry does not hide the others; one removed meanwhile is left out.
   std::vector<DirEntry> list() const;
+  // The same pass for a measure of the tree, in the file system's order: the
+  // logical sizes of the entries that are not directories added up (a link
+  // with its own size, an entry that cannot be examined as 0) and the names
+  // of the subdirectories. An entry the listing itself gives as a directory
+  // is not examined further. Raises as list() does.
+  EntrySizes entrySizes() const;
   // Whether an entry of that name exists (any type, links included).
   bool exists(const std::wstring& name) const;
   // lstat of one entry; raises when it does not exist.

@@ -408,40 +408,70 @@ void sortByName(std::vector<DirEntry>& entries) {
     return a.name < b.name;
   });
 }
-}  // namespace
 
-std::vector<DirEntry> Directory::list() const {
-  // A descriptor of its own: readdir moves the offset, and list() may run twice.
-  const int fd = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) fail(errno, L"Unable to list directory", path_, "vfs::Directory::list", true);
+// Calls fn(name, d_type) for every entry of the directory but "." and "..",
+// in the file system's order, through a descriptor of its own: readdir
+// moves the offset, and a directory may be listed twice.
+template <class Fn>
+void forEachName(int dirFd, const std::wstring& path, const char* function, Fn&& fn) {
+  const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) fail(errno, L"Unable to list directory", path, function, true);
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), ::closedir);
   if (!dir) {
     const int err = errno;
     ::close(fd);
-    fail(err, L"Unable to list directory", path_, "vfs::Directory::list", true);
+    fail(err, L"Unable to list directory", path, function, true);
   }
-  std::vector<DirEntry> entries;
   for (;;) {
     errno = 0;
     const dirent* d = ::readdir(dir.get());
     if (!d) {
-      if (errno != 0) fail(errno, L"Unable to list directory", path_, "vfs::Directory::list", true);
-      sortByName(entries);
-      return entries;
+      if (errno != 0) fail(errno, L"Unable to list directory", path, function, true);
+      return;
     }
-    const std::string_view name = d->d_name;
-    if (name == "." || name == "..") continue;
+    const char* name = d->d_name;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    fn(name, d->d_type);
+  }
+}
+
+}  // namespace
+
+std::vector<DirEntry> Directory::list() const {
+  std::vector<DirEntry> entries;
+  forEachName(fd_, path_, "vfs::Directory::list", [&](const char* name, unsigned char) {
     struct stat st;
-    if (::fstatat(fd_, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno == ENOENT) continue;  // removed since readdir saw it
+    if (::fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) return;  // removed since the listing saw it
       DirEntry unknown;
       unknown.name = text::fromAnsi(name);
       unknown.error = windowsErrorFromErrno(errno);
       entries.push_back(std::move(unknown));
-      continue;
+      return;
     }
     entries.push_back(entryOf(text::fromAnsi(name), st));
-  }
+  });
+  sortByName(entries);
+  return entries;
+}
+
+EntrySizes Directory::entrySizes() const {
+  EntrySizes sizes;
+  forEachName(fd_, path_, "vfs::Directory::entrySizes", [&](const char* name, unsigned char type) {
+    // The listing tells most directories by itself; their own attributes
+    // count for nothing.
+    if (type == DT_DIR) {
+      sizes.subdirectories.push_back(text::fromAnsi(name));
+      return;
+    }
+    struct stat st;
+    if (::fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;  // removed meanwhile, or unknown: 0
+    if (S_ISDIR(st.st_mode))
+      sizes.subdirectories.push_back(text::fromAnsi(name));
+    else
+      sizes.bytes += static_cast<uint64_t>(st.st_size);
+  });
+  return sizes;
 }
 
 bool Directory::exists(const std::wstring& name) const {
@@ -581,6 +611,23 @@ namespace {
 // lstat of the last component, the directories on the way walked by the
 // trust rule: false when the path does not exist; other failures raise.
 bool lstatPath(const std::wstring& path, struct stat& st, const char* function) {
+  {
+    // A path without any link on the way is answered by one lookup: O_PATH
+    // with O_NOFOLLOW opens a link in the last place as itself, and the
+    // kernel refuses every other link, which sends the question to the walk.
+    std::string whole = bytesOf(path, function);
+    while (whole.size() > 1 && whole.back() == '/') whole.pop_back();
+    if (!whole.empty() && whole != "/" && !whole.ends_with("/..") && whole != "..") {
+      const int fd = openWithoutLinks(whole, O_PATH);
+      if (fd >= 0) {
+        const bool ok = ::fstat(fd, &st) == 0;
+        ::close(fd);
+        if (ok) return true;
+      } else if (errno == ENOENT) {
+        return false;
+      }
+    }
+  }
   std::string leaf, refused;
   // A missing directory on the way is an answer, not a failure: asked once
   // per domain, it must not cost an exception.

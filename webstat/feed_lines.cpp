@@ -23,26 +23,29 @@ constexpr std::array<std::wstring_view, 7> kDays = {L"Sun", L"Mon", L"Tue", L"We
 // A number zero-padded to `width` digits (wider numbers keep all digits), as
 // "%0Nd" prints it, written at `at`; returns the end. Done by hand into a
 // caller's buffer because it runs several times per line.
-inline wchar_t* putNumber(wchar_t* at, unsigned value, int width) {
+template <class Char>
+inline Char* putNumber(Char* at, unsigned value, int width) {
   // The usual case of the date-time fields: two digits.
   if (width == 2 && value < 100) {
-    at[0] = static_cast<wchar_t>(L'0' + value / 10);
-    at[1] = static_cast<wchar_t>(L'0' + value % 10);
+    at[0] = static_cast<Char>('0' + value / 10);
+    at[1] = static_cast<Char>('0' + value % 10);
     return at + 2;
   }
-  wchar_t digits[12];
+  Char digits[12];
   int n = 0;
   do {
-    digits[n++] = static_cast<wchar_t>(L'0' + value % 10);
+    digits[n++] = static_cast<Char>('0' + value % 10);
     value /= 10;
   } while (value != 0);
-  for (int i = n; i < width; ++i) *at++ = L'0';
+  for (int i = n; i < width; ++i) *at++ = '0';
   while (n > 0) *at++ = digits[--n];
   return at;
 }
 
-wchar_t* putText(wchar_t* at, std::wstring_view text) {
-  for (const wchar_t c : text) *at++ = c;
+// `text` is ASCII (a literal, a month or day name) when Char is char.
+template <class Char>
+Char* putText(Char* at, std::wstring_view text) {
+  for (const wchar_t c : text) *at++ = static_cast<Char>(c);
   return at;
 }
 
@@ -66,6 +69,11 @@ void appendUnsigned64(Out& out, unsigned long long value) {
 // Room for the date-time parts of a line: every VDateTime field has at most
 // five digits.
 constexpr size_t kStampRoom = 64;
+
+// The date-time parts are ASCII: for a line built into bytes they are
+// written as bytes, which need no narrowing.
+template <class Out>
+using StampChar = std::conditional_t<std::is_same_v<Out, AsciiLine>, char, wchar_t>;
 
 // The fields from s-sitename to time-taken, each behind a blank; the FTP
 // line passes the two fields it rewrites.
@@ -170,29 +178,29 @@ void FieldReader::bind(const W3CRecord& record) {
 
 template <LineOut Out>
 void appendWebalizerHttpLine(Out& out, const VDateTime& t, const W3CRecord& entry, FieldReader& fields) {
-  wchar_t stamp[kStampRoom];
-  wchar_t* p = putNumber(stamp, t.year, 4);
+  StampChar<Out> stamp[kStampRoom];
+  StampChar<Out>* p = putNumber(stamp, t.year, 4);
   p = putNumber(p, t.month, 2);
   p = putNumber(p, t.day, 2);
   p = putNumber(p, t.hour, 2);
   p = putNumber(p, t.minute, 2);
   p = putNumber(p, t.second, 2);
-  *p++ = L' ';
+  *p++ = ' ';
   out.append(stamp, static_cast<size_t>(p - stamp));
   out += valueOr(fields(entry, ClientIp), L"-"sv);
   out += L' ';
   out += valueOr(fields(entry, UserName), L"-"sv);
   p = putText(stamp, L" - ["sv);
   p = putNumber(p, t.day, 2);
-  *p++ = L'/';
+  *p++ = '/';
   p = putText(p, monthName(t.month));
-  *p++ = L'/';
+  *p++ = '/';
   p = putNumber(p, t.year, 4);
-  *p++ = L':';
+  *p++ = ':';
   p = putNumber(p, t.hour, 2);
-  *p++ = L':';
+  *p++ = ':';
   p = putNumber(p, t.minute, 2);
-  *p++ = L':';
+  *p++ = ':';
   p = putNumber(p, t.second, 2);
   p = putText(p, L"] \""sv);
   out.append(stamp, static_cast<size_t>(p - stamp));
@@ -221,8 +229,8 @@ void appendWebalizerHttpLine(Out& out, const VDateTime& t, const W3CRecord& entr
 
 template <LineOut Out>
 void appendWebalizerFtpLine(Out& out, const VDateTime& t, int kind, const W3CRecord& entry, bool isDownload, FieldReader& fields) {
-  wchar_t stamp[kStampRoom];
-  wchar_t* p = putText(stamp, dayName(t.dayOfWeek));
+  StampChar<Out> stamp[kStampRoom];
+  StampChar<Out>* p = putText(stamp, dayName(t.dayOfWeek));
   *p++ = L' ';
   p = putText(p, monthName(t.month));
   *p++ = L' ';

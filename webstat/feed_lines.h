@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "support/datetime.h"
 #include "traffic/w3c.h"
@@ -146,6 +147,17 @@ class AsciiLine {
     return append(text.data(), text.size());
   }
   AsciiLine& append(const wchar_t* text, size_t n);
+  // Bytes that are ASCII already (a line's date-time parts): copied as they are.
+  AsciiLine& append(const char* ascii, size_t n) {
+    if (kRoom - used_ < n) spill();
+    if (n > kRoom) {
+      bytes_.append(ascii, n);
+      return *this;
+    }
+    std::memcpy(block_ + used_, ascii, n);
+    used_ += n;
+    return *this;
+  }
   // Appends what is still in the block to the caller's string; the line is
   // complete there only after this.
   void finish() { spill(); }

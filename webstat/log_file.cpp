@@ -65,8 +65,8 @@ void LogFile::checkLogFile(const std::wstring& domainName, int kind, const std::
 
 void LogFile::writeBufferIfFull() {
   // Whole blocks of kBufferSize, the rest of the last line kept for the next:
-  // the scratch file grows by whole pages, which the kernel takes at about
-  // two thirds the cost of writes that end inside a page.
+  // the scratch file grows by whole pages, where a write that ends inside a
+  // page leaves the kernel that page to take again with the next write.
   if (buffer_.size() < kBufferSize) return;
   write(kBufferSize);
   buffer_.erase(0, kBufferSize);

@@ -96,7 +96,7 @@ void collect(const std::string& dir, long lines, uint64_t bytes, int64_t sent, c
   domain->webStatType = analyser;
   model.domainsById[L"1"] = domain;
   model.domainIdsByName[L"example.com"] = L"1";
-  model.webLogDirectories[L"example.com"] = text::fromAnsi(dir);
+  domain->webLogsDirectory = text::fromAnsi(dir);
   LogDirectoryMap dirs;
   dirs[text::fromAnsi(dir)] = LogDirectory{LogHttp, L"example.com", domain.get()};
   SitesHits hits;

@@ -132,7 +132,7 @@ void buildModel(DomainModel& model, const std::string& root, int count, const st
     domain->webStatType = analyser;
     model.domainsById[id] = domain;
     model.domainIdsByName[domain->name] = id;
-    model.webLogDirectories[domain->name] = text::fromAnsi(root + "/" + name);
+    domain->webLogsDirectory = text::fromAnsi(root + "/" + name);
   }
   if (!logins) return;
   for (int l = 0; l < 1000; ++l) {
@@ -200,7 +200,7 @@ void run(const Scenario& s, const std::wstring& analyser, double floor) {
     dirs[text::fromAnsi(s.root)] = LogDirectory{LogFtp, L"10.0.0.5", nullptr};
   } else {
     for (const auto& [id, domain] : model.domainsById)
-      dirs[model.webLogDirectories[domain->name]] = LogDirectory{LogHttp, domain->name, domain.get()};
+      dirs[domain->webLogsDirectory] = LogDirectory{LogHttp, domain->name, domain.get()};
   }
   SitesHits hits;
   halvex::logging::LogStorage httpStorage, ftpStorage;

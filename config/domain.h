@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,11 @@ struct DomainInfo {
   LogWindow httpLogWindow;
   LogWindow ftpLogWindow;
   std::vector<std::wstring> logDirectories;
+  // What the web host utility reported: the logs directory (empty when it
+  // reported none, or one that cannot be used) and the default documents
+  // (none when not reported or not usable).
+  std::wstring webLogsDirectory;
+  std::optional<std::wstring> reportedDefaultDocuments;
   std::wstring guid;
   std::wstring defaultDocuments;
   std::vector<std::wstring> aliases;
@@ -159,9 +165,6 @@ struct DomainModel {
   std::vector<std::wstring> ftpServerAddresses;
   std::map<std::wstring, std::wstring> anonFtpDomains;  // address -> domain name
   std::map<std::wstring, std::wstring> params;
-  // Filled from the web host utility's report.
-  std::map<std::wstring, std::wstring> webLogDirectories;
-  std::map<std::wstring, std::wstring> defaultDocumentsByDomain;
   // Bytes the night's log rotation will add to (or, negative, take from)
   // each log directory, by its path; disk usage counts the directories as
   // they will stand after it.

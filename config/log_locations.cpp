@@ -93,17 +93,18 @@ bool isUsableDirectory(const std::wstring& path) {
 void addWebDomain(DomainModel& model, bool httpRequested, xmlNode* node, const std::wstring& modSecurityRoot, const std::wstring& vhostsRoot,
                   LogDirectoryMap& logDirectoryMap) {
   const std::wstring name = getAttribute(node, "name");
+  DomainInfo* domain = model.findDomainByName(name);
   std::wstring logsDir = getAttribute(node, "logsDir");
   const std::wstring logsDirError = getAttribute(node, "logsDirError");
   if (!logsDirError.empty()) logMessage(LogLevel::Warning, L"No log directory for domain %s: %s", shown(name), shown(logsDirError));
   std::wstring why;
   const PathState state = logsDir.empty() ? PathState::Missing : examinePath(logsDir, why);
   if (state == PathState::Unusable) {
-    // Kept out of webLogDirectories too: nothing is written into such a place.
+    // Not the domain's logs directory either: nothing is written into such a place.
     logMessage(LogLevel::Warning, L"The log directory %s of domain %s is not used: %s", shown(logsDir), shown(name), why);
     logsDir.clear();
   }
-  model.webLogDirectories[name] = logsDir;
+  if (domain) domain->webLogsDirectory = logsDir;
   if (!httpRequested) return;
 
   const std::wstring defaultDocsError = getAttribute(node, "defaultDocsError");
@@ -113,10 +114,9 @@ void addWebDomain(DomainModel& model, bool httpRequested, xmlNode* node, const s
     logMessage(LogLevel::Warning, L"No default documents for domain %s: %s", shown(name), shown(defaultDocsError));
   else if (badDocs)
     logMessage(LogLevel::Warning, L"The default documents %s of domain %s are not used: %s", shown(defaultDocs), shown(name), *badDocs);
-  else
-    model.defaultDocumentsByDomain[name] = defaultDocs;
+  else if (domain)
+    domain->reportedDefaultDocuments = defaultDocs;
 
-  DomainInfo* domain = model.findDomainByName(name);
   if (state != PathState::Directory || !domain) return;
   domain->logDirectories.push_back(logsDir);
   logDirectoryMap[logsDir] = LogDirectory{LogHttp, name, domain};

@@ -18,9 +18,10 @@ struct LogDirectory {
 using LogDirectoryMap = std::map<std::wstring, LogDirectory>;
 
 // Asks webhostctl for the hosting domains' log directories and default
-// documents; fills webLogDirectories (always), defaultDocumentsByDomain and
-// the map (with HTTP traffic or HTTP web statistics requested), and each
-// domain's logDirectories (IIS, ModSecurity, PHP errors). Failures are
+// documents; fills each reported domain's webLogsDirectory (always), its
+// reportedDefaultDocuments, the map and its logDirectories (IIS,
+// ModSecurity, PHP errors) with HTTP traffic or HTTP web statistics
+// requested. Failures are
 // logged; what was stored before a failure stays. A reported value that
 // cannot be used (a logs directory that is no absolute path, holds a control
 // character or is refused by the file system; default documents holding a

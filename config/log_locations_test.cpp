@@ -41,8 +41,8 @@ class LogLocationsTest : public ::testing::Test {
 
 TEST_F(LogLocationsTest, WebLogDirectoriesComeFromTheWebHostUtility) {
   DomainInfo& a = addDomain(L"1", L"a.example", true);
-  addDomain(L"2", L"b.example", true);  // no site directory on this host
-  addDomain(L"3", L"c.example", false);
+  DomainInfo& b = addDomain(L"2", L"b.example", true);  // no site directory on this host
+  DomainInfo& c = addDomain(L"3", L"c.example", false);
   fs::create_directories(install.vhostsRoot() + "/a.example/logs");
   fs::create_directories(install.vhostsRoot() + "/a.example/logs/php_errors/a.example");
   fs::create_directories(install.vhostsRoot() + "/a.example/conf");
@@ -64,19 +64,24 @@ TEST_F(LogLocationsTest, WebLogDirectoriesComeFromTheWebHostUtility) {
   EXPECT_EQ(a.logDirectories[0], logs);
   EXPECT_EQ(a.logDirectories[1], text::fromAnsi(install.dataRoot() + "/ModSecurity/vhosts/guid-1/logs"));
   EXPECT_EQ(a.logDirectories[2], text::fromAnsi(install.vhostsRoot() + "/a.example/logs/php_errors/a.example"));
-  EXPECT_EQ(model.defaultDocumentsByDomain.at(L"a.example"), L"home.html;index.php");
-  EXPECT_EQ(model.webLogDirectories.at(L"b.example"), L"") << "a reported domain without logs is stored empty";
-  EXPECT_EQ(model.webLogDirectories.count(L"c.example"), 0u) << "only hosting domains are asked";
+  EXPECT_EQ(a.webLogsDirectory, logs);
+  EXPECT_EQ(a.reportedDefaultDocuments, L"home.html;index.php");
+  EXPECT_EQ(b.webLogsDirectory, L"") << "reported without logs";
+  EXPECT_EQ(b.reportedDefaultDocuments, L"");
+  EXPECT_FALSE(c.reportedDefaultDocuments) << "only hosting domains are asked";
+  EXPECT_TRUE(c.logDirectories.empty());
 
-  // FTP traffic alone: the web host utility still runs, but adds nothing to scan.
-  DomainModel ftpOnly;
-  ftpOnly.domainsById = model.domainsById;
-  ftpOnly.domainIdsByName = model.domainIdsByName;
+  // FTP traffic alone: the web host utility still runs (the feeds need the
+  // logs directory), but adds nothing to scan.
+  a.webLogsDirectory.clear();
+  a.reportedDefaultDocuments.reset();
+  a.logDirectories.clear();
   LogDirectoryMap none;
-  getWebDomainLogs(ftpOnly, FtpTraffic, none);
+  getWebDomainLogs(model, FtpTraffic, none);
   EXPECT_TRUE(none.empty());
-  EXPECT_EQ(ftpOnly.webLogDirectories.count(L"a.example"), 1u);
-  EXPECT_TRUE(ftpOnly.defaultDocumentsByDomain.empty());
+  EXPECT_EQ(a.webLogsDirectory, logs);
+  EXPECT_FALSE(a.reportedDefaultDocuments);
+  EXPECT_TRUE(a.logDirectories.empty());
 }
 
 TEST_F(LogLocationsTest, AMissingOrFailingWebHostUtilityIsOneErrorAndTheRunGoesOn) {
@@ -106,7 +111,7 @@ TEST_F(LogLocationsTest, AMissingOrFailingWebHostUtilityIsOneErrorAndTheRunGoesO
   const size_t before = errors().size();
   getWebDomainLogs(model, HttpTraffic, map);
   EXPECT_TRUE(map.empty());
-  EXPECT_TRUE(model.webLogDirectories.empty());
+  EXPECT_EQ(model.findDomainById(L"1")->webLogsDirectory, L"");
   EXPECT_TRUE(model.findDomainById(L"1")->logDirectories.empty());
   e = errors().substr(before);
   EXPECT_NE(e.find("Unable to get log directory and default documents for domains"), std::string::npos) << e;
@@ -169,11 +174,11 @@ TEST_F(LogLocationsTest, ATenantsDefaultDocumentsCostOnlyThatDomain) {
   EXPECT_EQ(map.size(), contents.size() + 2) << "every domain keeps its log directory";
   for (const auto& [dir, entry] : map) EXPECT_EQ(text::toUtf8(dir), install.vhostsRoot() + "/" + text::toUtf8(entry.ownerName) + "/logs");
 
-  EXPECT_EQ(model.defaultDocumentsByDomain.at(L"good.example"), L"start.html;index.php");
-  EXPECT_EQ(model.defaultDocumentsByDomain.at(L"unicode.example"), L"d\u00e9marrage.html;\u20ac.php");
+  EXPECT_EQ(model.findDomainByName(L"good.example")->reportedDefaultDocuments, L"start.html;index.php");
+  EXPECT_EQ(model.findDomainByName(L"unicode.example")->reportedDefaultDocuments, L"d\u00e9marrage.html;\u20ac.php");
   const std::string w = warnings.text();
   for (const char* bad : {"control.example", "bytes.example", "long.example", "tab.example", "link.example", "hardlink.example"}) {
-    EXPECT_EQ(model.defaultDocumentsByDomain.count(text::fromAnsi(bad)), 0u) << bad;
+    EXPECT_FALSE(model.findDomainByName(text::fromAnsi(bad))->reportedDefaultDocuments) << bad;
     EXPECT_NE(w.find(std::string("No default documents for domain '") + bad + "'"), std::string::npos) << bad << "\n" << w;
   }
   EXPECT_EQ(w.find("root-only-line"), std::string::npos) << "a linked file is never read";
@@ -219,12 +224,12 @@ TEST_F(LogLocationsTest, AnUnusableReportedDirectoryCostsOnlyItsDomain) {
   const std::string w = warnings.text();
   for (const char* bad : {"relative.example", "long.example", "name.example", "break.example"}) {
     EXPECT_NE(w.find(std::string("of domain '") + bad + "' is not used"), std::string::npos) << bad << "\n" << w;
-    EXPECT_EQ(model.webLogDirectories.at(text::fromAnsi(bad)), L"") << "nothing is ever written into " << bad << "'s";
+    EXPECT_EQ(model.findDomainByName(text::fromAnsi(bad))->webLogsDirectory, L"") << "nothing is ever written into " << bad << "'s";
   }
   EXPECT_EQ(w.find("\nForged: line"), std::string::npos) << w;
   EXPECT_NE(w.find("\\u000AForged: line"), std::string::npos) << w;
-  EXPECT_EQ(model.webLogDirectories.at(L"good.example"), text::fromAnsi(good));
-  EXPECT_TRUE(model.defaultDocumentsByDomain.empty()) << "a tab is no list of names";
+  EXPECT_EQ(model.findDomainByName(L"good.example")->webLogsDirectory, text::fromAnsi(good));
+  for (const auto& [id, domain] : model.domainsById) EXPECT_FALSE(domain->reportedDefaultDocuments) << "a tab is no list of names";
   EXPECT_EQ(testkit::occurrences(w, "The default documents 'a\\u0009b' of domain"), reported.size()) << w;
 }
 

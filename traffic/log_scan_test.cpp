@@ -458,7 +458,7 @@ TEST_F(LogScanTest, ReportsAFileThatCannotBeReadAndGoesOn) {
 TEST_F(LogScanTest, FeedsTheCountedLinesToTheDomainsAnalyser) {
   DomainInfo& domain = webDomain(L"1", L"a.com");
   domain.webStatType = L"webalizer";
-  model.webLogDirectories[L"a.com"] = text::fromAnsi(webDir(L"a.com"));
+  domain.webLogsDirectory = text::fromAnsi(webDir(L"a.com"));
   model.ftpLoginDomains[L"alice"] = L"a.com";
   setWindow(domain.httpLogWindow, at(2016, 12, 7), at(2016, 12, 8));
   writeBytes(webDir(L"a.com") + "/ex161207.log", header(kWebFields) + webLine(at(2016, 12, 6, 23), "1", "1") +

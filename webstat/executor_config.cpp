@@ -84,11 +84,9 @@ namespace {
 
 // The domain's logs directory, or nothing when the domain gets no file (no
 // hosting, no logs directory reported).
-const std::wstring* logsDirectoryOf(const DomainModel& model, const DomainInfo& domain) {
-  if (!domain.hosting) return nullptr;
-  const auto found = model.webLogDirectories.find(domain.name);
-  if (found == model.webLogDirectories.end() || found->second.empty()) return nullptr;
-  return &found->second;
+const std::wstring* logsDirectoryOf(const DomainModel&, const DomainInfo& domain) {
+  if (!domain.hosting || domain.webLogsDirectory.empty()) return nullptr;
+  return &domain.webLogsDirectory;
 }
 
 std::string renderFor(const DomainInfo& domain, const std::wstring& logsDirectory) {

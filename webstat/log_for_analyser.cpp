@@ -162,10 +162,8 @@ LogForAnalyser* AnalyserRegistry::getAnalyserForDomain(const std::wstring& domai
     else
       writer = std::make_unique<LogForWebalizer>();
     writer->domainName = domainName;
-    const auto dir = model_.webLogDirectories.find(domainName);
-    writer->logsDirectory = dir == model_.webLogDirectories.end() ? std::wstring() : dir->second;
-    const auto docs = model_.defaultDocumentsByDomain.find(domainName);
-    writer->defaultDocument = docs == model_.defaultDocumentsByDomain.end() ? std::wstring(L"index.html") : docs->second;
+    writer->logsDirectory = domain->webLogsDirectory;
+    writer->defaultDocument = domain->reportedDefaultDocuments.value_or(L"index.html");
     domain->defaultDocuments = writer->defaultDocument;
   }
   lastName_ = domainName;

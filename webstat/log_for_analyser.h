@@ -110,9 +110,8 @@ class AnalyserRegistry {
 
   // The domain's writer, created on first use; nullptr when the domain's
   // webStatType is neither "awstats" nor "webalizer" (exact) or there is no
-  // such domain. A new writer gets the logs directory from
-  // webLogDirectories (empty when absent) and the default document from
-  // defaultDocumentsByDomain ("index.html" when absent), which is also
+  // such domain. A new writer gets the domain's webLogsDirectory and its
+  // reportedDefaultDocuments ("index.html" when none), which are also
   // copied into the domain's defaultDocuments for the executor's
   // configuration.
   LogForAnalyser* getAnalyserForDomain(const std::wstring& domainName);

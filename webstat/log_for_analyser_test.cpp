@@ -88,7 +88,7 @@ TEST_F(LogForAnalyserTest, WriterFollowsTheDomainsAnalyserExactly) {
 TEST_F(LogForAnalyserTest, NewWriterTakesLogsDirectoryAndDefaultDocument) {
   DomainInfo& alpha = addDomain(model, L"1", L"alpha.example", L"webalizer", L"/srv/alpha/logs");
   DomainInfo& beta = addDomain(model, L"2", L"beta.example", L"awstats");
-  model.defaultDocumentsByDomain[L"alpha.example"] = L"home.php;index.html";
+  alpha.reportedDefaultDocuments = L"home.php;index.html";
   AnalyserRegistry registry(model);
 
   LogForAnalyser* a = registry.getAnalyserForDomain(L"alpha.example");

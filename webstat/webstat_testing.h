@@ -45,7 +45,7 @@ inline DomainInfo& addDomain(DomainModel& model, const std::wstring& id, const s
   domain->webspaceName = name;
   model.domainsById[id] = domain;
   model.domainIdsByName[name] = id;
-  if (!logsDirectory.empty()) model.webLogDirectories[name] = logsDirectory;
+  domain->webLogsDirectory = logsDirectory;
   return *domain;
 }
 

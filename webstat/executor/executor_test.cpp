@@ -154,7 +154,7 @@ class ExecutorTest : public ::testing::Test {
     alpha.aliases = {L"www.alpha.example"};
     DomainInfo& beta = addDomain(model, L"2", L"beta.example", L"awstats", text::fromAnsi(logs("beta.example")));
     beta.aliases = {L"www.beta.example", L"shop.beta.example"};
-    model.defaultDocumentsByDomain[L"beta.example"] = L"index.php;index.html";
+    beta.reportedDefaultDocuments = L"index.php;index.html";
   }
   void TearDown() override { process::setEnv(L"TMPDIR", savedTmp_); }
 
@@ -695,8 +695,7 @@ TEST_F(ExecutorTest, ReportsAgreeWithTheResultsDocument) {
 // The default documents of a run hold for its feeds while they wait: a later
 // run without entries writes the configuration without any.
 TEST_F(ExecutorTest, PendingFeedsKeepTheDefaultDocumentsOfTheirRun) {
-  model.defaultDocumentsByDomain[L"alpha.example"] = L"start.htm";
-  model.defaultDocumentsByDomain[L"beta.example"] = L"start.htm";
+  for (const wchar_t* id : {L"1", L"2"}) model.domainsById.at(id)->reportedDefaultDocuments = L"start.htm";
   runStatistics(makeHits({5}));
   ASSERT_EQ(executor().exitCode, 0);
 

@@ -17,6 +17,13 @@ DomainInfo::DomainInfo(std::wstring domainId, std::wstring domainName)
       name(std::move(domainName)),
       businessLock(BusinessLock::RegistryOfflineLockStatus(kDomainIdsKey, id, L"OfflineLockStatus")) {}
 
+std::vector<std::wstring> DomainInfo::rotatedLogDirectories() const {
+  std::vector<std::wstring> dirs;
+  if (rotateWebLogs && !webLogsDirectory.empty()) dirs.push_back(webLogsDirectory);
+  dirs.insert(dirs.end(), logDirectories.begin(), logDirectories.end());
+  return dirs;
+}
+
 const LogWindow* DomainInfo::windowFor(int kind) const {
   if (kind == LogHttp) return &httpLogWindow;
   if (kind == LogAnonFtp || kind == LogFtp) return &ftpLogWindow;

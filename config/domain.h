@@ -119,12 +119,16 @@ struct DomainInfo {
   std::wstring name;
   LogWindow httpLogWindow;
   LogWindow ftpLogWindow;
-  std::vector<std::wstring> logDirectories;
   // What the web host utility reported: the logs directory (empty when it
   // reported none, or one that cannot be used) and the default documents
   // (none when not reported or not usable).
   std::wstring webLogsDirectory;
   std::optional<std::wstring> reportedDefaultDocuments;
+  // The directories the night's rotation works through: the web logs
+  // directory when it is scanned (rotateWebLogs), then the others of
+  // logDirectories (ModSecurity, PHP errors); see rotatedLogDirectories.
+  std::vector<std::wstring> logDirectories;
+  bool rotateWebLogs = false;
   std::wstring guid;
   std::wstring defaultDocuments;
   std::vector<std::wstring> aliases;
@@ -143,6 +147,8 @@ struct DomainInfo {
   bool hosting = false, calculateMail = false, tomcatService = false;
   // Cleared when taking businessLock failed and concurrency is not maximized.
   bool lockAllowed = true;
+
+  std::vector<std::wstring> rotatedLogDirectories() const;
 
   // Whether this run holds back the domain's web or FTP traffic.
   bool trafficHeldBack() const { return httpLogWindow.failed || ftpLogWindow.failed; }

@@ -118,7 +118,7 @@ void addWebDomain(DomainModel& model, bool httpRequested, xmlNode* node, const s
     domain->reportedDefaultDocuments = defaultDocs;
 
   if (state != PathState::Directory || !domain) return;
-  domain->logDirectories.push_back(logsDir);
+  domain->rotateWebLogs = true;
   logDirectoryMap[logsDir] = LogDirectory{LogHttp, name, domain};
   const std::wstring modSecurity = vfs::join(vfs::join(modSecurityRoot, domain->guid), L"logs");
   if (isUsableDirectory(modSecurity)) domain->logDirectories.push_back(modSecurity);

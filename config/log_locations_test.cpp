@@ -60,28 +60,30 @@ TEST_F(LogLocationsTest, WebLogDirectoriesComeFromTheWebHostUtility) {
   EXPECT_EQ(map.begin()->second.ownerName, L"a.example");
   EXPECT_EQ(map.begin()->second.domain, &a);
   // The IIS logs, the ModSecurity logs and the PHP error logs, in that order.
-  ASSERT_EQ(a.logDirectories.size(), 3u);
-  EXPECT_EQ(a.logDirectories[0], logs);
-  EXPECT_EQ(a.logDirectories[1], text::fromAnsi(install.dataRoot() + "/ModSecurity/vhosts/guid-1/logs"));
-  EXPECT_EQ(a.logDirectories[2], text::fromAnsi(install.vhostsRoot() + "/a.example/logs/php_errors/a.example"));
+  const std::vector<std::wstring> rotated = a.rotatedLogDirectories();
+  ASSERT_EQ(rotated.size(), 3u);
+  EXPECT_EQ(rotated[0], logs);
+  EXPECT_EQ(rotated[1], text::fromAnsi(install.dataRoot() + "/ModSecurity/vhosts/guid-1/logs"));
+  EXPECT_EQ(rotated[2], text::fromAnsi(install.vhostsRoot() + "/a.example/logs/php_errors/a.example"));
   EXPECT_EQ(a.webLogsDirectory, logs);
   EXPECT_EQ(a.reportedDefaultDocuments, L"home.html;index.php");
   EXPECT_EQ(b.webLogsDirectory, L"") << "reported without logs";
   EXPECT_EQ(b.reportedDefaultDocuments, L"");
   EXPECT_FALSE(c.reportedDefaultDocuments) << "only hosting domains are asked";
-  EXPECT_TRUE(c.logDirectories.empty());
+  EXPECT_TRUE(c.rotatedLogDirectories().empty());
 
   // FTP traffic alone: the web host utility still runs (the feeds need the
   // logs directory), but adds nothing to scan.
   a.webLogsDirectory.clear();
   a.reportedDefaultDocuments.reset();
   a.logDirectories.clear();
+  a.rotateWebLogs = false;
   LogDirectoryMap none;
   getWebDomainLogs(model, FtpTraffic, none);
   EXPECT_TRUE(none.empty());
   EXPECT_EQ(a.webLogsDirectory, logs);
   EXPECT_FALSE(a.reportedDefaultDocuments);
-  EXPECT_TRUE(a.logDirectories.empty());
+  EXPECT_TRUE(a.rotatedLogDirectories().empty());
 }
 
 TEST_F(LogLocationsTest, AMissingOrFailingWebHostUtilityIsOneErrorAndTheRunGoesOn) {
@@ -112,7 +114,7 @@ TEST_F(LogLocationsTest, AMissingOrFailingWebHostUtilityIsOneErrorAndTheRunGoesO
   getWebDomainLogs(model, HttpTraffic, map);
   EXPECT_TRUE(map.empty());
   EXPECT_EQ(model.findDomainById(L"1")->webLogsDirectory, L"");
-  EXPECT_TRUE(model.findDomainById(L"1")->logDirectories.empty());
+  EXPECT_TRUE(model.findDomainById(L"1")->rotatedLogDirectories().empty());
   e = errors().substr(before);
   EXPECT_NE(e.find("Unable to get log directory and default documents for domains"), std::string::npos) << e;
   EXPECT_NE(e.find(" at load xml <?xml"), std::string::npos) << e;

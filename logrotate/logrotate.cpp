@@ -58,7 +58,8 @@ void logrotate::start(const DomainInfo& domain, const std::wstring& adminEmail, 
   guarded(LogLevel::Info, where, [&] {
     const Job job{domain, adminEmail, adminName, nowFileTime()};
     // One directory failing (vanished, swapped for a link) leaves the others to rotate.
-    for (const std::wstring& directory : domain.logDirectories) guarded(LogLevel::Info, where, [&] { rotateDirectory(job, directory, plan); });
+    for (const std::wstring& directory : domain.rotatedLogDirectories())
+      guarded(LogLevel::Info, where, [&] { rotateDirectory(job, directory, plan); });
   });
 }
 
@@ -67,7 +68,7 @@ void logrotate::prepare(const DomainInfo& domain, RotationPlan& plan, std::map<s
   const auto where = [&] { return VLOC(vaformat(L"Rotate log for domain %s", domain.name), kFunction); };
   guarded(LogLevel::Info, where, [&] {
     const Job job{domain, L"", L"", nowFileTime()};
-    for (const std::wstring& directory : domain.logDirectories)
+    for (const std::wstring& directory : domain.rotatedLogDirectories())
       guarded(LogLevel::Info, where, [&] { planDirectory(job, directory, plan, changes); });
   });
 }

@@ -84,7 +84,7 @@ namespace {
 
 // The domain's logs directory, or nothing when the domain gets no file (no
 // hosting, no logs directory reported).
-const std::wstring* logsDirectoryOf(const DomainModel&, const DomainInfo& domain) {
+const std::wstring* logsDirectoryOf(const DomainInfo& domain) {
   if (!domain.hosting || domain.webLogsDirectory.empty()) return nullptr;
   return &domain.webLogsDirectory;
 }
@@ -127,8 +127,8 @@ bool alreadyInPlace(const vfs::Directory& dir, const std::string& document) {
 
 }  // namespace
 
-void writeWebStatExecutorConfig(DomainModel& model, DomainInfo& domain) {
-  const std::wstring* logsDirectory = logsDirectoryOf(model, domain);
+void writeWebStatExecutorConfig(DomainModel&, DomainInfo& domain) {
+  const std::wstring* logsDirectory = logsDirectoryOf(domain);
   if (!logsDirectory) return;
   const std::string document = renderFor(domain, *logsDirectory);
   rethrowing(VLOC(vfs::join(*logsDirectory, kWebStatExecutorConfigName), "statistics::writeWebStatExecutorConfig"), [&] {
@@ -137,9 +137,8 @@ void writeWebStatExecutorConfig(DomainModel& model, DomainInfo& domain) {
   });
 }
 
-void WebStatExecutorConfigBatch::add(DomainModel& model, DomainInfo& domain) {
-  model_ = &model;
-  if (logsDirectoryOf(model, domain)) pending_.push_back(&domain);
+void WebStatExecutorConfigBatch::add(DomainModel&, DomainInfo& domain) {
+  if (logsDirectoryOf(domain)) pending_.push_back(&domain);
 }
 
 namespace {
@@ -170,7 +169,7 @@ void WebStatExecutorConfigBatch::commit() {
   // New files beside the old ones, not yet synced or renamed.
   std::vector<Written> written;
   for (DomainInfo* domain : pending) {
-    const std::wstring* logsDirectory = logsDirectoryOf(*model_, *domain);
+    const std::wstring* logsDirectory = logsDirectoryOf(*domain);
     if (!logsDirectory) continue;
     guarded(LogLevel::Error, failed(domain), [&] {
       rethrowing(where(*logsDirectory), [&] {
@@ -199,7 +198,7 @@ void WebStatExecutorConfigBatch::commit() {
   const bool synced = guarded(LogLevel::Error, VLOC(L"Write the web statistics executor configurations", "statistics::start"),
                               [&] { syncFileSystems(fileSystems); });
   for (const Written& w : written) {
-    const std::wstring& logsDirectory = *logsDirectoryOf(*model_, *w.domain);
+    const std::wstring& logsDirectory = w.domain->webLogsDirectory;
     guarded(LogLevel::Error, failed(w.domain), [&] {
       rethrowing(where(logsDirectory), [&] {
         // Opened again by its path under the same rules: the new file is

@@ -39,7 +39,7 @@ void writeWebStatExecutorConfig(DomainModel& model, DomainInfo& domain);
 // are never all held at once. A domain whose file cannot be rendered or put
 // in place is logged as an Error ("Save domain <name> status", naming the
 // file) and keeps its old file; the others go on. commit() returns once
-// every file is on disk. The model and the domains must outlive commit().
+// every file is on disk. The domains must outlive commit().
 class WebStatExecutorConfigBatch {
  public:
   void add(DomainModel& model, DomainInfo& domain);
@@ -50,7 +50,6 @@ class WebStatExecutorConfigBatch {
     DomainInfo* domain;
     std::wstring temp;
   };
-  DomainModel* model_ = nullptr;
   std::vector<DomainInfo*> pending_;
 };
 

@@ -30,6 +30,8 @@ struct EventSource {
   std::mutex guard;
   bool registered = false;
   std::wstring name;
+  // The program's path, read once with the registration: every event names it.
+  std::wstring executable;
   // syslog keeps the ident pointer, so the text must live as long as the log is open.
   std::string ident;
   bool syslogOpen = false;
@@ -57,7 +59,8 @@ void registerSource(EventSource& s) {
     registry::setDword(HKEY_LOCAL_MACHINE, kEventLogKey, L"MaxSize", kMaxSize, RegView32);
     registry::setDword(HKEY_LOCAL_MACHINE, kEventLogKey, L"Retention", 0, RegView32);
   }
-  std::wstring name = vfs::fileName(process::executablePath());
+  const std::wstring executable = process::executablePath();
+  std::wstring name = vfs::fileName(executable);
   if (registry::keyExists(HKEY_LOCAL_MACHINE, kApplicationKey + name)) name = L"Halvex:  " + name;
   const std::wstring sourceKey = kSourceParentKey + name;
   // The message file first: without it the source is not registered at all.
@@ -70,6 +73,7 @@ void registerSource(EventSource& s) {
   if (const uint32_t code = registry::setString(HKEY_LOCAL_MACHINE, sourceKey, L"EventMessageFile", messageFile, RegView32))
     registrationFailed(code);
   s.name = name;
+  s.executable = executable;
   s.registered = true;
 }
 
@@ -113,7 +117,7 @@ std::wstring escaped(const std::wstring& text) {
 
 void appendToFile(const char* path, EventSource& s, int level, const std::wstring& text) {
   const std::wstring line =
-      std::wstring(typeWord(level)) + L"\t" + escaped(s.name) + L"\t" + escaped(text) + L"\t" + escaped(process::executablePath()) + L"\n";
+      std::wstring(typeWord(level)) + L"\t" + escaped(s.name) + L"\t" + escaped(text) + L"\t" + escaped(s.executable) + L"\n";
   LogFile file = LogFile::open(text::fromAnsi(path));
   file.append(text::toUtf8(line));
 }

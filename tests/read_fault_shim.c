@@ -1,7 +1,7 @@
 /* Faults for whole-program tests, preloaded into the program:
- * - HALVEX_TEST_READ_FAULT: every openat() for reading of a path and every
- *   fdopendir() of a directory that matches this fnmatch() pattern (the
- *   whole path; "*" crosses "/") fails with EIO;
+ * - HALVEX_TEST_READ_FAULT: every openat() for reading of a path, and every
+ *   fdopendir() or getdents64() of a directory, that matches this fnmatch()
+ *   pattern (the whole path; "*" crosses "/") fails with EIO;
  * - HALVEX_TEST_KILL_AT_FSYNC: the process is killed (SIGKILL) when it is
  *   about to fsync() a file whose path matches;
  * - HALVEX_TEST_KILL_AFTER_CLOSE: the process is killed right after it has
@@ -93,6 +93,20 @@ DIR* fdopendir(int fd) {
     }
   }
   return real(fd);
+}
+
+ssize_t getdents64(int fd, void* buffer, size_t length) {
+  static ssize_t (*real)(int, void*, size_t);
+  if (!real) real = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "getdents64");
+  if (pattern()) {
+    char path[PATH_MAX];
+    pathOfFd(fd, path, sizeof path);
+    if (fnmatch(pattern(), path, 0) == 0) {
+      errno = EIO;
+      return -1;
+    }
+  }
+  return real(fd, buffer, length);
 }
 
 static int fdMatches(int fd, const char* name) {

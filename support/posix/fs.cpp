@@ -410,28 +410,25 @@ void sortByName(std::vector<DirEntry>& entries) {
 }
 
 // Calls fn(name, d_type) for every entry of the directory but "." and "..",
-// in the file system's order, through a descriptor of its own: readdir
-// moves the offset, and a directory may be listed twice.
+// in the file system's order. The directory's own descriptor is read from
+// its start each time, so that a directory may be listed twice; the kernel's
+// records are read straight, with no second descriptor and no stream of
+// libc's (a run lists several directories per domain).
 template <class Fn>
 void forEachName(int dirFd, const std::wstring& path, const char* function, Fn&& fn) {
-  const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) fail(errno, L"Unable to list directory", path, function, true);
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), ::closedir);
-  if (!dir) {
-    const int err = errno;
-    ::close(fd);
-    fail(err, L"Unable to list directory", path, function, true);
-  }
+  if (::lseek(dirFd, 0, SEEK_SET) < 0) fail(errno, L"Unable to list directory", path, function, true);
+  alignas(struct dirent64) char buffer[16384];
   for (;;) {
-    errno = 0;
-    const dirent* d = ::readdir(dir.get());
-    if (!d) {
-      if (errno != 0) fail(errno, L"Unable to list directory", path, function, true);
-      return;
+    const ssize_t got = ::getdents64(dirFd, buffer, sizeof buffer);
+    if (got < 0) fail(errno, L"Unable to list directory", path, function, true);
+    if (got == 0) return;
+    for (ssize_t at = 0; at < got;) {
+      const auto* d = reinterpret_cast<const struct dirent64*>(buffer + at);
+      at += d->d_reclen;
+      const char* name = d->d_name;
+      if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+      fn(name, d->d_type);
     }
-    const char* name = d->d_name;
-    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-    fn(name, d->d_type);
   }
 }
 
@@ -500,8 +497,7 @@ File Directory::openRead(const std::wstring& name) const {
   if (::fstat(fd.get(), &st) != 0) fail(errno, L"Unable to open file", full, "vfs::Directory::openRead");
   if (!S_ISREG(st.st_mode))
     raiseWindowsError(L"Unable to open file '" + full + L"': not a regular file", winerr::AccessDenied, VLOC(L"", "vfs::Directory::openRead"));
-  const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+  // The flag is left: it changes nothing in the reads of a regular file.
   return File(fd.release(), full);
 }
 

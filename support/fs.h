@@ -213,6 +213,8 @@ void moveCheckedFile(const Directory& from, const std::wstring& name, const Dire
 // where the file system has no leases, /proc/*/fd is searched). A missing
 // file is not in use; a link is refused (code 1921).
 bool isFileInUse(const std::wstring& path);
+// The same for the entry `name` of an open directory.
+bool isFileInUse(const Directory& dir, const std::wstring& name);
 // Names (/proc/PID/comm) of the other processes that hold the file open, one
 // per process in process-id order; empty for a missing file.
 std::vector<std::wstring> processesUsingFile(const std::wstring& path);

@@ -177,14 +177,14 @@ void LogCollector::scanDirectory(const std::wstring& path, const LogDirectory& e
     // is neither read nor given up as expired.
     if (!due && !guarded(
                     LogLevel::Error, [&] { return VLOC(vaformat(L"Collect directory '%s' log files", path), "statistics::processLogDirs"); },
-                    [&] { due = vfs::isFileInUse(filePath); }))
+                    [&] { due = vfs::isFileInUse(directory, file.name); }))
       continue;
     if (due) {
-      logs.push_back(CollectedLog{filePath, entry.kind, entry.ownerName, entry.domain});
+      logs.push_back(CollectedLog{filePath, entry.kind, std::wstring(entry.ownerName), entry.domain});
       continue;
     }
     logMessage(LogLevel::Info, L"File %s is expired", filePath);
-    if (!entry.domain) (entry.kind != LogHttp ? ftpLogStorage_ : httpLogStorage_).add(filePath, entry.ownerName);
+    if (!entry.domain) (entry.kind != LogHttp ? ftpLogStorage_ : httpLogStorage_).add(filePath, std::wstring(entry.ownerName));
   }
 }
 

@@ -295,7 +295,12 @@ void moveCheckedFile(const Directory& from, const std::wstring& name, const Dire
 bool isFileInUse(const std::wstring& path) {
   std::wstring leaf;
   const Directory dir = Directory::openParent(path, &leaf);
+  return isFileInUse(dir, leaf);
+}
+
+bool isFileInUse(const Directory& dir, const std::wstring& leaf) {
   const std::string name = entryName(leaf, dir.path(), "vfs::isFileInUse");
+  const std::wstring path = join(dir.path(), leaf);
   UniqueFd fd(::openat(dir.fd(), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
   if (fd.get() < 0) {
     if (errno == ENOENT) return false;

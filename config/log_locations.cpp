@@ -75,8 +75,9 @@ PathState examinePath(const std::wstring& path, std::wstring& why) {
     return PathState::Unusable;
   }
   try {
-    if (vfs::isDirectory(path)) return PathState::Directory;
-    why = vfs::exists(path) ? L"it is not a directory" : L"it does not exist";
+    const std::optional<vfs::EntryType> type = vfs::entryType(path);
+    if (type == vfs::EntryType::Directory) return PathState::Directory;
+    why = type ? L"it is not a directory" : L"it does not exist";
     return PathState::Missing;
   } catch (const vexception& e) {
     why = shown(e.message(), false);  // it names the path, which may be long

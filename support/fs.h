@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -168,6 +169,8 @@ std::wstring extension(const std::wstring& path);
 // directories on the way are walked by the trust rule; a refused link raises.
 bool exists(const std::wstring& path);
 bool isDirectory(const std::wstring& path);
+// What the path is, by the same lstat; nothing when it does not exist.
+std::optional<EntryType> entryType(const std::wstring& path);
 bool isRegularFile(const std::wstring& path);
 // lstat of a path; raises when missing.
 DirEntry statPath(const std::wstring& path);

@@ -649,6 +649,12 @@ bool isDirectory(const std::wstring& path) {
   return lstatPath(path, st, "vfs::isDirectory") && S_ISDIR(st.st_mode);
 }
 
+std::optional<EntryType> entryType(const std::wstring& path) {
+  struct stat st;
+  if (!lstatPath(path, st, "vfs::entryType")) return std::nullopt;
+  return entryType(st.st_mode);
+}
+
 bool isRegularFile(const std::wstring& path) {
   struct stat st;
   return lstatPath(path, st, "vfs::isRegularFile") && S_ISREG(st.st_mode);

@@ -121,10 +121,17 @@ void addWebDomain(DomainModel& model, bool httpRequested, xmlNode* node, const s
   if (state != PathState::Directory || !domain) return;
   domain->rotateWebLogs = true;
   logDirectoryMap[logsDir] = LogDirectory{LogHttp, name, domain};
-  const std::wstring modSecurity = vfs::join(vfs::join(modSecurityRoot, domain->guid), L"logs");
-  if (isUsableDirectory(modSecurity)) domain->logDirectories.push_back(modSecurity);
-  const std::wstring phpErrors = vfs::join(vfs::join(vfs::join(vhostsRoot, domain->webspaceName), L"logs/php_errors"), domain->name);
-  if (isUsableDirectory(phpErrors)) domain->logDirectories.push_back(phpErrors);
+  // Without a GUID the domain has no ModSecurity directory of its own (the
+  // path would be the one above every domain's), and a name that is no
+  // single path component names no directory of its own.
+  if (vfs::isPathComponent(domain->guid)) {
+    const std::wstring modSecurity = vfs::join(vfs::join(modSecurityRoot, domain->guid), L"logs");
+    if (isUsableDirectory(modSecurity)) domain->logDirectories.push_back(modSecurity);
+  }
+  if (vfs::isPathComponent(domain->webspaceName) && vfs::isPathComponent(domain->name)) {
+    const std::wstring phpErrors = vfs::join(vfs::join(vfs::join(vhostsRoot, domain->webspaceName), L"logs/php_errors"), domain->name);
+    if (isUsableDirectory(phpErrors)) domain->logDirectories.push_back(phpErrors);
+  }
   logMessage(LogLevel::Info, L"Log dir %s ordered to proceess", name);
 }
 

@@ -86,6 +86,33 @@ TEST_F(LogLocationsTest, WebLogDirectoriesComeFromTheWebHostUtility) {
   EXPECT_TRUE(a.rotatedLogDirectories().empty());
 }
 
+TEST_F(LogLocationsTest, ADomainWithoutAGuidOrWebspaceRotatesNoDirectoryAboveOtherDomains) {
+  // The directories a domain without a GUID or webspace would otherwise
+  // name: the one above every domain's ModSecurity logs, and a PHP error
+  // directory under a domain called "logs".
+  DomainInfo& a = addDomain(L"1", L"a.example", true);
+  a.guid.clear();
+  a.webspaceName.clear();
+  DomainInfo& b = addDomain(L"2", L"b.example", true);
+  b.guid = L"..";
+  b.webspaceName = L"..";
+  for (const char* name : {"a.example", "b.example"}) fs::create_directories(install.vhostsRoot() + "/" + name + "/logs");
+  fs::create_directories(install.dataRoot() + "/ModSecurity/vhosts/logs");
+  fs::create_directories(install.dataRoot() + "/ModSecurity/logs");
+  fs::create_directories(install.vhostsRoot() + "/logs/php_errors/a.example");
+  fs::create_directories(install.vhostsRoot() + "/../logs/php_errors/b.example");
+
+  LogDirectoryMap map;
+  getWebDomainLogs(model, HttpTraffic, map);
+  EXPECT_EQ(errors(), "");
+  EXPECT_EQ(map.size(), 2u);
+  for (DomainInfo* d : {&a, &b}) {
+    const std::vector<std::wstring> rotated = d->rotatedLogDirectories();
+    ASSERT_EQ(rotated.size(), 1u) << text::toUtf8(d->name);
+    EXPECT_EQ(rotated[0], d->webLogsDirectory);
+  }
+}
+
 TEST_F(LogLocationsTest, AMissingOrFailingWebHostUtilityIsOneErrorAndTheRunGoesOn) {
   addDomain(L"1", L"a.example", true);
   fs::remove(install.productRoot() + "/admin/bin/webhostctl");

@@ -22,7 +22,6 @@ uint64_t* categoryOf(const std::wstring& name, DomainDiskUsage& record) {
   return &record.httpdocs;
 }
 
-bool isPathComponent(const std::wstring& s) { return !s.empty() && s != L"." && s != L".." && s.find(L'/') == std::wstring::npos; }
 
 }  // namespace
 
@@ -93,7 +92,7 @@ void DiskUsageCalculator::measure(const DomainInfo& domain, DomainDiskUsage& rec
   logMessage(LogLevel::Info, L"Calculate DiskSpace for %s...", domain.name);
   const std::wstring& vhosts = productSetting(L"HTTPD_VHOSTS_D");
   // A name that is no single path component names no directory of its own.
-  if (isPathComponent(domain.name)) scanDomainDirectory(vfs::join(vhosts, domain.name), record);
+  if (vfs::isPathComponent(domain.name)) scanDomainDirectory(vfs::join(vhosts, domain.name), record);
   if (!domain.wwwRoot.empty()) record.www_root += directorySizeBelow(vhosts, domain.wwwRoot);
   calculateMySqlDatabases(domain, record);
   msSql_.calculateMsSqlDatabases(domain, record);
@@ -103,7 +102,7 @@ void DiskUsageCalculator::measure(const DomainInfo& domain, DomainDiskUsage& rec
     for (const auto& [mailbox, bytes] : domain.mailboxUsage) record.mailboxes += bytes;
   // Without a GUID the domain has no ModSecurity directory of its own.
   std::wstring modSecurity;
-  if (isPathComponent(domain.guid)) {
+  if (vfs::isPathComponent(domain.guid)) {
     modSecurity = vfs::join(productSetting(L"PRODUCT_DATA_D"), L"ModSecurity/vhosts/" + domain.guid + L"/logs");
     record.logs += directorySize(modSecurity);
   }

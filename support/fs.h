@@ -160,6 +160,9 @@ class Directory {
 
 // Path helpers ("/" separated).
 std::wstring join(const std::wstring& a, const std::wstring& b);
+// Whether a name is one component of a path, so that a path joined from it
+// stays where it is joined: not empty, not "." or "..", no "/".
+bool isPathComponent(const std::wstring& name);
 std::wstring fileName(const std::wstring& path);
 std::wstring parentDirectory(const std::wstring& path);
 // From the last dot of the file name, dot included; empty when there is none.

@@ -574,6 +574,10 @@ Directory Directory::openSubdirectory(const std::wstring& name) const {
 
 // ---- Paths --------------------------------------------------------------
 
+bool isPathComponent(const std::wstring& name) {
+  return !name.empty() && name != L"." && name != L".." && name.find(L'/') == std::wstring::npos;
+}
+
 std::wstring join(const std::wstring& a, const std::wstring& b) {
   if (a.empty()) return b;
   if (b.empty()) return a;

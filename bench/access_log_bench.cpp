@@ -98,7 +98,7 @@ void collect(const std::string& dir, long lines, uint64_t bytes, int64_t sent, c
   model.domainIdsByName[L"example.com"] = L"1";
   domain->webLogsDirectory = text::fromAnsi(dir);
   LogDirectoryMap dirs;
-  dirs[text::fromAnsi(dir)] = LogDirectory{LogHttp, L"example.com", domain.get()};
+  dirs.set(text::fromAnsi(dir), LogHttp, L"example.com", domain.get());
   SitesHits hits;
   halvex::logging::LogStorage httpStorage, ftpStorage;
   std::unique_ptr<AnalyserRegistry> analysers;

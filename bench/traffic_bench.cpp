@@ -197,10 +197,10 @@ void run(const Scenario& s, const std::wstring& analyser, double floor) {
   buildModel(model, s.root, s.domains, analyser, s.ftp);
   LogDirectoryMap dirs;
   if (s.ftp) {
-    dirs[text::fromAnsi(s.root)] = LogDirectory{LogFtp, L"10.0.0.5", nullptr};
+    dirs.set(text::fromAnsi(s.root), LogFtp, L"10.0.0.5", nullptr);
   } else {
     for (const auto& [id, domain] : model.domainsById)
-      dirs[domain->webLogsDirectory] = LogDirectory{LogHttp, domain->name, domain.get()};
+      dirs.set(domain->webLogsDirectory, LogHttp, domain->name, domain.get());
   }
   SitesHits hits;
   halvex::logging::LogStorage httpStorage, ftpStorage;

@@ -105,7 +105,10 @@ void addWebDomain(DomainModel& model, bool httpRequested, xmlNode* node, const s
     logMessage(LogLevel::Warning, L"The log directory %s of domain %s is not used: %s", shown(logsDir), shown(name), why);
     logsDir.clear();
   }
-  if (domain) domain->webLogsDirectory = logsDir;
+  if (domain) {
+    logDirectoryMap.detach(*domain);
+    domain->webLogsDirectory = logsDir;
+  }
   if (!httpRequested) return;
 
   const std::wstring defaultDocsError = getAttribute(node, "defaultDocsError");
@@ -120,7 +123,7 @@ void addWebDomain(DomainModel& model, bool httpRequested, xmlNode* node, const s
 
   if (state != PathState::Directory || !domain) return;
   domain->rotateWebLogs = true;
-  logDirectoryMap[logsDir] = LogDirectory{LogHttp, name, domain};
+  logDirectoryMap.set(logsDir, LogHttp, name, domain);
   // Without a GUID the domain has no ModSecurity directory of its own (the
   // path would be the one above every domain's), and a name that is no
   // single path component names no directory of its own.
@@ -136,6 +139,26 @@ void addWebDomain(DomainModel& model, bool httpRequested, xmlNode* node, const s
 }
 
 }  // namespace
+
+std::wstring_view LogDirectoryMap::held(const std::wstring& text, const std::wstring* own) {
+  if (own && *own == text) return *own;
+  return copies_.emplace_back(text);
+}
+
+void LogDirectoryMap::set(const std::wstring& path, int kind, const std::wstring& ownerName, DomainInfo* domain) {
+  entries_.erase(path);
+  const std::wstring_view key = held(path, domain ? &domain->webLogsDirectory : nullptr);
+  entries_[key] = LogDirectory{kind, held(ownerName, domain ? &domain->name : nullptr), domain};
+}
+
+void LogDirectoryMap::detach(const DomainInfo& domain) {
+  const std::wstring& own = domain.webLogsDirectory;
+  const auto it = entries_.find(own);
+  if (it == entries_.end() || it->first.data() != own.data()) return;
+  const LogDirectory entry = it->second;
+  entries_.erase(it);
+  entries_[copies_.emplace_back(own)] = entry;
+}
 
 void getWebDomainLogs(DomainModel& model, uint32_t modeFlags, LogDirectoryMap& logDirectoryMap) {
   std::wstring names;
@@ -185,7 +208,7 @@ void getFtpLogDirectories(const DomainModel& model, uint32_t modeFlags, LogDirec
       logMessage(LogLevel::Warning, L"The FTP log directory %s reported for ip = %s is not used: %s", shown(dir), shown(address), why);
       continue;
     }
-    logDirectoryMap[dir] = LogDirectory{LogFtp, address, nullptr};
+    logDirectoryMap.set(dir, LogFtp, address, nullptr);
   }
 }
 

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "config/domain.h"
 
@@ -11,11 +13,32 @@
 // web directory, the FTP server address for an FTP one) and its domain.
 struct LogDirectory {
   int kind = LogHttp;
-  std::wstring ownerName;
+  std::wstring_view ownerName;
   DomainInfo* domain = nullptr;
 };
-// Directory path -> entry, in ascending path order.
-using LogDirectoryMap = std::map<std::wstring, LogDirectory>;
+
+// Directory path -> entry, in ascending path order. A path or an owner that
+// is its domain's own (the domain's webLogsDirectory, its name) is that
+// string, not a copy: a host's thousands of paths are held once. The
+// domains must outlive the map.
+class LogDirectoryMap {
+ public:
+  using Entries = std::map<std::wstring_view, LogDirectory>;
+  // Sets the entry of the path, replacing the one there.
+  void set(const std::wstring& path, int kind, const std::wstring& ownerName, DomainInfo* domain);
+  // Copies what the entries hold of the domain's webLogsDirectory, before
+  // that changes (a domain reported twice).
+  void detach(const DomainInfo& domain);
+  Entries::const_iterator begin() const { return entries_.begin(); }
+  Entries::const_iterator end() const { return entries_.end(); }
+  size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+
+ private:
+  std::wstring_view held(const std::wstring& text, const std::wstring* own);
+  Entries entries_;
+  std::deque<std::wstring> copies_;
+};
 
 // Asks webhostctl for the hosting domains' log directories and default
 // documents; fills each reported domain's webLogsDirectory (always), its

@@ -293,3 +293,25 @@ TEST_F(LogLocationsTest, AnFtpAnswerThatIsNoDirectoryCostsOnlyItsAddress) {
     EXPECT_NE(w.find(std::string("reported for ip = '") + address + "' is not used"), std::string::npos) << address << "\n" << w;
   EXPECT_NE(w.find("... (5000 characters)"), std::string::npos) << w;
 }
+
+TEST(LogDirectoryMapTest, EntriesKeepTheirPathsWhenADomainIsReportedAgainElsewhere) {
+  DomainInfo a(L"1", L"a.example");
+  a.webLogsDirectory = L"/v/a/logs";
+  LogDirectoryMap map;
+  map.set(a.webLogsDirectory, LogHttp, L"a.example", &a);
+  map.set(L"/ftp/logs", LogFtp, L"192.0.2.1", nullptr);
+  // A second report of the domain moves its directory: the first entry
+  // still names the first directory, in path order.
+  map.detach(a);
+  a.webLogsDirectory = L"/v/a2/logs";
+  map.set(a.webLogsDirectory, LogHttp, L"a.example", &a);
+  std::vector<std::pair<std::wstring, std::wstring>> seen;
+  for (const auto& [path, entry] : map) seen.emplace_back(path, entry.ownerName);
+  const std::vector<std::pair<std::wstring, std::wstring>> expected = {
+      {L"/ftp/logs", L"192.0.2.1"}, {L"/v/a/logs", L"a.example"}, {L"/v/a2/logs", L"a.example"}};
+  EXPECT_EQ(seen, expected);
+  // The domain's current directory and name are held once, by the domain.
+  const auto current = std::prev(map.end());
+  EXPECT_EQ(current->first.data(), a.webLogsDirectory.data());
+  EXPECT_EQ(current->second.ownerName.data(), a.name.data());
+}

@@ -75,7 +75,8 @@ void LogCollector::processLogDirs(const VDateTime& logExpirationCutoff, const Lo
   for (const auto& [path, entry] : logDirectoryMap)
     if (entry.domain && seen.insert(entry.domain).second) domains.push_back(entry.domain);
   guarded(LogLevel::Error, VLOC(L"Lock the domains", "statistics::processLogDirs"), [&] { lockDomains(domains); });
-  for (const auto& [path, entry] : logDirectoryMap) {
+  for (const auto& [pathView, entry] : logDirectoryMap) {
+    const std::wstring path(pathView);
     std::vector<CollectedLog> logs;
     // The lock and the window are part of the directory's unit of work: a
     // domain whose lock or markers cannot be read must not stop the others.

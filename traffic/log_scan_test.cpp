@@ -150,7 +150,7 @@ class LogScanTest : public ::testing::Test {
     DomainInfo& domain = addDomain(model, id, name);
     const std::string dir = webDir(name);
     fs::create_directories(dir);
-    dirs[text::fromAnsi(dir)] = LogDirectory{LogHttp, name, &domain};
+    dirs.set(text::fromAnsi(dir), LogHttp, name, &domain);
     return domain;
   }
   std::string webDir(const std::wstring& name) const { return install.path("vhosts/" + text::toUtf8(name) + "/logs"); }
@@ -158,7 +158,7 @@ class LogScanTest : public ::testing::Test {
   std::string ftpDir(const std::string& address) {
     const std::string dir = install.path("ftplogs/" + address);
     fs::create_directories(dir);
-    dirs[text::fromAnsi(dir)] = LogDirectory{LogFtp, text::fromAnsi(address), nullptr};
+    dirs.set(text::fromAnsi(dir), LogFtp, text::fromAnsi(address), nullptr);
     return dir;
   }
   void run(const VDateTime& cutoff = at(2016, 1, 1)) { collector.processLogDirs(cutoff, dirs, L""); }
@@ -279,7 +279,7 @@ TEST_F(LogScanTest, RegistersExpiredFilesOfFtpServerDirectoriesOnly) {
   // A web directory without a domain and with an old file.
   const std::string web = install.path("orphan");
   fs::create_directories(web);
-  dirs[text::fromAnsi(web)] = LogDirectory{LogHttp, L"", nullptr};
+  dirs.set(text::fromAnsi(web), LogHttp, L"", nullptr);
   writeBytes(web + "/ex161201.log", header(kWebFields) + webLine(at(2016, 12, 7, 10), "1", "1"));
   writeBytes(web + "/ex161207.log", header(kWebFields) + webLine(at(2016, 12, 7, 10), "1", "1"));
   setWriteTime(web + "/ex161201.log", at(2016, 12, 1));
@@ -447,7 +447,7 @@ TEST_F(LogScanTest, ReportsAFileThatCannotBeReadAndGoesOn) {
   // A directory that does not exist is one error, and the next is still read.
   webDomain(L"2", L"b.com");
   writeBytes(webDir(L"b.com") + "/ex161207.log", header(kWebFields) + webLine(at(2016, 12, 7, 10), "10", "1"));
-  dirs[text::fromAnsi(install.path("aaa-missing"))] = LogDirectory{LogFtp, L"10.0.0.9", nullptr};
+  dirs.set(text::fromAnsi(install.path("aaa-missing")), LogFtp, L"10.0.0.9", nullptr);
   run();
   EXPECT_TRUE(log.contains(L"Collect directory '" + text::fromAnsi(install.path("aaa-missing")) + L"' log files"));
   EXPECT_TRUE(log.contains(L"statistics::processLogDirs"));
@@ -541,7 +541,8 @@ TEST(LogScanHardeningTest, LinkedLogsCountUnlessATenantCouldHaveLinkedThemAndOnl
     SitesHits hits;
     halvex::logging::LogStorage http, ftp;
     LogCollector collector(model, hits, http, ftp, nullptr);
-    LogDirectoryMap map{{text::fromAnsi(logs), LogDirectory{LogHttp, L"a.example", domain.get()}}};
+    LogDirectoryMap map;
+    map.set(text::fromAnsi(logs), LogHttp, L"a.example", domain.get());
     testkit::LogCapture warnings{LogLevel::Warning};
     collector.processLogDirs(VDateTime{}, map, L"");
     domain->businessLock.unlock();

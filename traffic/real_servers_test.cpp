@@ -104,7 +104,7 @@ class RealServersTest : public ::testing::Test {
     std::ofstream(base + "/www/data.bin", std::ios::binary) << std::string(5000, 'd');
     DomainInfo& domain = addDomain(model, std::to_wstring(model.domainsById.size() + 1), text::fromAnsi(name));
     openWindows(domain);
-    dirs[text::fromAnsi(base + "/logs")] = LogDirectory{LogHttp, text::fromAnsi(name), &domain};
+    dirs.set(text::fromAnsi(base + "/logs"), LogHttp, text::fromAnsi(name), &domain);
     return base;
   }
 
@@ -270,7 +270,7 @@ TEST_F(RealServersTest, ProftpdTransfersOfALocalLoginCountPerDomainAndDirection)
     std::ofstream(run + "/client.py") << client;
     EXPECT_EQ(shell("/usr/bin/python3 " + run + "/client.py"), "7777\n7777\n");
   }
-  dirs[text::fromAnsi(logs)] = LogDirectory{LogFtp, L"127.0.0.1", nullptr};
+  dirs.set(text::fromAnsi(logs), LogFtp, L"127.0.0.1", nullptr);
   // The log's times are the server's local time; the run reads them in its own zone.
   setenv("TZ", zone, 1);
   tzset();

@@ -192,6 +192,15 @@ TEST(LinuxLogReadTest, BadLinesAreSkippedAndCountedEveryOtherLineCountedOnce) {
   std::ofstream(dir.file("error.log"), std::ios::binary) << "[Tue Oct 10 13:55:36 2000] [error] x\n";
   EXPECT_EQ(linuxlog::sniff(text::fromAnsi(dir.file("error.log")), true, knownForms()), linuxlog::Form::W3C);
   EXPECT_EQ(linuxlog::sniff(text::fromAnsi(path), false, {}), linuxlog::Form::W3C);
+  // A deciding line longer than the first read, and one that only begins
+  // in it, are judged whole: the rest is read when needed.
+  const std::string longRequest = R"(192.0.2.1 - - [10/Oct/2000:13:55:36 +0000] "GET /)" + std::string(6000, 'q') + R"( HTTP/1.1" 200 7 "-" "-")";
+  std::ofstream(dir.file("long.log"), std::ios::binary) << longRequest << "\n" << good << "\n";
+  EXPECT_EQ(linuxlog::sniff(text::fromAnsi(dir.file("long.log")), true, knownForms()), linuxlog::Form::Access);
+  std::ofstream(dir.file("late.log"), std::ios::binary) << std::string(4090, ' ') << "\n" << good << "\n";
+  EXPECT_EQ(linuxlog::sniff(text::fromAnsi(dir.file("late.log")), true, knownForms()), linuxlog::Form::Access);
+  std::ofstream(dir.file("longw3c.log"), std::ios::binary) << "#Software: " << std::string(5000, 's') << "\r\n#Fields: date time\r\n";
+  EXPECT_EQ(linuxlog::sniff(text::fromAnsi(dir.file("longw3c.log")), true, knownForms()), linuxlog::Form::W3C);
   EXPECT_THROW(linuxlog::readAccessLog(text::fromAnsi(dir.file("missing.log")), knownForms(), [](W3CRecord&) {}), vexception);
 }
 

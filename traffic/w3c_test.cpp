@@ -193,6 +193,41 @@ TEST_F(W3CTest, KeepsEmptyColumnsAndPairsInOrder) {
   EXPECT_EQ(shortLine.value(7), L"");
 }
 
+TEST_F(W3CTest, ColumnsReadInAnyOrderAndFromCopiesAgreeWithTheWholeLine) {
+  // A record splits its line only as far as a column asked for; what is
+  // asked later, of it or of a copy made half-way, must be what a whole
+  // split gives. Plain ASCII lines (split as bytes, eight at a time) and
+  // lines that are not (split as wide text) alike.
+  const std::vector<std::wstring> fields = {L"a", L"b", L"c", L"d", L"e"};
+  W3CRecord reference(fields, L"");
+  reference.assignLine("1  3 four 5");
+  EXPECT_EQ((Values{std::wstring(reference.value(0)), std::wstring(reference.value(1)), std::wstring(reference.value(2)),
+                    std::wstring(reference.value(3)), std::wstring(reference.value(4))}),
+            (Values{L"1", L"", L"3", L"four", L"5"}));
+  for (const std::string line : {"1  3 four 5", "abcdefghijkl mnopqrstuvwxyz0123\t\tq r", "\xc3\xa9 b\tc\xe4\xb8\xad  e", " x", ""}) {
+    Values whole;
+    {
+      W3CRecord r(fields, L"");
+      r.assignLine(line);
+      for (int c = 0; c < 5; ++c) whole.emplace_back(r.value(c));
+    }
+    for (const std::vector<int>& order : {std::vector<int>{4, 0, 2, 1, 3}, {2, 2, 0, 4}, {1, 3}, {0}}) {
+      W3CRecord r(fields, L"");
+      r.assignLine(line);
+      W3CRecord early;
+      for (size_t k = 0; k < order.size(); ++k) {
+        EXPECT_EQ(r.value(order[k]), whole[static_cast<size_t>(order[k])]) << line << " column " << order[k];
+        if (k == 0) early = r;
+      }
+      const W3CRecord late = r;
+      for (int c = 0; c < 5; ++c) {
+        EXPECT_EQ(early.value(c), whole[static_cast<size_t>(c)]) << line << ": a copy made after one column, column " << c;
+        EXPECT_EQ(late.value(c), whole[static_cast<size_t>(c)]) << line << ": a copy made after all, column " << c;
+      }
+    }
+  }
+}
+
 TEST_F(W3CTest, ReadsEveryKindOfLineEnd) {
   auto path = write("a.log", "#Fields: a b\r\n1 2\r\n3 4\n5 6\r7 8\n\n\r\n\r\r9 10");
   EXPECT_EQ(lines(path), (Values{L"1 2", L"3 4", L"5 6", L"7 8", L"9 10"}));

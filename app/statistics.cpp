@@ -138,7 +138,7 @@ void statistics::trafficStep(Run& run) {
       guarded(LogLevel::Error, [&] { return VLOC(L"Save domain " + d->name + L" status", "statistics::start"); }, [&] {
         // The markers move only after the document holding the figures is complete.
         if (figures) saveDomainStatus(*d, run.commit);
-        executorConfigs.add(model, *d);
+        executorConfigs.add(*d);
       });
     }
     executorConfigs.commit();

@@ -81,16 +81,20 @@ int openat64(int dirFd, const char* name, int flags, ...) {
   return forward("openat64", dirFd, name, flags, mode);
 }
 
+static int fdMatches(int fd, const char* name) {
+  const char* p = setting(name);
+  if (!p) return 0;
+  char path[PATH_MAX];
+  pathOfFd(fd, path, sizeof path);
+  return fnmatch(p, path, 0) == 0;
+}
+
 DIR* fdopendir(int fd) {
   static DIR* (*real)(int);
   if (!real) real = (DIR * (*)(int)) dlsym(RTLD_NEXT, "fdopendir");
-  if (pattern()) {
-    char path[PATH_MAX];
-    pathOfFd(fd, path, sizeof path);
-    if (fnmatch(pattern(), path, 0) == 0) {
-      errno = EIO;
-      return NULL;
-    }
+  if (fdMatches(fd, "HALVEX_TEST_READ_FAULT")) {
+    errno = EIO;
+    return NULL;
   }
   return real(fd);
 }
@@ -98,23 +102,11 @@ DIR* fdopendir(int fd) {
 ssize_t getdents64(int fd, void* buffer, size_t length) {
   static ssize_t (*real)(int, void*, size_t);
   if (!real) real = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "getdents64");
-  if (pattern()) {
-    char path[PATH_MAX];
-    pathOfFd(fd, path, sizeof path);
-    if (fnmatch(pattern(), path, 0) == 0) {
-      errno = EIO;
-      return -1;
-    }
+  if (fdMatches(fd, "HALVEX_TEST_READ_FAULT")) {
+    errno = EIO;
+    return -1;
   }
   return real(fd, buffer, length);
-}
-
-static int fdMatches(int fd, const char* name) {
-  const char* p = setting(name);
-  if (!p) return 0;
-  char path[PATH_MAX];
-  pathOfFd(fd, path, sizeof path);
-  return fnmatch(p, path, 0) == 0;
 }
 
 int fsync(int fd) {

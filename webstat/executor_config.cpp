@@ -127,7 +127,7 @@ bool alreadyInPlace(const vfs::Directory& dir, const std::string& document) {
 
 }  // namespace
 
-void writeWebStatExecutorConfig(DomainModel&, DomainInfo& domain) {
+void writeWebStatExecutorConfig(DomainInfo& domain) {
   const std::wstring* logsDirectory = logsDirectoryOf(domain);
   if (!logsDirectory) return;
   const std::string document = renderFor(domain, *logsDirectory);
@@ -137,7 +137,7 @@ void writeWebStatExecutorConfig(DomainModel&, DomainInfo& domain) {
   });
 }
 
-void WebStatExecutorConfigBatch::add(DomainModel&, DomainInfo& domain) {
+void WebStatExecutorConfigBatch::add(DomainInfo& domain) {
   if (logsDirectoryOf(domain)) pending_.push_back(&domain);
 }
 

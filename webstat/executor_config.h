@@ -27,7 +27,7 @@ inline constexpr const wchar_t* kWebStatExecutorConfigName = L"web_stat_executor
 // already in place with the same bytes (one link, the directory's owner's,
 // writable by nobody else) is left as it is. Raises the XML writer's or the
 // file system's error (a missing or read-only logs directory) naming the path.
-void writeWebStatExecutorConfig(DomainModel& model, DomainInfo& domain);
+void writeWebStatExecutorConfig(DomainInfo& domain);
 
 // The files of a whole run, made durable together: add() names a domain,
 // commit() renders each domain's document (a failure costs that domain, as
@@ -42,7 +42,7 @@ void writeWebStatExecutorConfig(DomainModel& model, DomainInfo& domain);
 // every file is on disk. The domains must outlive commit().
 class WebStatExecutorConfigBatch {
  public:
-  void add(DomainModel& model, DomainInfo& domain);
+  void add(DomainInfo& domain);
   void commit();
 
  private:

@@ -38,7 +38,7 @@ TEST_F(ExecutorConfigTest, HostedDomainGetsItsSettingsAndAliases) {
   alpha.defaultDocuments = L"index.php;a\"b&c.html";
   alpha.aliases = {L"www.alpha.example", L"shop.alpha.example"};
 
-  writeWebStatExecutorConfig(model, alpha);
+  writeWebStatExecutorConfig(alpha);
   EXPECT_EQ(testkit::readFile(logs + "/web_stat_executor.conf"),
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
             "<config><domain name=\"alpha.example\" logs_directory=\"" + logs +
@@ -58,13 +58,13 @@ TEST_F(ExecutorConfigTest, HostedDomainGetsItsSettingsAndAliases) {
 TEST_F(ExecutorConfigTest, DomainWithoutEntriesOrAliasesGetsEmptyDefaultDocument) {
   const std::string logs = logsOf("gamma.example");
   DomainInfo& gamma = addDomain(model, L"3", L"gamma.example", L"none", text::fromAnsi(logs));
-  writeWebStatExecutorConfig(model, gamma);
+  writeWebStatExecutorConfig(gamma);
   const std::string first = testkit::readFile(logs + "/web_stat_executor.conf");
   EXPECT_NE(first.find("default_doc=\"\"><webstat type=\"none\"/></domain>"), std::string::npos) << first;
 
   // Running again leaves one file with the second run's content.
   gamma.defaultDocuments = L"home.html";
-  writeWebStatExecutorConfig(model, gamma);
+  writeWebStatExecutorConfig(gamma);
   EXPECT_NE(testkit::readFile(logs + "/web_stat_executor.conf").find("default_doc=\"home.html\""), std::string::npos);
   EXPECT_EQ(std::distance(fs::directory_iterator(logs), fs::directory_iterator()), 1) << "no scratch file is left";
 }
@@ -73,18 +73,18 @@ TEST_F(ExecutorConfigTest, NoFileWithoutHostingOrReportedLogsDirectory) {
   const std::string logs = logsOf("delta.example");
   DomainInfo& noHosting = addDomain(model, L"4", L"delta.example", L"webalizer", text::fromAnsi(logs));
   noHosting.hosting = false;
-  writeWebStatExecutorConfig(model, noHosting);
+  writeWebStatExecutorConfig(noHosting);
   EXPECT_FALSE(fs::exists(logs + "/web_stat_executor.conf"));
 
   DomainInfo& unreported = addDomain(model, L"5", L"epsilon.example", L"webalizer");
-  EXPECT_NO_THROW(writeWebStatExecutorConfig(model, unreported)) << "none reported";
+  EXPECT_NO_THROW(writeWebStatExecutorConfig(unreported)) << "none reported";
 }
 
 TEST_F(ExecutorConfigTest, MissingOrReadOnlyLogsDirectoryRaisesNamingTheFile) {
   const std::string missing = temp.path() + "/vhosts/alpha.example/logs";
   DomainInfo& alpha = addDomain(model, L"1", L"alpha.example", L"webalizer", text::fromAnsi(missing));
   try {
-    writeWebStatExecutorConfig(model, alpha);
+    writeWebStatExecutorConfig(alpha);
     FAIL() << "a missing directory must raise";
   } catch (const vexception& e) {
     EXPECT_NE(e.fullText().find(text::fromAnsi(missing)), std::wstring::npos) << text::toAnsi(e.fullText());
@@ -94,7 +94,7 @@ TEST_F(ExecutorConfigTest, MissingOrReadOnlyLogsDirectoryRaisesNamingTheFile) {
   DomainInfo& beta = addDomain(model, L"2", L"beta.example", L"awstats", text::fromAnsi(readOnly));
   const bool immutable = process::run(L"/usr/bin/chattr", {L"+i", text::fromAnsi(readOnly)}).exitCode == 0;
   if (!immutable) fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec);
-  EXPECT_THROW(writeWebStatExecutorConfig(model, beta), vexception);
+  EXPECT_THROW(writeWebStatExecutorConfig(beta), vexception);
   if (immutable)
     process::run(L"/usr/bin/chattr", {L"-i", text::fromAnsi(readOnly)});
   else
@@ -112,7 +112,7 @@ TEST_F(ExecutorConfigTest, PlantedLinkIsReplacedAndNeverFollowed) {
   // The reader refuses the link too.
   EXPECT_THROW(readWebStatExecutorConfig(vfs::Directory::open(text::fromAnsi(logs))), vexception);
 
-  writeWebStatExecutorConfig(model, alpha);
+  writeWebStatExecutorConfig(alpha);
   EXPECT_EQ(testkit::readFile(victim), "precious\n");
   EXPECT_FALSE(fs::is_symlink(logs + "/web_stat_executor.conf"));
   EXPECT_NE(testkit::readFile(logs + "/web_stat_executor.conf").find("alpha.example"), std::string::npos);
@@ -147,7 +147,7 @@ TEST_F(ExecutorConfigTest, BatchWritesOnlyWhatChangedAndGoesOnPastAFailedDomain)
   DomainInfo& delta = addDomain(model, L"4", L"delta.example", L"webalizer", text::fromAnsi(missing));
   {
     WebStatExecutorConfigBatch batch;
-    for (DomainInfo* d : {&alpha, &beta, &gamma}) batch.add(model, *d);
+    for (DomainInfo* d : {&alpha, &beta, &gamma}) batch.add(*d);
     batch.commit();
   }
   struct stat before[3];
@@ -160,7 +160,7 @@ TEST_F(ExecutorConfigTest, BatchWritesOnlyWhatChangedAndGoesOnPastAFailedDomain)
   testkit::LogCapture capture({LogLevel::Error});
   {
     WebStatExecutorConfigBatch batch;
-    for (DomainInfo* d : {&alpha, &beta, &gamma, &delta}) batch.add(model, *d);
+    for (DomainInfo* d : {&alpha, &beta, &gamma, &delta}) batch.add(*d);
     batch.commit();
   }
   struct stat after[3];
@@ -176,7 +176,7 @@ TEST_F(ExecutorConfigTest, BatchWritesOnlyWhatChangedAndGoesOnPastAFailedDomain)
   for (const std::string& dir : dirs) EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << dir;
 
   // The single write keeps an unchanged file too.
-  writeWebStatExecutorConfig(model, alpha);
+  writeWebStatExecutorConfig(alpha);
   struct stat again;
   ASSERT_EQ(::stat((alphaLogs + "/web_stat_executor.conf").c_str(), &again), 0);
   EXPECT_EQ(again.st_ino, before[0].st_ino);

@@ -209,7 +209,7 @@ class ExecutorTest : public ::testing::Test {
       saveSitesHitsData(document, sitesHits);
       document.endDocument();
     }
-    for (auto& [id, domain] : model.domainsById) writeWebStatExecutorConfig(model, *domain);
+    for (auto& [id, domain] : model.domainsById) writeWebStatExecutorConfig(*domain);
     registry.closeAll();
   }
 
@@ -436,7 +436,7 @@ TEST_F(ExecutorTest, BadLinesAndASwitchedAnalyserNeverStopTheDomain) {
     if (h.domain == L"alpha.example") alphaHits.push_back(h);
   runStatistics(alphaHits);
   model.domainsById.at(L"1")->webStatType = L"awstats";
-  for (auto& [id, domain] : model.domainsById) writeWebStatExecutorConfig(model, *domain);
+  for (auto& [id, domain] : model.domainsById) writeWebStatExecutorConfig(*domain);
 
   testkit::ProgramResult run = executor();
   ASSERT_EQ(run.exitCode, 0) << run.output;
